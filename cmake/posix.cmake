@@ -1,0 +1,39 @@
+# The POSIX launcher, the packing tool and the tests.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(LZMA REQUIRED IMPORTED_TARGET liblzma)
+
+# The launcher's stages, shared by every system.
+add_library(mirelk_core STATIC
+  launcher/argument_tail.cpp
+  launcher/decode_package.cpp
+  launcher/extract_bundle.cpp
+  launcher/launch_and_wait.cpp
+  launcher/remove_tree.cpp
+  launcher/run_launcher.cpp
+  splash/geometry.cpp)
+target_include_directories(mirelk_core PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(mirelk_core PRIVATE mirelk_launcher_flags PkgConfig::LZMA)
+
+# The POSIX side of the seam.
+add_library(mirelk_platform STATIC
+  platform/posix/platform.cpp
+  platform/posix/resources.cpp
+  splash/no_display.cpp)
+target_link_libraries(mirelk_platform PRIVATE mirelk_launcher_flags)
+
+# The launcher without resources: mirelk-pack attach makes launchers from it.
+add_executable(mirelk-launcher platform/posix/start.cpp)
+target_link_libraries(mirelk-launcher PRIVATE mirelk_launcher_flags mirelk_core mirelk_platform)
+
+add_executable(mirelk-pack
+  tools/pack/main.cpp
+  tools/pack/attach.cpp
+  tools/pack/create.cpp
+  tools/pack/list.cpp)
+target_include_directories(mirelk-pack PRIVATE ${PROJECT_SOURCE_DIR})
+target_link_libraries(mirelk-pack PRIVATE mirelk_warnings mirelk_core mirelk_platform PkgConfig::LZMA)
+
+if(MIRELK_BUILD_TESTS)
+  enable_testing()
+  add_subdirectory(tests)
+endif()

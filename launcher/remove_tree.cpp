@@ -1,0 +1,51 @@
+// Removing a directory and everything below it, depth first.
+#include <cstdio>
+#include <cstring>
+
+#include "launcher/launcher.h"
+
+namespace {
+
+// Paths and names handled here fit these buffers; anything longer is left in
+// place rather than reached through a cut-off path.
+constexpr std::size_t kRemovalPathCapacity = 200;
+// Room the platform's search pattern adds to a directory path.
+constexpr std::size_t kPatternRoom = 4;
+
+}  // namespace
+
+bool RemoveTree(const char* directory) {
+  const std::size_t length = std::strlen(directory);
+  // An empty path would name the root of the current drive.
+  if (length == 0 || length + kPatternRoom >= kRemovalPathCapacity) {
+    return false;
+  }
+
+  DirectorySearch search = {};
+  if (gPlatform->StartSearch(&search, directory)) {
+    bool more = true;
+    while (more) {
+      more = gPlatform->AdvanceSearch(&search);
+      const SearchEntry& entry = search.current;
+      if (entry.kind == kEntryDirectory &&
+          (std::strcmp(entry.name, ".") == 0 || std::strcmp(entry.name, "..") == 0)) {
+        continue;
+      }
+      char path[kRemovalPathCapacity];
+      const int written = std::snprintf(path, sizeof path, "%s%c%s", directory, kPathSeparator,
+                                        entry.name);
+      if (written < 0 || static_cast<std::size_t>(written) >= sizeof path) {
+        continue;
+      }
+      if (entry.kind == kEntryDirectory) {
+        RemoveTree(path);
+      } else if (entry.kind == kEntryDirectoryLink) {
+        gPlatform->RemoveEmptyDirectory(path);
+      } else {
+        gPlatform->DeleteFileAt(path);
+      }
+    }
+  }
+  gPlatform->CloseSearch(&search);
+  return gPlatform->RemoveEmptyDirectory(directory);
+}

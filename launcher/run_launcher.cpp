@@ -1,0 +1,90 @@
+// The launcher's spine: the stages in their fixed order, the workspace and the
+// exit codes. A failure ends the run at once and nothing is cleaned up, so
+// what a failed run leaves behind tells where it stopped.
+#include <cstring>
+
+#include "launcher/launcher.h"
+#include "splash/splash.h"
+
+LauncherExit CopyPackageResource(const char* packageCopyPath) {
+  PlatformResource package = {};
+  if (!gPlatform->LookUpResource(kPackageResourceType, PACKAGE_RESOURCE_ID, &package)) {
+    // A launcher built without a package has nothing to copy.
+    return kExitPackageCopyFailed;
+  }
+  if (!gPlatform->WriteResourceToFile(&package, packageCopyPath)) {
+    return kExitPackageCopyFailed;
+  }
+  return kStageOk;
+}
+
+void CutToParentDirectory(char path[kPathCapacity]) {
+  for (std::size_t i = std::strlen(path); i >= 1; --i) {
+    const char byte = path[i];
+    path[i] = '\0';
+    if (byte == kPathSeparator) {
+      return;
+    }
+  }
+}
+
+LauncherExit RunLauncher(PlatformInstance instance, const ArgumentTail& tail) {
+  SplashWindow splash = nullptr;
+  if (IsTailEmpty(tail)) {
+    splash = ShowSplash(instance);
+  }
+
+  char tempDirectory[kPathCapacity] = {};
+  if (!gPlatform->GetTempDirectory(tempDirectory)) {
+    return kExitNoTempPath;
+  }
+
+  char packageCopy[kPathCapacity] = {};
+  if (!gPlatform->CreateUniqueFile(tempDirectory, packageCopy)) {
+    return kExitNoTempName;
+  }
+  const LauncherExit copied = CopyPackageResource(packageCopy);
+  if (copied != kStageOk) {
+    return copied;
+  }
+
+  char bundle[kPathCapacity] = {};
+  if (!gPlatform->CreateUniqueFile(tempDirectory, bundle)) {
+    return kExitNoTempName;
+  }
+  DecodePackage(packageCopy, bundle);
+
+  char extractionDirectory[kPathCapacity] = {};
+  if (!gPlatform->CreateUniqueDirectory(tempDirectory, extractionDirectory)) {
+    return kExitNoTempName;
+  }
+
+  char launchPath[kPathCapacity] = {};
+  const LauncherExit extracted = ExtractBundle(bundle, extractionDirectory, launchPath);
+  if (extracted != kStageOk) {
+    return extracted;
+  }
+
+  if (splash != nullptr) {
+    DestroySplash(splash);
+  }
+
+  // The directory to remove is the launch path's own. A bundle without a launch
+  // entry leaves nothing to derive it from, and a derived directory other than
+  // the extraction directory is never ours to remove: then nothing is started
+  // and the extraction directory is removed by the name held here.
+  char launchDirectory[kPathCapacity];
+  std::memcpy(launchDirectory, launchPath, kPathCapacity);
+  CutToParentDirectory(launchDirectory);
+  const bool launchable =
+      launchPath[0] != '\0' && std::strcmp(launchDirectory, extractionDirectory) == 0;
+  if (launchable) {
+    LaunchAndWait(launchPath, tail);
+  }
+
+  // The second pass is the only retry, for files the installer's leftovers
+  // still held during the first.
+  RemoveTree(extractionDirectory);
+  RemoveTree(extractionDirectory);
+  return kExitDone;
+}

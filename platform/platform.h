@@ -1,0 +1,135 @@
+// The operating-system services the launcher needs, gathered on one narrow seam.
+//
+// The launcher and splash code call these operations only through `gPlatform`,
+// an operations table. Each system provides one table (platform/posix/,
+// platform/win32/); a test may point `gPlatform` at a copy in which any single
+// operation fails, so that every failure path can be provoked in-process.
+// The shipped launcher never changes the pointer: it has no configuration.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// Every path the launcher composes lives in a zero-filled buffer of this size.
+constexpr std::size_t kPathCapacity = 260;
+
+#if defined(_WIN32)
+constexpr char kPathSeparator = '\\';
+#else
+constexpr char kPathSeparator = '/';
+#endif
+
+// The program's own module (HINSTANCE on Windows); POSIX has none and passes null.
+using PlatformInstance = void*;
+
+// A started process the launcher can wait for; 0 when nothing was started.
+using PlatformProcess = std::intptr_t;
+
+// What the start-up hands the launcher as its arguments. Windows has one
+// command-line string (`text`, the tail after the program's name); POSIX has an
+// argument vector (`args`, `count`, without the program's name) and no `text`.
+struct ArgumentTail {
+  const char* text;
+  char* const* args;
+  int count;
+};
+
+// Where a resource's bytes are. Windows has them mapped with the image (`data`);
+// the POSIX launcher reads them from its own executable file at `offset`.
+struct PlatformResource {
+  const void* data;
+  std::uint64_t offset;
+  std::uint64_t size;
+};
+
+// Resource types the launcher looks up.
+constexpr char kPackageResourceType[] = "PACKAGE";
+constexpr char kBitmapResourceType[] = "BITMAP";
+
+// How a buffered binary stream is opened.
+enum StreamMode : int {
+  kStreamRead,    // existing file, reading
+  kStreamUpdate,  // existing file, reading and writing
+  kStreamCreate,  // created or emptied, reading and writing
+};
+
+enum StreamOrigin : int {
+  kSeekStart,
+  kSeekEnd,
+};
+
+// What a directory search reports about an entry. A link to a directory is
+// its own kind so that removal deletes the link and never what it points to.
+enum EntryKind : int {
+  kEntryFile,
+  kEntryDirectory,
+  kEntryDirectoryLink,
+};
+
+struct SearchEntry {
+  char name[kPathCapacity];
+  EntryKind kind;
+};
+
+// One directory search in progress. Like a file-find object, it keeps the entry
+// in hand (`current`) and the one after it (`following`), so that advancing can
+// answer whether more entries follow.
+struct DirectorySearch {
+  void* handle;
+  bool hasFollowing;
+  SearchEntry current;
+  SearchEntry following;
+};
+
+struct PlatformOps {
+  // The user's temporary directory, ending in a separator. False when it
+  // cannot be had or does not fit the buffer.
+  bool (*GetTempDirectory)(char out[kPathCapacity]);
+  // A new name in `directory` with the prefix "mrl", whose empty file now exists.
+  bool (*CreateUniqueFile)(const char* directory, char out[kPathCapacity]);
+  // A new, empty directory in `directory` with the prefix "mrl", made by this
+  // call alone (never one that already existed).
+  bool (*CreateUniqueDirectory)(const char* directory, char out[kPathCapacity]);
+
+  // The program's own resource of `type` and `id`. False when it has none.
+  bool (*LookUpResource)(const char* type, int id, PlatformResource* out);
+  // Creates (or replaces) `path` for writing and writes the resource's bytes
+  // to it. False only when the file cannot be created; the write is not checked.
+  bool (*WriteResourceToFile)(const PlatformResource* resource, const char* path);
+  // Reads a whole resource into `out` (resource->size bytes).
+  bool (*ReadResource)(const PlatformResource* resource, void* out);
+
+  // Buffered binary streams. OpenStream gives null when the file cannot be opened.
+  std::FILE* (*OpenStream)(const char* path, StreamMode mode);
+  std::size_t (*ReadStream)(std::FILE* stream, void* buffer, std::size_t size);
+  std::size_t (*WriteStream)(std::FILE* stream, const void* buffer, std::size_t size);
+  bool (*SeekStream)(std::FILE* stream, std::int64_t offset, StreamOrigin origin);
+  std::int64_t (*TellStream)(std::FILE* stream);
+  // Closing may fail when buffered data cannot be written out.
+  bool (*CloseStream)(std::FILE* stream);
+
+  bool (*DeleteFileAt)(const char* path);
+  // Fails unless the directory is empty.
+  bool (*RemoveEmptyDirectory)(const char* path);
+
+  // Starts a search over every entry of `directory`, dots included. False when
+  // it cannot start; the search must be closed either way.
+  bool (*StartSearch)(DirectorySearch* search, const char* directory);
+  // Moves to the next entry and answers whether more entries follow it. The
+  // first call yields the first entry.
+  bool (*AdvanceSearch)(DirectorySearch* search);
+  void (*CloseSearch)(DirectorySearch* search);
+
+  // Starts `path` with the launcher's arguments, in the launcher's current
+  // directory. 0 when no process was started.
+  PlatformProcess (*StartProcess)(const char* path, const ArgumentTail* tail);
+  // Blocks until the process has ended.
+  void (*WaitForProcess)(PlatformProcess process);
+};
+
+// The table of the system the launcher was built for.
+extern const PlatformOps kSystemPlatform;
+
+// The table every caller goes through; points at kSystemPlatform.
+extern const PlatformOps* gPlatform;

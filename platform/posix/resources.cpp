@@ -1,0 +1,177 @@
+// Resources on POSIX: a table appended to the launcher's own executable,
+// read in place, so that the package is never held in memory as a whole.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/posix/posix.h"
+#include "platform/posix/resource_table.h"
+
+namespace {
+
+// The executable, opened on the first lookup and kept until the process ends.
+int gExecutable = -1;
+
+std::uint64_t LoadLittleEndian(const unsigned char* bytes, int count) {
+  std::uint64_t value = 0;
+  for (int k = 0; k < count; ++k) {
+    value |= static_cast<std::uint64_t>(bytes[k]) << (8 * k);
+  }
+  return value;
+}
+
+bool ReadExactlyAt(int fd, void* buffer, std::size_t size, std::uint64_t offset) {
+  unsigned char* bytes = static_cast<unsigned char*>(buffer);
+  while (size > 0) {
+    const ssize_t got = pread(fd, bytes, size, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      return false;
+    }
+    bytes += got;
+    size -= static_cast<std::size_t>(got);
+    offset += static_cast<std::uint64_t>(got);
+  }
+  return true;
+}
+
+bool WriteAll(int fd, const void* buffer, std::size_t size) {
+  const unsigned char* bytes = static_cast<const unsigned char*>(buffer);
+  while (size > 0) {
+    const ssize_t put = write(fd, bytes, size);
+    if (put < 0 && errno == EINTR) {
+      continue;
+    }
+    if (put <= 0) {
+      return false;
+    }
+    bytes += put;
+    size -= static_cast<std::size_t>(put);
+  }
+  return true;
+}
+
+int OpenExecutable() {
+  if (gExecutable < 0) {
+    gExecutable = open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
+  }
+  return gExecutable;
+}
+
+// Copies `size` bytes at `offset` of `from` to the end of `to`, in the kernel
+// where it can, through a bounded buffer where it cannot.
+bool CopyFileRange(int from, std::uint64_t offset, std::uint64_t size, int to) {
+  off_t position = static_cast<off_t>(offset);
+  while (size > 0) {
+    const std::size_t chunk = size < (1u << 30) ? static_cast<std::size_t>(size) : (1u << 30);
+    const ssize_t copied = copy_file_range(from, &position, to, nullptr, chunk, 0);
+    if (copied < 0 && errno == EINTR) {
+      continue;
+    }
+    if (copied <= 0) {
+      break;
+    }
+    size -= static_cast<std::uint64_t>(copied);
+  }
+  if (size == 0) {
+    return true;
+  }
+  constexpr std::size_t kBufferSize = 256 * 1024;
+  void* buffer = std::malloc(kBufferSize);
+  if (buffer == nullptr) {
+    return false;
+  }
+  bool ok = true;
+  while (ok && size > 0) {
+    const std::size_t chunk = size < kBufferSize ? static_cast<std::size_t>(size) : kBufferSize;
+    ok = ReadExactlyAt(from, buffer, chunk, static_cast<std::uint64_t>(position)) &&
+         WriteAll(to, buffer, chunk);
+    position += static_cast<off_t>(chunk);
+    size -= chunk;
+  }
+  std::free(buffer);
+  return ok;
+}
+
+}  // namespace
+
+bool PosixLookUpResource(const char* type, int id, PlatformResource* out) {
+  const int fd = OpenExecutable();
+  struct stat status;
+  if (fd < 0 || fstat(fd, &status) != 0 ||
+      static_cast<std::uint64_t>(status.st_size) < kResourceTrailerSize) {
+    return false;
+  }
+  const std::uint64_t fileSize = static_cast<std::uint64_t>(status.st_size);
+
+  unsigned char trailer[kResourceTrailerSize];
+  if (!ReadExactlyAt(fd, trailer, sizeof trailer, fileSize - kResourceTrailerSize) ||
+      std::memcmp(trailer + 16, kResourceTableMagic, sizeof kResourceTableMagic) != 0) {
+    return false;
+  }
+  const std::uint64_t tableOffset = LoadLittleEndian(trailer, 8);
+  const std::uint64_t count = LoadLittleEndian(trailer + 8, 4);
+  if (count > kResourceTableMaxEntries ||
+      tableOffset + count * kResourceEntrySize + kResourceTrailerSize != fileSize) {
+    return false;
+  }
+
+  char wanted[kResourceTypeSize] = {};
+  const std::size_t typeLength = std::strlen(type);
+  if (typeLength >= sizeof wanted) {
+    return false;
+  }
+  std::memcpy(wanted, type, typeLength);
+  for (std::uint64_t i = 0; i < count; ++i) {
+    unsigned char entry[kResourceEntrySize];
+    if (!ReadExactlyAt(fd, entry, sizeof entry, tableOffset + i * kResourceEntrySize)) {
+      return false;
+    }
+    const std::uint64_t entryId = LoadLittleEndian(entry + kResourceTypeSize, 4);
+    const std::uint64_t offset = LoadLittleEndian(entry + kResourceTypeSize + 8, 8);
+    const std::uint64_t size = LoadLittleEndian(entry + kResourceTypeSize + 16, 8);
+    if (std::memcmp(entry, wanted, kResourceTypeSize) != 0 ||
+        entryId != static_cast<std::uint64_t>(id)) {
+      continue;
+    }
+    if (offset > tableOffset || size > tableOffset - offset) {
+      return false;
+    }
+    out->data = nullptr;
+    out->offset = offset;
+    out->size = size;
+    return true;
+  }
+  return false;
+}
+
+bool PosixWriteResourceToFile(const PlatformResource* resource, const char* path) {
+  const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    return false;
+  }
+  // As with a single write of the whole resource, the outcome is not reported.
+  if (resource->data != nullptr) {
+    WriteAll(fd, resource->data, static_cast<std::size_t>(resource->size));
+  } else {
+    CopyFileRange(OpenExecutable(), resource->offset, resource->size, fd);
+  }
+  close(fd);
+  return true;
+}
+
+bool PosixReadResource(const PlatformResource* resource, void* out) {
+  if (resource->data != nullptr) {
+    std::memcpy(out, resource->data, static_cast<std::size_t>(resource->size));
+    return true;
+  }
+  const int fd = OpenExecutable();
+  return fd >= 0 && ReadExactlyAt(fd, out, static_cast<std::size_t>(resource->size),
+                                  resource->offset);
+}

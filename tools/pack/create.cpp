@@ -1,0 +1,235 @@
+// mirelk-pack create: files into a bundle, the bundle into a package.
+#include <lzma.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <set>
+
+#include "launcher/launcher.h"
+#include "tools/pack/pack.h"
+
+namespace pack {
+
+namespace {
+
+struct Input {
+  std::filesystem::path file;
+  std::string name;
+  std::uint64_t size = 0;
+};
+
+std::vector<Input> CollectInputs(const std::vector<std::string>& files) {
+  std::vector<Input> inputs;
+  std::set<std::string> names;
+  for (const std::string& file : files) {
+    Input input;
+    input.file = file;
+    input.name = input.file.filename().string();
+    std::error_code error;
+    if (!std::filesystem::exists(input.file, error)) {
+      throw Failure("cannot read " + Describe(input.file, "no such file"));
+    }
+    if (!std::filesystem::is_regular_file(input.file, error)) {
+      throw Failure("cannot read " + Describe(input.file, "not a regular file"));
+    }
+    if (!IsAcceptableEntryName(input.name.data(), input.name.size())) {
+      throw Failure(Describe(input.file, "the launcher refuses the entry name '" + input.name + "'"));
+    }
+    if (!names.insert(input.name).second) {
+      throw Failure(Describe(input.file, "another input has the same name '" + input.name + "'"));
+    }
+    input.size = std::filesystem::file_size(input.file, error);
+    if (error) {
+      throw Failure("cannot read " + Describe(input.file, error.message()));
+    }
+    if (input.size > kMaxEntrySize) {
+      throw Failure(Describe(input.file, "larger than 4 GiB - 1 bytes, the most one entry holds"));
+    }
+    std::ifstream probe(input.file, std::ios::binary);
+    if (!probe) {
+      throw Failure("cannot read " + Describe(input.file));
+    }
+    inputs.push_back(input);
+  }
+  return inputs;
+}
+
+std::uint64_t BundleSize(const std::vector<Input>& inputs) {
+  std::uint64_t total = kBundleHeaderSize;
+  for (const Input& input : inputs) {
+    total += 8 + input.name.size() + input.size;
+  }
+  return total;
+}
+
+// Where bundle bytes go: straight to the output, or through the encoder.
+class Sink {
+ public:
+  virtual ~Sink() = default;
+  virtual void Put(const std::uint8_t* data, std::size_t size) = 0;
+};
+
+class FileSink : public Sink {
+ public:
+  explicit FileSink(OutputFile& out) : out_(out) {}
+  void Put(const std::uint8_t* data, std::size_t size) override { out_.Write(data, size); }
+
+ private:
+  OutputFile& out_;
+};
+
+// Raw LZMA1 without an end-of-stream marker: the header carries the size.
+class EncoderSink : public Sink {
+ public:
+  EncoderSink(OutputFile& out, std::uint64_t total) : out_(out), total_(total) {
+    showProgress_ = isatty(STDERR_FILENO) != 0;
+    lzma_options_lzma options;
+    if (lzma_lzma_preset(&options, 9 | LZMA_PRESET_EXTREME)) {
+      throw Failure("the LZMA encoder has no strongest preset");
+    }
+    // The header announces these values; the stream must keep to them.
+    options.dict_size = kPackageDictionarySize;
+    options.lc = 3;
+    options.lp = 0;
+    options.pb = 2;
+    options.ext_flags = 0;
+    const lzma_filter filters[] = {{LZMA_FILTER_LZMA1EXT, &options},
+                                   {LZMA_VLI_UNKNOWN, nullptr}};
+    if (lzma_raw_encoder(&stream_, filters) != LZMA_OK) {
+      throw Failure("cannot start the LZMA encoder");
+    }
+  }
+  ~EncoderSink() override { lzma_end(&stream_); }
+
+  void Put(const std::uint8_t* data, std::size_t size) override {
+    stream_.next_in = data;
+    stream_.avail_in = size;
+    while (stream_.avail_in > 0) {
+      Code(LZMA_RUN);
+    }
+    consumed_ += size;
+    Progress();
+  }
+
+  void Finish() {
+    while (Code(LZMA_FINISH) != LZMA_STREAM_END) {
+    }
+    if (showProgress_) {
+      std::fputs("\n", stderr);
+    }
+  }
+
+ private:
+  lzma_ret Code(lzma_action action) {
+    std::uint8_t buffer[1 << 16];
+    stream_.next_out = buffer;
+    stream_.avail_out = sizeof buffer;
+    const lzma_ret result = lzma_code(&stream_, action);
+    if (result != LZMA_OK && result != LZMA_STREAM_END) {
+      throw Failure("the LZMA encoder failed (code " + std::to_string(result) + ")");
+    }
+    out_.Write(buffer, sizeof buffer - stream_.avail_out);
+    return result;
+  }
+
+  void Progress() {
+    if (!showProgress_ || total_ == 0) {
+      return;
+    }
+    const int percent = static_cast<int>(consumed_ * 100 / total_);
+    if (percent != lastPercent_) {
+      lastPercent_ = percent;
+      std::fprintf(stderr, "\rcompressing: %3d%% of %llu bytes", percent,
+                   static_cast<unsigned long long>(total_));
+    }
+  }
+
+  OutputFile& out_;
+  lzma_stream stream_ = LZMA_STREAM_INIT;
+  std::uint64_t total_;
+  std::uint64_t consumed_ = 0;
+  bool showProgress_ = false;
+  int lastPercent_ = -1;
+};
+
+void WriteBundle(const std::vector<Input>& inputs, int launchIndex, Sink& sink) {
+  std::vector<std::uint8_t> header(kBundleMagic, kBundleMagic + sizeof kBundleMagic);
+  PutLittleEndian(header, inputs.size(), 4);
+  PutLittleEndian(header, launchIndex >= 0 ? 1 : 0, 4);
+  PutLittleEndian(header, launchIndex >= 0 ? static_cast<std::uint64_t>(launchIndex) : 0, 4);
+  sink.Put(header.data(), header.size());
+
+  std::vector<std::uint8_t> buffer(1 << 20);
+  for (const Input& input : inputs) {
+    std::vector<std::uint8_t> record;
+    PutLittleEndian(record, input.name.size(), 4);
+    record.insert(record.end(), input.name.begin(), input.name.end());
+    PutLittleEndian(record, input.size, 4);
+    sink.Put(record.data(), record.size());
+
+    std::ifstream in(input.file, std::ios::binary);
+    std::uint64_t copied = 0;
+    while (in && copied < input.size) {
+      const std::uint64_t want = std::min<std::uint64_t>(buffer.size(), input.size - copied);
+      in.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(want));
+      const std::size_t got = static_cast<std::size_t>(in.gcount());
+      sink.Put(buffer.data(), got);
+      copied += got;
+    }
+    if (copied != input.size || in.peek() != std::ifstream::traits_type::eof()) {
+      throw Failure(Describe(input.file, "changed size while it was being packed"));
+    }
+  }
+}
+
+}  // namespace
+
+int Create(const std::vector<std::string>& args) {
+  const Options options = ParseOptions(args, {"-o", "--launch"}, {"--bundle-only"});
+  const std::string outPath = options.Value("-o");
+  if (outPath.empty()) {
+    throw UsageError("create needs -o PACKAGE");
+  }
+  if (options.positional.empty()) {
+    throw UsageError("create needs at least one FILE");
+  }
+  const std::vector<Input> inputs = CollectInputs(options.positional);
+  if (inputs.size() > 0x7FFFFFFF) {
+    throw Failure("too many files for one bundle");
+  }
+
+  int launchIndex = -1;
+  const std::string launchName = options.Value("--launch");
+  for (std::size_t i = 0; i < inputs.size() && !launchName.empty(); ++i) {
+    if (inputs[i].name == launchName) {
+      launchIndex = static_cast<int>(i);
+    }
+  }
+  if (!launchName.empty() && launchIndex < 0) {
+    throw Failure("--launch '" + launchName + "' names none of the files");
+  }
+
+  const std::uint64_t bundleSize = BundleSize(inputs);
+  if (bundleSize > kMaxBundleSize) {
+    throw Failure("the bundle would be " + std::to_string(bundleSize) +
+                  " bytes; a package holds at most " + std::to_string(kMaxBundleSize));
+  }
+
+  OutputFile out(outPath);
+  if (options.Flag("--bundle-only")) {
+    FileSink sink(out);
+    WriteBundle(inputs, launchIndex, sink);
+  } else {
+    std::vector<std::uint8_t> header = {kPackageProperties};
+    PutLittleEndian(header, kPackageDictionarySize, 4);
+    PutLittleEndian(header, bundleSize, 8);
+    out.Write(header.data(), header.size());
+    EncoderSink sink(out, bundleSize);
+    WriteBundle(inputs, launchIndex, sink);
+    sink.Finish();
+  }
+  out.Commit();
+  return 0;
+}
+
+}  // namespace pack
