@@ -1,0 +1,31 @@
+# Shared by the scripts: the project root and installing missing Debian packages.
+
+MIRELK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+
+# The Debian packages the POSIX build and its tests need.
+MIRELK_POSIX_PACKAGES=(build-essential cmake pkg-config liblzma-dev libgtest-dev googletest
+  python3 xz-utils lzma-alone libx11-dev)
+
+# Installs whichever of the named packages are missing (as root); i386
+# packages get their architecture enabled first.
+ensure_packages() {
+  local missing=() package
+  for package in "$@"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+      missing+=("$package")
+    fi
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" != 0 ]; then
+    echo "missing Debian packages: ${missing[*]}" >&2
+    echo "install them (apt-get install ${missing[*]}) or run this script as root" >&2
+    exit 1
+  fi
+  if printf '%s\n' "${missing[@]}" | grep -q ':i386$' &&
+     ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
+  echo "installing: ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+}

@@ -1,0 +1,96 @@
+"""Shared pieces of the end-to-end tests: the built tools, scratch places and
+a recording test installer."""
+
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+BUILD = os.environ.get("MIRELK_BUILD_DIR", os.path.join(os.path.dirname(__file__), "../../build/posix"))
+STUB = os.path.join(BUILD, "mirelk-launcher")
+PACK = os.path.join(BUILD, "mirelk-pack")
+
+# Writes, outside the temporary directory, what the installer received: its
+# arguments (NUL-terminated, byte for byte), its working directory and a copy
+# of every file beside it.
+RECORDING_INSTALLER = b"""#!/bin/sh
+record="$MIRELK_RECORD"
+for arg in "$@"; do printf '%s\\0' "$arg"; done > "$record/args"
+pwd -P > "$record/cwd"
+mkdir -p "$record/files"
+cp -p "$(dirname "$0")"/* "$record/files/"
+"""
+
+
+def tool(*args, check=True):
+    return subprocess.run([PACK, *args], capture_output=True, check=check)
+
+
+class LauncherCase(unittest.TestCase):
+    """A scratch root holding the launcher's temporary directory (tmp/), the
+    installer's record (record/) and inputs (in/)."""
+
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix="mirelk-e2e-")
+        self.addCleanup(shutil.rmtree, self.root, ignore_errors=True)
+        self.tmp = self.path("tmp")
+        self.record = self.path("record")
+        self.inputs = self.path("in")
+        for directory in (self.tmp, self.record, self.inputs):
+            os.mkdir(directory)
+
+    def path(self, *parts):
+        return os.path.join(self.root, *parts)
+
+    def write_inputs(self, files):
+        """Writes {name: bytes} into in/ and returns their paths, in order."""
+        paths = []
+        for name, data in files.items():
+            path = os.path.join(self.inputs, name)
+            with open(path, "wb") as out:
+                out.write(data)
+            paths.append(path)
+        return paths
+
+    def make_launcher(self, files, launch=None, name="launcher"):
+        paths = self.write_inputs(files)
+        package = self.path(name + ".pkg")
+        tool("create", "-o", package, *(["--launch", launch] if launch else []), *paths)
+        return self.attach(package, name)
+
+    def attach(self, package, name="launcher"):
+        out = self.path(name)
+        tool("attach", "--stub", STUB, "--package", package, "-o", out)
+        return out
+
+    def run_launcher(self, launcher, args=(), cwd=None, env=None, timeout=60):
+        environment = dict(os.environ, TMPDIR=self.tmp, MIRELK_RECORD=self.record)
+        environment.pop("DISPLAY", None)
+        environment.update(env or {})
+        return subprocess.run([launcher, *args], cwd=cwd or self.root, env=environment,
+                              capture_output=True, timeout=timeout)
+
+    def leftovers(self):
+        """Everything under tmp/, as relative paths (directories end in /)."""
+        found = []
+        for directory, subdirectories, files in os.walk(self.tmp):
+            relative = os.path.relpath(directory, self.tmp)
+            for name in subdirectories:
+                found.append(os.path.normpath(os.path.join(relative, name)) + "/")
+            for name in files:
+                found.append(os.path.normpath(os.path.join(relative, name)))
+        return sorted(found)
+
+    def recorded_args(self):
+        with open(os.path.join(self.record, "args"), "rb") as f:
+            data = f.read()
+        return data.split(b"\0")[:-1]
+
+    def recorded_files(self):
+        directory = os.path.join(self.record, "files")
+        files = {}
+        for name in os.listdir(directory):
+            with open(os.path.join(directory, name), "rb") as f:
+                files[name] = f.read()
+        return files

@@ -1,0 +1,163 @@
+"""Packages from mirelk-pack and from independent encoders, and the tool's
+own refusals."""
+
+import os
+import stat
+import subprocess
+import unittest
+
+from harness import RECORDING_INSTALLER, STUB, LauncherCase, tool
+
+FILES = {
+    "setup.sh": RECORDING_INSTALLER,
+    "text.txt": b"Mirelk " * 5000,
+    "noise.bin": os.urandom(150000),
+    "tiny": b"t",
+}
+
+
+class IndependentEncoders(LauncherCase):
+    def bundle(self):
+        paths = self.write_inputs(FILES)
+        bundle = self.path("bundle.hen")
+        tool("create", "--bundle-only", "-o", bundle, "--launch", "setup.sh", *paths)
+        return bundle
+
+    def check_extracts_exactly(self, package):
+        result = self.run_launcher(self.attach(package), ["arg"])
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertEqual(self.recorded_files(), FILES)
+        self.assertEqual(self.leftovers(), [])
+
+    def test_every_encoder_gives_the_same_files(self):
+        bundle = self.bundle()
+        ours = self.path("ours.pkg")
+        tool("create", "-o", ours, "--launch", "setup.sh",
+             *[os.path.join(self.inputs, name) for name in FILES])
+        encoders = {
+            "mirelk-pack": None,
+            "lzma_alone": ["lzma_alone", "e", bundle, "{out}"],
+            "lzma_alone -eos": ["lzma_alone", "e", "-eos", bundle, "{out}"],
+            "lzma_alone lc0 lp2 pb0 small dictionary": [
+                "lzma_alone", "e", "-lc0", "-lp2", "-pb0", "-d16", bundle, "{out}"],
+            "lzma_alone lc4 pb4": ["lzma_alone", "e", "-lc4", "-pb4", bundle, "{out}"],
+            "xz --format=lzma": ["sh", "-c", f"xz --format=lzma -c '{bundle}' > '{{out}}'"],
+        }
+        for label, command in encoders.items():
+            with self.subTest(encoder=label):
+                package = ours
+                if command:
+                    package = self.path(label.replace(" ", "_") + ".pkg")
+                    subprocess.run([part.replace("{out}", package) for part in command],
+                                   check=True, capture_output=True)
+                self.check_extracts_exactly(package)
+                listed = tool("list", package).stdout.decode()
+                self.assertIn("launch entry: setup.sh", listed)
+
+    def test_carried_header_is_written(self):
+        package = self.path("p.pkg")
+        paths = self.write_inputs(FILES)
+        tool("create", "-o", package, *paths)
+        with open(package, "rb") as f:
+            header = f.read(13)
+        bundle_size = 15 + sum(8 + len(n) + len(d) for n, d in FILES.items())
+        self.assertEqual(header[0], 0x5D)
+        self.assertEqual(int.from_bytes(header[1:5], "little"), 0x00800000)
+        self.assertEqual(int.from_bytes(header[5:13], "little"), bundle_size)
+        # The stream has no end marker: the decoder that needs one rejects it.
+        check = subprocess.run(["xz", "--format=lzma", "-dc", package], capture_output=True)
+        self.assertEqual(len(check.stdout), bundle_size)
+
+
+class PackTool(LauncherCase):
+    def assert_refused(self, args, status, *words):
+        result = tool(*args, check=False)
+        self.assertEqual(result.returncode, status, result.stderr)
+        message = result.stderr.decode()
+        for word in words:
+            self.assertIn(word, message)
+        self.assertNotIn("Traceback", message)
+        return message
+
+    def test_create_refusals_write_nothing(self):
+        a, b = self.write_inputs({"a.txt": b"a", "b.txt": b"b"})
+        os.mkdir(self.path("other"))
+        twin = self.path("other", "a.txt")
+        with open(twin, "wb") as f:
+            f.write(b"twin")
+        bad_name = self.path("other", "nul:x")
+        with open(bad_name, "wb") as f:
+            f.write(b"x")
+        out = self.path("out.pkg")
+        cases = [
+            (["create", "-o", out, a, self.path("missing")], 1, ["missing", "no such file"]),
+            (["create", "-o", out, a, twin], 1, ["a.txt", "same name"]),
+            (["create", "-o", out, bad_name], 1, ["nul:x", "refuses"]),
+            (["create", "-o", out, "--launch", "c.txt", a, b], 1, ["c.txt"]),
+            (["create", "-o", out, self.inputs], 1, ["not a regular file"]),
+            (["create", "-o", out], 2, ["usage"]),
+            (["create", a], 2, ["-o"]),
+            (["create", "--bogus", "-o", out, a], 2, ["--bogus"]),
+            (["frobnicate"], 2, ["frobnicate"]),
+        ]
+        for args, status, words in cases:
+            with self.subTest(args=args):
+                self.assert_refused(args, status, *words)
+                self.assertFalse(os.path.exists(out))
+                self.assertEqual([n for n in os.listdir(self.root) if n.startswith(".out")], [])
+
+    def test_attach_refusals_leave_no_output(self):
+        package = self.path("p.pkg")
+        tool("create", "-o", package, *self.write_inputs({"x": b"x"}))
+        launcher = self.attach(package)
+        out = self.path("new-launcher")
+        not_bmp = self.path("not.bmp")
+        with open(not_bmp, "wb") as f:
+            f.write(b"BM" + b"\0" * 60)
+        cases = [
+            (["--stub", launcher, "--package", package, "-o", out], 1, ["already carries"]),
+            (["--stub", STUB, "--package", self.path("missing"), "-o", out], 1, ["missing"]),
+            (["--stub", STUB, "--package", package, "--splash", not_bmp, "-o", out], 1, ["24-bit"]),
+            (["--stub", STUB, "--package", package, "-o", self.path("no-dir", "out")], 1, ["no-dir"]),
+            (["--stub", STUB, "-o", out], 2, ["--package"]),
+        ]
+        for args, status, words in cases:
+            with self.subTest(args=args):
+                self.assert_refused(["attach", *args], status, *words)
+                self.assertFalse(os.path.exists(out))
+
+    def test_attach_makes_an_executable(self):
+        package = self.path("p.pkg")
+        tool("create", "-o", package, *self.write_inputs({"x": b"x"}))
+        launcher = self.attach(package)
+        self.assertTrue(os.stat(launcher).st_mode & stat.S_IXUSR)
+        with open(launcher, "rb") as f:
+            self.assertEqual(f.read()[-8:], b"MRLRSRC1")
+
+    def test_list_reports_damage(self):
+        package = self.path("p.pkg")
+        tool("create", "-o", package, "--launch", "b.txt",
+             *self.write_inputs({"a.txt": os.urandom(5000), "b.txt": b"b"}))
+        listed = tool("list", package).stdout.decode()
+        self.assertRegex(listed, r"0\s+5000\s+a\.txt")
+        self.assertRegex(listed, r"1\s+1\s+b\.txt  \[launch\]")
+        with open(package, "rb") as f:
+            data = f.read()
+        cases = {
+            "cut.pkg": (data[:len(data) // 2], "truncated"),
+            "header.pkg": (data[:10], "shorter than its 13-byte header"),
+            "corrupt.pkg": (data[:13] + bytes([1]) + data[14:], "damaged"),
+            "notbundle.pkg": (b"HEX" + data[3:], None),
+        }
+        for name, (content, word) in cases.items():
+            with self.subTest(name=name):
+                path = self.path(name)
+                with open(path, "wb") as f:
+                    f.write(content)
+                message = self.assert_refused(["list", path], 1, name)
+                if word:
+                    self.assertIn(word, message)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,190 @@
+#include "tests/support.h"
+
+#include <dirent.h>
+#include <lzma.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+namespace testing_support {
+
+namespace {
+
+std::string gTempDirectory;
+const Bytes* gPackage = nullptr;
+
+bool TestGetTempDirectory(char out[kPathCapacity]) {
+  std::memset(out, 0, kPathCapacity);
+  std::snprintf(out, kPathCapacity, "%s/", gTempDirectory.c_str());
+  return true;
+}
+
+bool TestLookUpResource(const char* type, int id, PlatformResource* out) {
+  if (gPackage == nullptr || std::strcmp(type, kPackageResourceType) != 0 || id != 105) {
+    return false;
+  }
+  out->data = gPackage->data();
+  out->offset = 0;
+  out->size = gPackage->size();
+  return true;
+}
+
+void PutLittleEndian(Bytes& out, std::uint64_t value, int count) {
+  for (int k = 0; k < count; ++k) {
+    out.push_back(static_cast<std::uint8_t>(value >> (8 * k)));
+  }
+}
+
+}  // namespace
+
+Bytes ToBytes(const std::string& text) {
+  return Bytes(text.begin(), text.end());
+}
+
+ScratchDirectory::ScratchDirectory() {
+  std::string pattern = std::filesystem::temp_directory_path().string() + "/mirelk-test-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) {
+    throw std::runtime_error("cannot make a scratch directory");
+  }
+  path_ = pattern;
+}
+
+ScratchDirectory::~ScratchDirectory() {
+  std::error_code error;
+  // Tests may leave directories without permissions behind.
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::add, error);
+  std::filesystem::remove_all(path_, error);
+}
+
+void WriteFile(const std::string& path, const Bytes& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!out) {
+    throw std::runtime_error("cannot write " + path);
+  }
+}
+
+Bytes ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    throw std::runtime_error("cannot read " + path);
+  }
+  return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+bool Exists(const std::string& path) {
+  struct stat status;
+  return lstat(path.c_str(), &status) == 0;
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat status;
+  return lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+std::vector<std::string> ListDirectory(const std::string& path) {
+  std::vector<std::string> names;
+  DIR* directory = opendir(path.c_str());
+  if (directory == nullptr) {
+    return names;
+  }
+  while (const dirent* entry = readdir(directory)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") {
+      names.push_back(name);
+    }
+  }
+  closedir(directory);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+Bytes MakeBundle(const std::vector<Entry>& entries, std::uint32_t launchFlag,
+                 std::int32_t launchIndex) {
+  Bytes bundle = {'H', 'E', 'N'};
+  PutLittleEndian(bundle, entries.size(), 4);
+  PutLittleEndian(bundle, launchFlag, 4);
+  PutLittleEndian(bundle, static_cast<std::uint32_t>(launchIndex), 4);
+  for (const Entry& entry : entries) {
+    PutLittleEndian(bundle, entry.name.size(), 4);
+    bundle.insert(bundle.end(), entry.name.begin(), entry.name.end());
+    PutLittleEndian(bundle, entry.data.size(), 4);
+    bundle.insert(bundle.end(), entry.data.begin(), entry.data.end());
+  }
+  return bundle;
+}
+
+Bytes MakePackage(const Bytes& data, const PackageOptions& options) {
+  lzma_options_lzma lzma;
+  lzma_lzma_preset(&lzma, 6);
+  unsigned d = options.properties;
+  lzma.pb = d / 45;
+  d %= 45;
+  lzma.lp = d / 9;
+  lzma.lc = d % 9;
+  lzma.dict_size = std::max<std::uint32_t>(
+      LZMA_DICT_SIZE_MIN,
+      options.encoderDictionary != 0 ? options.encoderDictionary : options.dictionarySize);
+  lzma.ext_flags = options.endMarker ? LZMA_LZMA1EXT_ALLOW_EOPM : 0;
+  const lzma_filter filters[] = {{LZMA_FILTER_LZMA1EXT, &lzma}, {LZMA_VLI_UNKNOWN, nullptr}};
+
+  Bytes compressed(data.size() + data.size() / 2 + 1024);
+  std::size_t position = 0;
+  if (lzma_raw_buffer_encode(filters, nullptr, data.data(), data.size(), compressed.data(),
+                             &position, compressed.size()) != LZMA_OK) {
+    throw std::runtime_error("the test encoder failed");
+  }
+  compressed.resize(position);
+
+  Bytes package = {options.properties};
+  PutLittleEndian(package, options.dictionarySize, 4);
+  const std::uint64_t declared =
+      options.declaredSize >= 0 ? static_cast<std::uint64_t>(options.declaredSize) : data.size();
+  PutLittleEndian(package, declared, 4);
+  PutLittleEndian(package, options.declaredHigh, 4);
+  package.insert(package.end(), compressed.begin(), compressed.end());
+  return package;
+}
+
+Bytes SampleData(std::size_t size, std::uint32_t seed) {
+  Bytes data(size);
+  std::uint32_t state = seed * 2654435761u + 1;
+  const std::size_t half = size / 2;
+  for (std::size_t i = 0; i < size; ++i) {
+    // The second half repeats the first, so that matches reach half the size back.
+    if (i >= half && half > 0) {
+      data[i] = data[i - half];
+      continue;
+    }
+    state = state * 1664525u + 1013904223u;
+    // Mostly a short repeating text with some noise.
+    data[i] = (state >> 28) == 0 ? static_cast<std::uint8_t>(state >> 16)
+                                 : static_cast<std::uint8_t>("mirelk launcher "[i % 16]);
+  }
+  return data;
+}
+
+PlatformOps TestPlatform(const std::string& directory, const Bytes* package) {
+  gTempDirectory = directory;
+  gPackage = package;
+  PlatformOps ops = kSystemPlatform;
+  ops.GetTempDirectory = TestGetTempDirectory;
+  ops.LookUpResource = TestLookUpResource;
+  return ops;
+}
+
+PlatformOverride::PlatformOverride(const PlatformOps& ops) : ops_(ops), previous_(gPlatform) {
+  gPlatform = &ops_;
+}
+
+PlatformOverride::~PlatformOverride() {
+  gPlatform = previous_;
+}
+
+}  // namespace testing_support
