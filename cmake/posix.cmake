@@ -8,6 +8,7 @@ add_library(mirelk_core STATIC
   launcher/decode_package.cpp
   launcher/extract_bundle.cpp
   launcher/launch_and_wait.cpp
+  launcher/paths.cpp
   launcher/remove_tree.cpp
   launcher/run_launcher.cpp
   splash/geometry.cpp)

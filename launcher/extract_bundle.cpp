@@ -37,23 +37,6 @@ std::int64_t Remaining(std::FILE* bundle, std::int64_t length) {
   return position < 0 || position > length ? 0 : length - position;
 }
 
-// Joins the directory and a bare name; false when the result would not fit.
-bool JoinEntryPath(const char* directory, const char* name, char path[kPathCapacity]) {
-  const std::size_t directoryLength = std::strlen(directory);
-  const bool hasSeparator = directoryLength > 0 && directory[directoryLength - 1] == kPathSeparator;
-  const std::size_t total = directoryLength + (hasSeparator ? 0 : 1) + std::strlen(name);
-  if (total >= kPathCapacity) {
-    return false;
-  }
-  std::memset(path, 0, kPathCapacity);
-  std::memcpy(path, directory, directoryLength);
-  if (!hasSeparator) {
-    path[directoryLength] = kPathSeparator;
-  }
-  std::strcat(path, name);
-  return true;
-}
-
 // Copies `size` bytes of the bundle into the entry file; false when the bundle
 // could not deliver them or the file could not take them.
 bool CopyEntryData(std::FILE* bundle, std::FILE* entry, std::uint32_t size) {
@@ -70,6 +53,41 @@ bool CopyEntryData(std::FILE* bundle, std::FILE* entry, std::uint32_t size) {
   return copied;
 }
 
+// Windows opens these as devices in any directory, alone or with an
+// extension ("nul.txt"), so writing one would never reach the extraction
+// directory. They are refused on every system so that one bundle behaves the
+// same everywhere.
+bool IsDeviceName(const char* name, std::size_t length) {
+  std::size_t base = 0;
+  while (base < length && name[base] != '.') {
+    ++base;
+  }
+  while (base > 0 && name[base - 1] == ' ') {
+    --base;
+  }
+  if (base < 3 || base > 7) {
+    return false;
+  }
+  char upper[8] = {};
+  for (std::size_t i = 0; i < base; ++i) {
+    const char c = name[i];
+    upper[i] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+  }
+  if (base == 3) {
+    return std::memcmp(upper, "CON", 3) == 0 || std::memcmp(upper, "PRN", 3) == 0 ||
+           std::memcmp(upper, "AUX", 3) == 0 || std::memcmp(upper, "NUL", 3) == 0;
+  }
+  if (base == 4) {
+    const unsigned char digit = static_cast<unsigned char>(upper[3]);
+    // Superscript one, two and three count as digits too.
+    const bool isDigit = (digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 ||
+                         digit == 0xB3;
+    return isDigit && (std::memcmp(upper, "COM", 3) == 0 || std::memcmp(upper, "LPT", 3) == 0);
+  }
+  return (base == 6 && std::memcmp(upper, "CONIN$", 6) == 0) ||
+         (base == 7 && std::memcmp(upper, "CONOUT$", 7) == 0);
+}
+
 }  // namespace
 
 bool IsAcceptableEntryName(const char* name, std::size_t length) {
@@ -82,10 +100,13 @@ bool IsAcceptableEntryName(const char* name, std::size_t length) {
       return false;
     }
   }
-  if (name[0] == '.' && (length == 1 || (length == 2 && name[1] == '.'))) {
+  // Windows drops a trailing dot or blank and would write another file than
+  // the one named; this also covers "." and "..".
+  const char last = name[length - 1];
+  if (last == '.' || last == ' ') {
     return false;
   }
-  return true;
+  return !IsDeviceName(name, length);
 }
 
 LauncherExit ExtractBundle(const char* bundlePath, const char* extractionDirectory,
@@ -126,7 +147,7 @@ LauncherExit ExtractBundle(const char* bundlePath, const char* extractionDirecto
       return kExitEntryCreateFailed;
     }
     char path[kPathCapacity];
-    if (!JoinEntryPath(extractionDirectory, name, path)) {
+    if (!JoinPath(extractionDirectory, name, path, sizeof path)) {
       return kExitEntryCreateFailed;
     }
     std::uint32_t dataSize = 0;

@@ -53,6 +53,10 @@ LzmaProperties SplitLzmaProperties(std::uint8_t properties);
 // Whether a bundle entry's name is a bare file name the launcher will write.
 bool IsAcceptableEntryName(const char* name, std::size_t length);
 
+// Joins a directory and a bare name with one separator into `out`, zero-filled;
+// false, with `out` untouched, when the result would not fit `capacity`.
+bool JoinPath(const char* directory, const char* name, char* out, std::size_t capacity);
+
 // The directory the launch path lies in, without its trailing separator:
 // the launch path with everything from its last separator on zeroed.
 void CutToParentDirectory(char path[kPathCapacity]);

@@ -1,5 +1,4 @@
 // Removing a directory and everything below it, depth first.
-#include <cstdio>
 #include <cstring>
 
 #include "launcher/launcher.h"
@@ -32,9 +31,7 @@ bool RemoveTree(const char* directory) {
         continue;
       }
       char path[kRemovalPathCapacity];
-      const int written = std::snprintf(path, sizeof path, "%s%c%s", directory, kPathSeparator,
-                                        entry.name);
-      if (written < 0 || static_cast<std::size_t>(written) >= sizeof path) {
+      if (!JoinPath(directory, entry.name, path, sizeof path)) {
         continue;
       }
       if (entry.kind == kEntryDirectory) {

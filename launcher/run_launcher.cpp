@@ -18,16 +18,6 @@ LauncherExit CopyPackageResource(const char* packageCopyPath) {
   return kStageOk;
 }
 
-void CutToParentDirectory(char path[kPathCapacity]) {
-  for (std::size_t i = std::strlen(path); i >= 1; --i) {
-    const char byte = path[i];
-    path[i] = '\0';
-    if (byte == kPathSeparator) {
-      return;
-    }
-  }
-}
-
 LauncherExit RunLauncher(PlatformInstance instance, const ArgumentTail& tail) {
   SplashWindow splash = nullptr;
   if (IsTailEmpty(tail)) {
