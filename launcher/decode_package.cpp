@@ -114,8 +114,7 @@ std::size_t DecodeLzma(LzmaProperties properties, const std::uint8_t* input,
 // without ending is rejected.
 std::size_t DecodeUnknownSize(LzmaProperties properties, const std::uint8_t* input,
                               std::size_t inputSize, std::uint8_t** output) {
-  constexpr std::size_t limit = static_cast<std::size_t>(
-      static_cast<std::uint64_t>(SIZE_MAX) < kUnknownSize ? SIZE_MAX : kUnknownSize - 1);
+  constexpr std::size_t limit = kUnknownSize - 1;
   std::size_t capacity = inputSize < limit / 4 ? inputSize * 4 + 4096 : limit;
   for (;;) {
     std::free(*output);

@@ -4,10 +4,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
-
-// Resource ids, shared with the resource script.
-#define PACKAGE_RESOURCE_ID 105
-#define SPLASH_BITMAP_ID 106
+#include "resources/resource_ids.h"
 
 // The process exit codes. A completed run ends with 1, not 0: callers of the
 // launcher rely on that value. kStageOk is a stage's success inside the

@@ -6,6 +6,11 @@ MIRELK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 MIRELK_POSIX_PACKAGES=(build-essential cmake pkg-config liblzma-dev libgtest-dev googletest
   python3 xz-utils lzma-alone libx11-dev)
 
+# The Windows build (mingw-w64, liblzma from Debian's source package) and its
+# tests under Wine.
+MIRELK_WINDOWS_PACKAGES=(g++-mingw-w64-i686 binutils-mingw-w64-i686 make dpkg-dev
+  wine wine32:i386 icoutils xvfb)
+
 # Installs whichever of the named packages are missing (as root); i386
 # packages get their architecture enabled first.
 ensure_packages() {

@@ -1,0 +1,157 @@
+# The Windows launcher: a 32-bit x86 GUI executable, cross-built with mingw-w64.
+
+enable_language(RC)
+
+# liblzma, cross-compiled once from Debian's xz-utils source package and kept
+# in the build directory.
+set(MIRELK_LIBLZMA_CACHE ${PROJECT_BINARY_DIR}/_deps/liblzma CACHE PATH
+  "Where the cross-built liblzma is kept")
+if(NOT EXISTS ${MIRELK_LIBLZMA_CACHE}/install/lib/liblzma.a)
+  message(STATUS "Building liblzma for Windows (once) in ${MIRELK_LIBLZMA_CACHE}")
+  execute_process(
+    COMMAND ${PROJECT_SOURCE_DIR}/scripts/build-liblzma-win32 ${MIRELK_LIBLZMA_CACHE}
+    RESULT_VARIABLE liblzma_result)
+  if(NOT liblzma_result EQUAL 0)
+    message(FATAL_ERROR "scripts/build-liblzma-win32 failed; see its messages above")
+  endif()
+endif()
+add_library(mirelk_liblzma STATIC IMPORTED)
+set_target_properties(mirelk_liblzma PROPERTIES
+  IMPORTED_LOCATION ${MIRELK_LIBLZMA_CACHE}/install/lib/liblzma.a
+  INTERFACE_INCLUDE_DIRECTORIES ${MIRELK_LIBLZMA_CACHE}/install/include
+  INTERFACE_COMPILE_DEFINITIONS LZMA_API_STATIC)
+
+# Host tools (mirelk-pack) for packing at build time: the same project, built
+# for the build machine.
+include(ExternalProject)
+set(MIRELK_HOST_DIR ${PROJECT_BINARY_DIR}/host)
+set(MIRELK_HOST_PACK ${MIRELK_HOST_DIR}/mirelk-pack)
+ExternalProject_Add(host_tools
+  SOURCE_DIR ${PROJECT_SOURCE_DIR}
+  BINARY_DIR ${MIRELK_HOST_DIR}
+  CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release -DMIRELK_BUILD_TESTS=OFF
+  BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target mirelk-pack
+  BUILD_ALWAYS ON
+  BUILD_BYPRODUCTS ${MIRELK_HOST_PACK}
+  INSTALL_COMMAND "")
+
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+
+# Small and self-contained: it must start on a bare Windows.
+set(MIRELK_WIN32_COMPILE_OPTIONS -Os -ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables)
+set(MIRELK_WIN32_LINK_OPTIONS -static -s -Wl,--gc-sections -mwindows)
+set(MIRELK_WIN32_DEFINITIONS WIN32_LEAN_AND_MEAN __USE_MINGW_ANSI_STDIO=0 _WIN32_WINNT=0x0501)
+
+# Everything of the launcher but its resources. Objects, not an archive: the
+# start-up's WinMain must be linked whatever order the libraries come in.
+add_library(mirelk_win32 OBJECT
+  launcher/argument_tail.cpp
+  launcher/decode_package.cpp
+  launcher/extract_bundle.cpp
+  launcher/launch_and_wait.cpp
+  launcher/paths.cpp
+  launcher/remove_tree.cpp
+  launcher/run_launcher.cpp
+  splash/geometry.cpp
+  splash/no_splash_win32.cpp
+  platform/win32/platform.cpp
+  platform/win32/start.cpp)
+target_compile_options(mirelk_win32 PRIVATE ${MIRELK_WIN32_COMPILE_OPTIONS})
+target_compile_definitions(mirelk_win32 PRIVATE ${MIRELK_WIN32_DEFINITIONS})
+target_link_libraries(mirelk_win32 PRIVATE mirelk_launcher_flags PUBLIC mirelk_liblzma)
+target_link_options(mirelk_win32 INTERFACE ${MIRELK_WIN32_LINK_OPTIONS})
+target_link_libraries(mirelk_win32 INTERFACE kernel32 user32 gdi32 shell32)
+
+# The sample installer, its art and its package.
+add_executable(sample-setup resources/sample/win32/setup.c)
+target_compile_options(sample-setup PRIVATE -Os)
+target_link_options(sample-setup PRIVATE -static -s)
+target_link_libraries(sample-setup PRIVATE mirelk_warnings)
+set_target_properties(sample-setup PROPERTIES OUTPUT_NAME setup)
+
+set(MIRELK_SAMPLE_DIR ${PROJECT_BINARY_DIR}/sample)
+add_custom_command(
+  OUTPUT ${MIRELK_SAMPLE_DIR}/splash.bmp ${MIRELK_SAMPLE_DIR}/icon.ico
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${MIRELK_SAMPLE_DIR}
+  COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tools/make-sample-art
+          --splash ${MIRELK_SAMPLE_DIR}/splash.bmp --icon ${MIRELK_SAMPLE_DIR}/icon.ico
+  DEPENDS ${PROJECT_SOURCE_DIR}/tools/make-sample-art
+  COMMENT "Drawing the sample splash picture and icon")
+add_custom_command(
+  OUTPUT ${MIRELK_SAMPLE_DIR}/sample.pkg
+  COMMAND ${MIRELK_HOST_PACK} create -o ${MIRELK_SAMPLE_DIR}/sample.pkg --launch setup.exe
+          $<TARGET_FILE:sample-setup>
+          ${PROJECT_SOURCE_DIR}/resources/sample/readme.txt
+          ${PROJECT_SOURCE_DIR}/resources/sample/license.txt
+  DEPENDS ${MIRELK_HOST_PACK} sample-setup
+          ${PROJECT_SOURCE_DIR}/resources/sample/readme.txt
+          ${PROJECT_SOURCE_DIR}/resources/sample/license.txt
+  COMMENT "Packing the Windows sample package")
+add_custom_target(sample_data DEPENDS
+  ${MIRELK_SAMPLE_DIR}/splash.bmp ${MIRELK_SAMPLE_DIR}/icon.ico ${MIRELK_SAMPLE_DIR}/sample.pkg)
+add_dependencies(sample_data host_tools)
+
+# Data supplied with each build; the defaults are the sample ones.
+set(MIRELK_PACKAGE "" CACHE FILEPATH "Package to carry (default: the sample package)")
+set(MIRELK_SPLASH "" CACHE FILEPATH "Splash picture, 24-bit BMP (default: the sample picture)")
+set(MIRELK_ICON "" CACHE FILEPATH "Program icon, .ico (default: the sample icon)")
+set(MIRELK_FILE_VERSION "1.0.0.0" CACHE STRING "File version, four numbers")
+set(MIRELK_PRODUCT_VERSION "1.0.0.0" CACHE STRING "Product version, four numbers")
+set(MIRELK_PRODUCT_NAME "Mirelk Sample" CACHE STRING "Product name")
+set(MIRELK_DESCRIPTION "Mirelk Install Wizard" CACHE STRING "File description")
+set(MIRELK_COMPANY "Mirelk" CACHE STRING "Company name")
+set(MIRELK_COPYRIGHT "Copyright (C) Mirelk" CACHE STRING "Copyright notice")
+set(MIRELK_ORIGINAL_FILENAME "setup.exe" CACHE STRING "Original file name")
+
+foreach(kind PACKAGE SPLASH ICON)
+  set(default_PACKAGE ${MIRELK_SAMPLE_DIR}/sample.pkg)
+  set(default_SPLASH ${MIRELK_SAMPLE_DIR}/splash.bmp)
+  set(default_ICON ${MIRELK_SAMPLE_DIR}/icon.ico)
+  if(MIRELK_${kind})
+    set(MIRELK_${kind}_FILE ${MIRELK_${kind}})
+  else()
+    set(MIRELK_${kind}_FILE ${default_${kind}})
+  endif()
+endforeach()
+
+# Resource scripts quote strings with "" and need four version numbers.
+function(mirelk_rc_string out value)
+  string(REPLACE "\"" "\"\"" escaped "${value}")
+  set(${out} "${escaped}" PARENT_SCOPE)
+endfunction()
+function(mirelk_rc_version out value)
+  string(REGEX MATCHALL "[0-9]+" parts "${value}")
+  list(APPEND parts 0 0 0 0)
+  list(SUBLIST parts 0 4 parts)
+  string(REPLACE ";" "," joined "${parts}")
+  set(${out} "${joined}" PARENT_SCOPE)
+endfunction()
+mirelk_rc_version(MIRELK_RC_FILE_VERSION_NUMBERS "${MIRELK_FILE_VERSION}")
+mirelk_rc_version(MIRELK_RC_PRODUCT_VERSION_NUMBERS "${MIRELK_PRODUCT_VERSION}")
+foreach(field FILE_VERSION PRODUCT_VERSION PRODUCT_NAME DESCRIPTION COMPANY COPYRIGHT ORIGINAL_FILENAME)
+  mirelk_rc_string(MIRELK_RC_${field} "${MIRELK_${field}}")
+endforeach()
+
+set(MIRELK_RC_PACKAGE ${MIRELK_PACKAGE_FILE})
+set(MIRELK_RC_SPLASH ${MIRELK_SPLASH_FILE})
+set(MIRELK_RC_ICON ${MIRELK_ICON_FILE})
+configure_file(resources/launcher.rc.in ${PROJECT_BINARY_DIR}/launcher.rc @ONLY)
+set_source_files_properties(${PROJECT_BINARY_DIR}/launcher.rc PROPERTIES
+  OBJECT_DEPENDS "${MIRELK_PACKAGE_FILE};${MIRELK_SPLASH_FILE};${MIRELK_ICON_FILE}")
+
+add_executable(mirelk-launcher WIN32 ${PROJECT_BINARY_DIR}/launcher.rc)
+target_include_directories(mirelk-launcher PRIVATE ${PROJECT_SOURCE_DIR})
+target_link_libraries(mirelk-launcher PRIVATE mirelk_win32)
+add_dependencies(mirelk-launcher sample_data)
+
+# The launcher's code alone, for its size: an empty package and nothing else.
+file(WRITE ${PROJECT_BINARY_DIR}/empty.pkg "")
+configure_file(resources/bare.rc.in ${PROJECT_BINARY_DIR}/bare.rc @ONLY)
+add_executable(mirelk-bare WIN32 ${PROJECT_BINARY_DIR}/bare.rc)
+target_include_directories(mirelk-bare PRIVATE ${PROJECT_SOURCE_DIR})
+target_link_libraries(mirelk-bare PRIVATE mirelk_win32)
+
+if(MIRELK_BUILD_TESTS)
+  enable_testing()
+  add_subdirectory(tests/win32)
+endif()

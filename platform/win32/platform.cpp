@@ -1,0 +1,191 @@
+// The Windows side of the seam: the ANSI system calls the launcher is built on.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace {
+
+// Room for a directory path plus the search pattern.
+constexpr std::size_t kPatternCapacity = 200;
+
+bool Win32GetTempDirectory(char out[kPathCapacity]) {
+  // A longer path is not placed in the buffer; the result then tells its size.
+  const DWORD length = GetTempPathA(kPathCapacity, out);
+  return length != 0 && length < kPathCapacity;
+}
+
+bool Win32CreateUniqueFile(const char* directory, char out[kPathCapacity]) {
+  return GetTempFileNameA(directory, "mrl", 0, out) != 0;
+}
+
+bool Win32CreateUniqueDirectory(const char* directory, char out[kPathCapacity]) {
+  if (GetTempFileNameA(directory, "mrl", 0, out) == 0) {
+    return false;
+  }
+  DeleteFileA(out);
+  // Checked: a directory or junction planted under the name in the meantime
+  // must never receive the installer's files.
+  return CreateDirectoryA(out, nullptr) != 0;
+}
+
+bool Win32LookUpResource(const char* type, int id, PlatformResource* out) {
+  // The executable's own resources, whatever instance the caller holds.
+  HRSRC found = FindResourceA(nullptr, MAKEINTRESOURCEA(id), type);
+  if (found == nullptr) {
+    return false;
+  }
+  const DWORD size = SizeofResource(nullptr, found);
+  HGLOBAL loaded = LoadResource(nullptr, found);
+  out->data = LockResource(loaded);
+  out->offset = 0;
+  out->size = size;
+  return out->data != nullptr || size == 0;
+}
+
+bool Win32WriteResourceToFile(const PlatformResource* resource, const char* path) {
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  DWORD written = 0;
+  WriteFile(file, resource->data, static_cast<DWORD>(resource->size), &written, nullptr);
+  CloseHandle(file);
+  return true;
+}
+
+bool Win32ReadResource(const PlatformResource* resource, void* out) {
+  std::memcpy(out, resource->data, static_cast<std::size_t>(resource->size));
+  return true;
+}
+
+std::FILE* Win32OpenStream(const char* path, StreamMode mode) {
+  const char* streamMode = mode == kStreamRead ? "rb" : mode == kStreamUpdate ? "r+b" : "w+b";
+  return std::fopen(path, streamMode);
+}
+
+std::size_t Win32ReadStream(std::FILE* stream, void* buffer, std::size_t size) {
+  return std::fread(buffer, 1, size, stream);
+}
+
+std::size_t Win32WriteStream(std::FILE* stream, const void* buffer, std::size_t size) {
+  return std::fwrite(buffer, 1, size, stream);
+}
+
+bool Win32SeekStream(std::FILE* stream, std::int64_t offset, StreamOrigin origin) {
+  return _fseeki64(stream, offset, origin == kSeekEnd ? SEEK_END : SEEK_SET) == 0;
+}
+
+std::int64_t Win32TellStream(std::FILE* stream) {
+  return _ftelli64(stream);
+}
+
+bool Win32CloseStream(std::FILE* stream) {
+  return std::fclose(stream) == 0;
+}
+
+bool Win32DeleteFile(const char* path) {
+  return DeleteFileA(path) != 0;
+}
+
+bool Win32RemoveEmptyDirectory(const char* path) {
+  return RemoveDirectoryA(path) != 0;
+}
+
+void TakeEntry(const WIN32_FIND_DATAA& found, SearchEntry* entry) {
+  std::memset(entry->name, 0, sizeof entry->name);
+  std::strncpy(entry->name, found.cFileName, sizeof entry->name - 1);
+  const DWORD attributes = found.dwFileAttributes;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    entry->kind = kEntryFile;
+  } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    // A junction or directory link: removing it removes the link alone.
+    entry->kind = kEntryDirectoryLink;
+  } else {
+    entry->kind = kEntryDirectory;
+  }
+}
+
+bool Win32StartSearch(DirectorySearch* search, const char* directory) {
+  std::memset(search, 0, sizeof *search);
+  search->handle = INVALID_HANDLE_VALUE;
+  const std::size_t length = std::strlen(directory);
+  char pattern[kPatternCapacity] = {};
+  if (length + 4 >= sizeof pattern) {
+    return false;
+  }
+  std::memcpy(pattern, directory, length);
+  std::memcpy(pattern + length, "\\*.*", 4);
+
+  WIN32_FIND_DATAA found;
+  search->handle = FindFirstFileA(pattern, &found);
+  if (search->handle == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  TakeEntry(found, &search->following);
+  search->hasFollowing = true;
+  return true;
+}
+
+bool Win32AdvanceSearch(DirectorySearch* search) {
+  search->current = search->following;
+  WIN32_FIND_DATAA found;
+  search->hasFollowing = search->handle != INVALID_HANDLE_VALUE &&
+                         FindNextFileA(search->handle, &found) != 0;
+  if (search->hasFollowing) {
+    TakeEntry(found, &search->following);
+  }
+  return search->hasFollowing;
+}
+
+void Win32CloseSearch(DirectorySearch* search) {
+  if (search->handle != INVALID_HANDLE_VALUE && search->handle != nullptr) {
+    FindClose(search->handle);
+  }
+  search->handle = INVALID_HANDLE_VALUE;
+}
+
+PlatformProcess Win32StartProcess(const char* path, const ArgumentTail* tail) {
+  SHELLEXECUTEINFOA request;
+  std::memset(&request, 0, sizeof request);
+  request.cbSize = sizeof request;
+  request.fMask = SEE_MASK_NOCLOSEPROCESS;
+  request.lpFile = path;
+  request.lpParameters = tail->text;
+  request.nShow = SW_SHOW;
+  ShellExecuteExA(&request);
+  return reinterpret_cast<PlatformProcess>(request.hProcess);
+}
+
+void Win32WaitForProcess(PlatformProcess process) {
+  WaitForSingleObject(reinterpret_cast<HANDLE>(process), INFINITE);
+}
+
+}  // namespace
+
+const PlatformOps kSystemPlatform = {
+    .GetTempDirectory = Win32GetTempDirectory,
+    .CreateUniqueFile = Win32CreateUniqueFile,
+    .CreateUniqueDirectory = Win32CreateUniqueDirectory,
+    .LookUpResource = Win32LookUpResource,
+    .WriteResourceToFile = Win32WriteResourceToFile,
+    .ReadResource = Win32ReadResource,
+    .OpenStream = Win32OpenStream,
+    .ReadStream = Win32ReadStream,
+    .WriteStream = Win32WriteStream,
+    .SeekStream = Win32SeekStream,
+    .TellStream = Win32TellStream,
+    .CloseStream = Win32CloseStream,
+    .DeleteFileAt = Win32DeleteFile,
+    .RemoveEmptyDirectory = Win32RemoveEmptyDirectory,
+    .StartSearch = Win32StartSearch,
+    .AdvanceSearch = Win32AdvanceSearch,
+    .CloseSearch = Win32CloseSearch,
+    .StartProcess = Win32StartProcess,
+    .WaitForProcess = Win32WaitForProcess,
+};
+
+const PlatformOps* gPlatform = &kSystemPlatform;

@@ -1,0 +1,119 @@
+"""Running the Windows launcher under Wine for the end-to-end tests: a private
+prefix made once, a temporary directory per test, launchers linked per case."""
+
+import getpass
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+import unittest
+
+BUILD = os.environ.get("MIRELK_WINDOWS_BUILD_DIR",
+                       os.path.join(os.path.dirname(__file__), "../../build/windows"))
+PACK = os.path.join(BUILD, "host", "mirelk-pack")
+LINK = os.path.join(BUILD, "tests", "win32", "link-launcher")
+START_WITH = os.path.join(BUILD, "tests", "win32", "start-with.exe")
+RECORDER = os.path.join(BUILD, "tests", "win32", "record-installer.exe")
+PREFIX = os.path.join(BUILD, "wineprefix")
+
+
+def windows_path(path):
+    """The Windows name of a Unix path under Wine (drive Z: is the root)."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def wine_environment(extra=None):
+    environment = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    environment.update(extra or {})
+    return environment
+
+
+def ensure_prefix():
+    if os.path.exists(os.path.join(PREFIX, "system.reg")):
+        return
+    subprocess.run(["wineboot", "-i"], env=wine_environment(), check=True, capture_output=True, timeout=600)
+    subprocess.run(["wineserver", "-w"], env=wine_environment(), check=True, timeout=600)
+
+
+def wait_for_wine():
+    subprocess.run(["wineserver", "-w"], env=wine_environment(), timeout=120)
+
+
+class WineCase(unittest.TestCase):
+    """A scratch root with the launcher's temporary directory (tmp/, which the
+    prefix's Temp folder points at), the installer's record (record/) and
+    inputs (in/)."""
+
+    @classmethod
+    def setUpClass(cls):
+        ensure_prefix()
+
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix="mirelk-wine-")
+        self.addCleanup(shutil.rmtree, self.root, ignore_errors=True)
+        self.tmp = self.path("tmp")
+        self.record = self.path("record")
+        self.inputs = self.path("in")
+        for directory in (self.tmp, self.record, self.inputs):
+            os.mkdir(directory)
+        self.point_temp_at(self.tmp)
+
+    def path(self, *parts):
+        return os.path.join(self.root, *parts)
+
+    def point_temp_at(self, target):
+        # Programs under Wine take their temporary directory from the prefix,
+        # not from the Unix environment.
+        temp = os.path.join(PREFIX, "drive_c", "users", getpass.getuser(), "Temp")
+        if os.path.islink(temp) or os.path.isfile(temp):
+            os.remove(temp)
+        elif os.path.isdir(temp):
+            shutil.rmtree(temp)
+        os.symlink(target, temp)
+
+    def make_package(self, files, launch=None, name="package"):
+        paths = []
+        for file_name, data in files.items():
+            path = os.path.join(self.inputs, file_name)
+            with open(path, "wb") as out:
+                out.write(data)
+            paths.append(path)
+        package = self.path(name + ".pkg")
+        subprocess.run([PACK, "create", "-o", package, *(["--launch", launch] if launch else []), *paths],
+                       check=True, capture_output=True)
+        return package
+
+    def link(self, package, name="launcher.exe"):
+        out = self.path(name)
+        subprocess.run([LINK, package, out], check=True, capture_output=True)
+        return out
+
+    def run_launcher(self, launcher, after_name=b"", program_name=None, cwd=None):
+        """Starts the launcher with the command line `"<launcher>"` followed by
+        `after_name`, byte for byte; returns (exit code, seconds taken)."""
+        name = program_name if program_name is not None else b'"' + windows_path(launcher).encode() + b'"'
+        command_file = self.path("command-line")
+        with open(command_file, "wb") as f:
+            f.write(name + after_name)
+        # Output goes to a file, not a pipe: a process the installer leaves
+        # running would hold a pipe open and make the run look longer.
+        with open(self.path("wine-output"), "ab") as output:
+            began = time.monotonic()
+            result = subprocess.run(
+                ["wine", START_WITH, windows_path(launcher), windows_path(command_file)],
+                cwd=cwd or self.root, stdout=output, stderr=output, timeout=300,
+                env=wine_environment({"MIRELK_RECORD": windows_path(self.record)}))
+            return result.returncode, time.monotonic() - began
+
+    def leftovers(self):
+        found = []
+        for directory, subdirectories, files in os.walk(self.tmp):
+            relative = os.path.relpath(directory, self.tmp)
+            found += [os.path.normpath(os.path.join(relative, n)) + "/" for n in subdirectories]
+            found += [os.path.normpath(os.path.join(relative, n)) for n in files]
+        return sorted(found)
+
+    def recorded(self, name):
+        with open(os.path.join(self.record, name), "rb") as f:
+            return f.read()

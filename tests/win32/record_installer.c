@@ -1,0 +1,92 @@
+/* A test installer: records, in the directory named by MIRELK_RECORD, its
+   command line (cmdline), its working directory (cwd), the files beside it
+   (files, one "name size" line each) and a copy of each of them (files.d).
+   Started with "--linger" anywhere in its command line, it first starts a
+   copy of itself that waits 10 seconds and then it ends at once. */
+#include <windows.h>
+#include <string.h>
+
+static char record[MAX_PATH];
+
+static void WriteRecord(const char* name, const char* data, DWORD size) {
+  char path[MAX_PATH * 2];
+  HANDLE file;
+  DWORD written;
+  wsprintfA(path, "%s\\%s", record, name);
+  file = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+  if (file == INVALID_HANDLE_VALUE) {
+    ExitProcess(3);
+  }
+  WriteFile(file, data, size, &written, NULL);
+  CloseHandle(file);
+}
+
+static void Linger(const char* self) {
+  char lingerer[MAX_PATH * 2];
+  char* slash;
+  STARTUPINFOA startup;
+  PROCESS_INFORMATION process;
+  strcpy(lingerer, self);
+  slash = strrchr(lingerer, '\\');
+  strcpy(slash + 1, "lingering.exe");
+  CopyFileA(self, lingerer, FALSE);
+  memset(&startup, 0, sizeof startup);
+  startup.cb = sizeof startup;
+  CreateProcessA(lingerer, (char*)"lingering.exe --wait", NULL, NULL, FALSE, 0, NULL, NULL,
+                 &startup, &process);
+}
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR ignored, int show) {
+  const char* commandLine = GetCommandLineA();
+  char self[MAX_PATH] = {0};
+  char directory[MAX_PATH] = {0};
+  char pattern[MAX_PATH + 4];
+  char listing[8192] = {0};
+  char copyName[MAX_PATH * 2];
+  WIN32_FIND_DATAA found;
+  HANDLE search;
+  char* slash;
+  (void)instance;
+  (void)previous;
+  (void)ignored;
+  (void)show;
+
+  if (strstr(commandLine, "--wait") != NULL) {
+    Sleep(10000);
+    return 0;
+  }
+  if (GetEnvironmentVariableA("MIRELK_RECORD", record, sizeof record) == 0) {
+    return 2;
+  }
+  GetModuleFileNameA(NULL, self, sizeof self - 1);
+  WriteRecord("cmdline", commandLine, (DWORD)strlen(commandLine));
+  GetCurrentDirectoryA(sizeof directory, directory);
+  WriteRecord("cwd", directory, (DWORD)strlen(directory));
+
+  strcpy(pattern, self);
+  slash = strrchr(pattern, '\\');
+  strcpy(slash + 1, "*");
+  wsprintfA(copyName, "%s\\files.d", record);
+  CreateDirectoryA(copyName, NULL);
+  search = FindFirstFileA(pattern, &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        char source[MAX_PATH * 2];
+        lstrcatA(listing, found.cFileName);
+        lstrcatA(listing, "\n");
+        strcpy(source, self);
+        strcpy(strrchr(source, '\\') + 1, found.cFileName);
+        wsprintfA(copyName, "%s\\files.d\\%s", record, found.cFileName);
+        CopyFileA(source, copyName, FALSE);
+      }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+  }
+  WriteRecord("files", listing, (DWORD)strlen(listing));
+
+  if (strstr(commandLine, "--linger") != NULL) {
+    Linger(self);
+  }
+  return 0;
+}
