@@ -3,9 +3,10 @@
 enable_language(RC)
 
 # liblzma, cross-compiled once from Debian's xz-utils source package and kept
-# in the build directory.
-set(MIRELK_LIBLZMA_CACHE ${PROJECT_BINARY_DIR}/_deps/liblzma CACHE PATH
-  "Where the cross-built liblzma is kept")
+# in the build directory; a changed build script builds it afresh.
+file(SHA256 ${PROJECT_SOURCE_DIR}/scripts/build-liblzma-win32 liblzma_script_hash)
+string(SUBSTRING ${liblzma_script_hash} 0 12 liblzma_script_hash)
+set(MIRELK_LIBLZMA_CACHE ${PROJECT_BINARY_DIR}/_deps/liblzma-${liblzma_script_hash})
 if(NOT EXISTS ${MIRELK_LIBLZMA_CACHE}/install/lib/liblzma.a)
   message(STATUS "Building liblzma for Windows (once) in ${MIRELK_LIBLZMA_CACHE}")
   execute_process(
@@ -53,7 +54,7 @@ add_library(mirelk_win32 OBJECT
   launcher/remove_tree.cpp
   launcher/run_launcher.cpp
   splash/geometry.cpp
-  splash/no_splash_win32.cpp
+  splash/win32/splash.cpp
   platform/win32/platform.cpp
   platform/win32/start.cpp)
 target_compile_options(mirelk_win32 PRIVATE ${MIRELK_WIN32_COMPILE_OPTIONS})
