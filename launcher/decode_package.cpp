@@ -1,5 +1,7 @@
 // Decoding the package copy (a 13-byte LZMA header and raw LZMA data) into the
-// bundle file. Any rejected stream leaves the bundle empty, never partial.
+// bundle file. The stream is decoded in pieces straight into the file, so
+// memory stays bounded whatever the package's size; a rejected stream leaves
+// the bundle empty, never partial.
 #include <lzma.h>
 
 #include <cstdlib>
@@ -12,11 +14,24 @@ constexpr std::int64_t kHeaderSize = 13;
 // The low half of the unpacked size when the encoder did not know it; the
 // stream then ends with an end-of-stream marker.
 constexpr std::uint32_t kUnknownSize = 0xFFFFFFFFu;
+constexpr std::size_t kInputChunk = 256 * 1024;
+constexpr std::size_t kOutputChunk = 1024 * 1024;
 
 struct PackageHeader {
   std::uint8_t properties;
   std::uint32_t dictionarySize;
   std::uint32_t unpackedSize;
+};
+
+struct Buffers {
+  std::uint8_t* input;
+  std::uint8_t* output;
+};
+
+enum DecodeOutcome {
+  kDecoded,   // the output filled up or an end-of-stream marker was met
+  kRejected,  // anything else: the bundle must end up empty
+  kWindowTooSmall,  // rejected where a wider window might not have been
 };
 
 std::uint32_t ReadLittleEndian32(const std::uint8_t* bytes) {
@@ -27,122 +42,140 @@ std::uint32_t ReadLittleEndian32(const std::uint8_t* bytes) {
   return value;
 }
 
-// Reads the header and all compressed data into a new buffer. False, with
-// nothing allocated, when the copy cannot be opened, read or is too short.
-bool ReadPackage(const char* path, PackageHeader* header, std::uint8_t** data,
-                 std::size_t* size) {
+// Opens the package copy and reads its header; null when it cannot be opened
+// or is shorter than the header. The stream is left at the compressed data.
+std::FILE* OpenPackage(const char* path, PackageHeader* header) {
   std::FILE* stream = gPlatform->OpenStream(path, kStreamRead);
   if (stream == nullptr) {
-    return false;
+    return nullptr;
   }
   std::int64_t length = -1;
   if (gPlatform->SeekStream(stream, 0, kSeekEnd)) {
     length = gPlatform->TellStream(stream);
   }
   std::uint8_t head[kHeaderSize];
-  if (length < kHeaderSize || static_cast<std::uint64_t>(length - kHeaderSize) > SIZE_MAX ||
-      !gPlatform->SeekStream(stream, 0, kSeekStart) ||
+  if (length < kHeaderSize || !gPlatform->SeekStream(stream, 0, kSeekStart) ||
       gPlatform->ReadStream(stream, head, sizeof head) != sizeof head) {
     gPlatform->CloseStream(stream);
-    return false;
+    return nullptr;
   }
   header->properties = head[0];
   header->dictionarySize = ReadLittleEndian32(head + 1);
   header->unpackedSize = ReadLittleEndian32(head + 5);
   // Bytes 9..12, the high half of the unpacked size, play no part.
-
-  *size = static_cast<std::size_t>(length - kHeaderSize);
-  *data = static_cast<std::uint8_t*>(std::malloc(*size > 0 ? *size : 1));
-  if (*data == nullptr || gPlatform->ReadStream(stream, *data, *size) != *size) {
-    std::free(*data);
-    *data = nullptr;
-    gPlatform->CloseStream(stream);
-    return false;
-  }
-  gPlatform->CloseStream(stream);
-  return true;
+  return stream;
 }
 
-// Decodes `input` into `output` (at most `capacity` bytes). The count produced
-// when the output filled up or an end-of-stream marker was met; 0 for every
-// other outcome, so that a rejected stream is never used in part.
-std::size_t DecodeLzma(LzmaProperties properties, const std::uint8_t* input,
-                       std::size_t inputSize, std::uint8_t* output, std::size_t capacity,
-                       bool* outputFull) {
-  *outputFull = false;
+// One pass over the compressed data with a window of `window` bytes, writing
+// the output to `bundle` as it comes. `produced` is what reached the bundle.
+DecodeOutcome DecodeOnce(std::FILE* package, std::FILE* bundle, const PackageHeader& header,
+                         std::uint32_t window, const Buffers& buffers, std::uint64_t* produced) {
+  *produced = 0;
+  const LzmaProperties properties = SplitLzmaProperties(header.properties);
   lzma_options_lzma options = {};
-  // Matches may reach back to the first byte of the output, whatever the
-  // header's dictionary size says.
-  options.dict_size = capacity > LZMA_DICT_SIZE_MIN ? static_cast<std::uint32_t>(capacity)
-                                                    : LZMA_DICT_SIZE_MIN;
+  options.dict_size = window;
   options.lc = properties.lc;
   options.lp = properties.lp;
   options.pb = properties.pb;
-  const lzma_filter filters[] = {{LZMA_FILTER_LZMA1, &options},
-                                 {LZMA_VLI_UNKNOWN, nullptr}};
-
+  const lzma_filter filters[] = {{LZMA_FILTER_LZMA1, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
   lzma_stream stream = LZMA_STREAM_INIT;
+  // Properties outside the decoder's range are refused here.
   if (lzma_raw_decoder(&stream, filters) != LZMA_OK) {
-    return 0;
+    return kRejected;
   }
-  stream.next_in = input;
-  stream.avail_in = inputSize;
-  stream.next_out = output;
-  stream.avail_out = capacity;
-  std::size_t produced = 0;
+
+  const bool sizeKnown = header.unpackedSize != kUnknownSize;
+  // A stream of unknown size ends at its marker; one that runs on is cut at
+  // the largest size the header could have announced, and rejected.
+  const std::uint64_t limit = sizeKnown ? header.unpackedSize : kUnknownSize - 1u;
+  bool inputEnded = false;
+  DecodeOutcome outcome = kRejected;
   for (;;) {
-    const lzma_ret result = lzma_code(&stream, LZMA_FINISH);
+    if (*produced == limit && sizeKnown) {
+      outcome = kDecoded;
+      break;
+    }
+    if (stream.avail_in == 0 && !inputEnded) {
+      stream.next_in = buffers.input;
+      stream.avail_in = gPlatform->ReadStream(package, buffers.input, kInputChunk);
+      inputEnded = stream.avail_in < kInputChunk;
+    }
+    const std::uint64_t room = limit - *produced;
+    stream.next_out = buffers.output;
+    stream.avail_out = room < kOutputChunk ? static_cast<std::size_t>(room) : kOutputChunk;
+    if (stream.avail_out == 0) {
+      break;  // no marker within the largest bundle there can be
+    }
+    const lzma_ret result = lzma_code(&stream, inputEnded ? LZMA_FINISH : LZMA_RUN);
+    const std::size_t got = static_cast<std::size_t>(stream.next_out - buffers.output);
+    if (got > 0 && gPlatform->WriteStream(bundle, buffers.output, got) != got) {
+      break;
+    }
+    *produced += got;
     if (result == LZMA_STREAM_END) {
-      produced = capacity - stream.avail_out;
+      outcome = kDecoded;
       break;
     }
     if (result != LZMA_OK) {
-      break;
-    }
-    if (stream.avail_out == 0) {
-      produced = capacity;
-      *outputFull = true;
+      // A match reaching back beyond the window is a data error; so is real
+      // damage. Only a wider window can tell them apart.
+      if (result == LZMA_DATA_ERROR && *produced > window) {
+        outcome = kWindowTooSmall;
+      }
       break;
     }
   }
   lzma_end(&stream);
-  return produced;
+  return outcome;
 }
 
-// Decodes a stream of unknown size up to its end-of-stream marker, growing the
-// output as it goes. A stream that fills the largest output a bundle may have
-// without ending is rejected.
-std::size_t DecodeUnknownSize(LzmaProperties properties, const std::uint8_t* input,
-                              std::size_t inputSize, std::uint8_t** output) {
-  constexpr std::size_t limit = kUnknownSize - 1;
-  std::size_t capacity = inputSize < limit / 4 ? inputSize * 4 + 4096 : limit;
+// Decodes the package into the bundle file and leaves it complete, or empty.
+void DecodeIntoBundle(std::FILE* package, const char* bundlePath, const PackageHeader& header,
+                      const Buffers& buffers) {
+  // Real encoders never reach back further than the dictionary the header
+  // announces, so that window decodes in bounded memory. The announced size
+  // caps it: a window larger than the output holds nothing more.
+  std::uint32_t window = header.dictionarySize;
+  if (header.unpackedSize != kUnknownSize && header.unpackedSize < window) {
+    window = header.unpackedSize;
+  }
+  if (window < LZMA_DICT_SIZE_MIN) {
+    window = LZMA_DICT_SIZE_MIN;
+  }
+
   for (;;) {
-    std::free(*output);
-    *output = static_cast<std::uint8_t*>(std::malloc(capacity));
-    if (*output == nullptr) {
-      return 0;
+    std::FILE* bundle = gPlatform->OpenStream(bundlePath, kStreamCreate);
+    if (bundle == nullptr) {
+      return;
     }
-    bool full = false;
-    const std::size_t produced = DecodeLzma(properties, input, inputSize, *output, capacity, &full);
-    if (!full) {
-      return produced;
+    std::uint64_t produced = 0;
+    const DecodeOutcome outcome = DecodeOnce(package, bundle, header, window, buffers, &produced);
+    const bool closed = gPlatform->CloseStream(bundle);
+    if (outcome == kDecoded && closed) {
+      return;
     }
-    if (capacity == limit) {
-      return 0;
+    // Matches may reach back to the first byte of the output, whatever the
+    // header says: a stream that outran its window is decoded once more with
+    // a window covering everything produced so far. Each retry at least
+    // doubles the window, and a stream that fails within a window covering
+    // its whole output so far is damaged.
+    const bool retry = outcome == kWindowTooSmall && window < 0xFFFFFFFFu;
+    if (retry) {
+      std::uint64_t wider = 2ull * window;
+      if (wider < produced + kOutputChunk) {
+        wider = produced + kOutputChunk;
+      }
+      window = wider < 0xFFFFFFFFull ? static_cast<std::uint32_t>(wider) : 0xFFFFFFFFu;
     }
-    capacity = capacity < limit / 2 ? capacity * 2 : limit;
+    if (!retry || !gPlatform->SeekStream(package, kHeaderSize, kSeekStart)) {
+      // Rejected: the bundle is left empty, never partial.
+      std::FILE* emptied = gPlatform->OpenStream(bundlePath, kStreamCreate);
+      if (emptied != nullptr) {
+        gPlatform->CloseStream(emptied);
+      }
+      return;
+    }
   }
-}
-
-void WriteBundle(const char* bundlePath, const std::uint8_t* data, std::size_t size) {
-  std::FILE* stream = gPlatform->OpenStream(bundlePath, kStreamCreate);
-  if (stream == nullptr) {
-    return;
-  }
-  if (size > 0) {
-    gPlatform->WriteStream(stream, data, size);
-  }
-  gPlatform->CloseStream(stream);
 }
 
 }  // namespace
@@ -164,26 +197,22 @@ LzmaProperties SplitLzmaProperties(std::uint8_t properties) {
 
 void DecodePackage(const char* packageCopyPath, const char* bundlePath) {
   PackageHeader header = {};
-  std::uint8_t* input = nullptr;
-  std::size_t inputSize = 0;
-  std::uint8_t* output = nullptr;
-  std::size_t produced = 0;
-
-  if (ReadPackage(packageCopyPath, &header, &input, &inputSize)) {
-    const LzmaProperties properties = SplitLzmaProperties(header.properties);
-    if (header.unpackedSize == kUnknownSize) {
-      produced = DecodeUnknownSize(properties, input, inputSize, &output);
-    } else {
-      output = static_cast<std::uint8_t*>(std::malloc(header.unpackedSize > 0 ? header.unpackedSize : 1));
-      bool full = false;
-      if (output != nullptr) {
-        produced = DecodeLzma(properties, input, inputSize, output, header.unpackedSize, &full);
-      }
+  std::FILE* package = OpenPackage(packageCopyPath, &header);
+  Buffers buffers = {static_cast<std::uint8_t*>(std::malloc(kInputChunk)),
+                     static_cast<std::uint8_t*>(std::malloc(kOutputChunk))};
+  if (package != nullptr && buffers.input != nullptr && buffers.output != nullptr) {
+    DecodeIntoBundle(package, bundlePath, header, buffers);
+  } else {
+    // Nothing to decode: the bundle is left empty.
+    std::FILE* emptied = gPlatform->OpenStream(bundlePath, kStreamCreate);
+    if (emptied != nullptr) {
+      gPlatform->CloseStream(emptied);
     }
   }
-
-  WriteBundle(bundlePath, output, produced);
-  std::free(output);
-  std::free(input);
+  if (package != nullptr) {
+    gPlatform->CloseStream(package);
+  }
+  std::free(buffers.output);
+  std::free(buffers.input);
   gPlatform->DeleteFileAt(packageCopyPath);
 }

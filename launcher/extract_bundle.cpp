@@ -1,6 +1,5 @@
 // Writing every file of the bundle ("HEN" header, then name/size/data records)
 // into the extraction directory, one entry after another.
-#include <cstdlib>
 #include <cstring>
 
 #include "launcher/launcher.h"
@@ -37,20 +36,20 @@ std::int64_t Remaining(std::FILE* bundle, std::int64_t length) {
   return position < 0 || position > length ? 0 : length - position;
 }
 
-// Copies `size` bytes of the bundle into the entry file; false when the bundle
-// could not deliver them or the file could not take them.
+// Copies `size` bytes of the bundle into the entry file, a bounded piece at
+// a time; false when the bundle could not deliver them or the file could not
+// take them.
 bool CopyEntryData(std::FILE* bundle, std::FILE* entry, std::uint32_t size) {
-  if (size == 0) {
-    return true;
+  std::uint8_t chunk[64 * 1024];
+  while (size > 0) {
+    const std::size_t piece = size < sizeof chunk ? size : sizeof chunk;
+    if (gPlatform->ReadStream(bundle, chunk, piece) != piece ||
+        gPlatform->WriteStream(entry, chunk, piece) != piece) {
+      return false;
+    }
+    size -= static_cast<std::uint32_t>(piece);
   }
-  void* data = std::malloc(size);
-  if (data == nullptr) {
-    return false;
-  }
-  const bool copied = gPlatform->ReadStream(bundle, data, size) == size &&
-                      gPlatform->WriteStream(entry, data, size) == size;
-  std::free(data);
-  return copied;
+  return true;
 }
 
 // Windows opens these as devices in any directory, alone or with an
@@ -109,20 +108,11 @@ bool IsAcceptableEntryName(const char* name, std::size_t length) {
   return !IsDeviceName(name, length);
 }
 
-LauncherExit ExtractBundle(const char* bundlePath, const char* extractionDirectory,
-                           char launchPath[kPathCapacity]) {
-  std::FILE* bundle = gPlatform->OpenStream(bundlePath, kStreamUpdate);
-  if (bundle == nullptr) {
-    return kExitBundleOpenFailed;
-  }
-  const std::int64_t length = MeasureBundle(bundle);
+namespace {
 
-  char magic[3] = {};
-  gPlatform->ReadStream(bundle, magic, sizeof magic);
-  if (std::memcmp(magic, kBundleMagic, sizeof magic) != 0) {
-    return kExitBadBundleMagic;
-  }
-
+// Writes every entry after the header; the stream is left open.
+LauncherExit ExtractEntries(std::FILE* bundle, std::int64_t length,
+                            const char* extractionDirectory, char launchPath[kPathCapacity]) {
   // A header cut short designates nothing and announces no entries.
   std::uint32_t count = 0;
   std::uint32_t launchFlag = 0;
@@ -135,7 +125,8 @@ LauncherExit ExtractBundle(const char* bundlePath, const char* extractionDirecto
 
   for (std::int32_t i = 0; i < entryCount; ++i) {
     // Every size is checked against what the bundle still holds before anything
-    // is allocated or written: a bundle shorter than it announces is refused.
+    // is written: a bundle shorter than it announces is refused, and nothing
+    // is made for the entry that runs short.
     std::uint32_t nameLength = 0;
     if (!ReadField(bundle, &nameLength) || nameLength >= kPathCapacity ||
         nameLength > Remaining(bundle, length)) {
@@ -166,13 +157,36 @@ LauncherExit ExtractBundle(const char* bundlePath, const char* extractionDirecto
     }
     const bool copied = CopyEntryData(bundle, entry, dataSize);
     // An entry that could not be written whole would start the installer with
-    // a damaged file.
+    // a damaged file; the part written goes, as if it had never been made.
     if (!gPlatform->CloseStream(entry) || !copied) {
+      gPlatform->DeleteFileAt(path);
       return kExitEntryCreateFailed;
     }
   }
-
-  gPlatform->CloseStream(bundle);
-  gPlatform->DeleteFileAt(bundlePath);
   return kStageOk;
+}
+
+}  // namespace
+
+LauncherExit ExtractBundle(const char* bundlePath, const char* extractionDirectory,
+                           char launchPath[kPathCapacity]) {
+  std::FILE* bundle = gPlatform->OpenStream(bundlePath, kStreamUpdate);
+  if (bundle == nullptr) {
+    return kExitBundleOpenFailed;
+  }
+  const std::int64_t length = MeasureBundle(bundle);
+
+  char magic[3] = {};
+  gPlatform->ReadStream(bundle, magic, sizeof magic);
+  LauncherExit result = kExitBadBundleMagic;
+  if (std::memcmp(magic, kBundleMagic, sizeof magic) == 0) {
+    result = ExtractEntries(bundle, length, extractionDirectory, launchPath);
+  }
+  // Closed on every path (the run ends on a failure anyway); the bundle is
+  // deleted only when every entry was written.
+  gPlatform->CloseStream(bundle);
+  if (result == kStageOk) {
+    gPlatform->DeleteFileAt(bundlePath);
+  }
+  return result;
 }

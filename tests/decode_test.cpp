@@ -2,6 +2,8 @@
 // each kind of header and stream.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "launcher/launcher.h"
 #include "tests/support.h"
 
@@ -42,10 +44,45 @@ TEST_F(Decode, StreamsDecodeExactlyWhateverTheHeaderSays) {
        {.dictionarySize = 4096, .encoderDictionary = 1 << 20}},
       {"end marker right at the declared size", {.endMarker = true}},
       {"unknown size with an end marker", {.declaredSize = 0xFFFFFFFF, .endMarker = true}},
+      {"unknown size, dictionary field smaller than the distances used",
+       {.dictionarySize = 4096, .declaredSize = 0xFFFFFFFF, .endMarker = true,
+        .encoderDictionary = 1 << 20}},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(DecodeToBundle(MakePackage(data_, c.options)), data_) << c.label;
   }
+}
+
+TEST_F(Decode, LargeStreamsCrossEveryBufferBoundary) {
+  // Incompressible first half, repeated: the compressed data spans several
+  // reads and the output many writes, and the repeat reaches further back
+  // than the 1 MiB the header announces.
+  Bytes data(5 * 512 * 1024);
+  std::uint32_t state = 12345;
+  for (std::size_t i = 0; i < data.size() / 2; ++i) {
+    state = state * 1103515245u + 12345u;
+    data[i] = static_cast<std::uint8_t>(state >> 23);
+  }
+  std::copy(data.begin(), data.begin() + static_cast<long>(data.size() / 2), data.begin() + static_cast<long>(data.size() / 2));
+  for (std::uint32_t header : {1u << 20, 8u << 20}) {
+    EXPECT_EQ(DecodeToBundle(MakePackage(data, {.dictionarySize = header, .encoderDictionary = 4u << 20})), data)
+        << header;
+  }
+}
+
+std::size_t gWriteBudget = 0;
+std::size_t WriteUntilFull(std::FILE* stream, const void* buffer, std::size_t size) {
+  const std::size_t allowed = size < gWriteBudget ? size : gWriteBudget;
+  gWriteBudget -= allowed;
+  return kSystemPlatform.WriteStream(stream, buffer, allowed);
+}
+
+TEST_F(Decode, BundleThatCannotBeWrittenWholeIsLeftEmpty) {
+  PlatformOps ops = kSystemPlatform;
+  ops.WriteStream = WriteUntilFull;
+  PlatformOverride use(ops);
+  gWriteBudget = 1000;
+  EXPECT_TRUE(DecodeToBundle(MakePackage(data_)).empty());
 }
 
 TEST_F(Decode, EndMarkerBeforeTheDeclaredSizeGivesTheShorterBundle) {
