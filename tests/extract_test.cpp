@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -191,6 +192,28 @@ TEST_F(Extract, EntryThatCannotBeWrittenWholeEndsWithFourteen) {
   EXPECT_EQ(ListDirectory(target_), std::vector<std::string>{"fits"});
   EXPECT_EQ(ReadFile(target_ + "/fits"), SampleData(90000, 1));
   EXPECT_TRUE(Exists(bundle_));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Extract, PlantedLinksAreNeverFollowed) {
+  const std::string victim = dir_.Join("victim");
+  WriteFile(victim, ToBytes("untouched"));
+  // A link where an entry is to be written: the entry is refused.
+  ASSERT_EQ(symlink(victim.c_str(), (target_ + "/setup.sh").c_str()), 0);
+  EXPECT_EQ(Run(MakeBundle({{"setup.sh", ToBytes("evil")}})), kExitEntryCreateFailed);
+  EXPECT_EQ(ReadFile(victim), ToBytes("untouched"));
+
+  // A link in place of the bundle file: it is not opened at all.
+  std::remove((target_ + "/setup.sh").c_str());
+  WriteFile(dir_.Join("elsewhere"), MakeBundle({{"x", ToBytes("1")}}));
+  std::remove(bundle_.c_str());
+  ASSERT_EQ(symlink(dir_.Join("elsewhere").c_str(), bundle_.c_str()), 0);
+  char launch[kPathCapacity] = {};
+  EXPECT_EQ(ExtractBundle(bundle_.c_str(), target_.c_str(), launch), kExitBundleOpenFailed);
+  EXPECT_TRUE(ListDirectory(target_).empty());
 }
 
 }  // namespace
