@@ -10,17 +10,21 @@ add_library(mirelk_core STATIC
   launcher/launch_and_wait.cpp
   launcher/paths.cpp
   launcher/remove_tree.cpp
-  launcher/run_launcher.cpp
-  splash/geometry.cpp)
+  launcher/run_launcher.cpp)
 target_include_directories(mirelk_core PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(mirelk_core PRIVATE mirelk_launcher_flags PkgConfig::LZMA)
+# The stages call the platform and the splash, so those archives come later on
+# every link line.
+target_link_libraries(mirelk_core PRIVATE mirelk_launcher_flags PkgConfig::LZMA mirelk_platform)
 
 # The POSIX side of the seam.
 add_library(mirelk_platform STATIC
   platform/posix/platform.cpp
   platform/posix/resources.cpp
-  splash/no_display.cpp)
-target_link_libraries(mirelk_platform PRIVATE mirelk_launcher_flags)
+  splash/x11/picture.cpp
+  splash/x11/splash_window.cpp
+  splash/geometry.cpp)
+# libX11 is opened with dlopen at run time; only its headers are needed here.
+target_link_libraries(mirelk_platform PRIVATE mirelk_launcher_flags ${CMAKE_DL_LIBS})
 
 # The launcher without resources: mirelk-pack attach makes launchers from it.
 add_executable(mirelk-launcher platform/posix/start.cpp)

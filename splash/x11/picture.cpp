@@ -1,0 +1,164 @@
+// Decoding the splash picture and fading it in, as plain arithmetic on bytes.
+#include "splash/x11/picture.h"
+
+#include <bit>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr std::size_t kFileHeaderSize = 14;
+// BITMAPINFOHEADER; its longer successors (V4, V5) start the same way.
+constexpr std::uint32_t kInfoHeaderSize = 40;
+
+std::uint32_t Load16(const unsigned char* bytes) {
+  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8;
+}
+
+std::uint32_t Load32(const unsigned char* bytes) {
+  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+         static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+bool IsOneRunOfBits(unsigned long mask) {
+  if (mask == 0) {
+    return false;
+  }
+  const unsigned long run = mask >> std::countr_zero(mask);
+  return (run & (run + 1)) == 0;
+}
+
+unsigned long ScaleChannel(unsigned char value, unsigned long mask) {
+  const int shift = std::countr_zero(mask);
+  const std::uint64_t top = mask >> shift;
+  // Rounded like the blend, so that 8-bit masks take the value unchanged.
+  const std::uint64_t scaled = (value * top + 127) / 255;
+  return static_cast<unsigned long>(scaled) << shift;
+}
+
+}  // namespace
+
+bool ParseSplashBitmap(const unsigned char* bytes, std::size_t size, SplashPicture* out) {
+  out->width = 0;
+  out->height = 0;
+  out->rgb = nullptr;
+  if (bytes == nullptr || size < kFileHeaderSize + kInfoHeaderSize || bytes[0] != 'B' ||
+      bytes[1] != 'M') {
+    return false;
+  }
+  const std::uint32_t pixelOffset = Load32(bytes + 10);
+  const std::uint32_t infoSize = Load32(bytes + 14);
+  // The old 12-byte core header has 16-bit sizes and no compression field;
+  // nothing writes it for 24-bit pictures any more.
+  if (infoSize < kInfoHeaderSize || infoSize > size - kFileHeaderSize) {
+    return false;
+  }
+  const std::int32_t width = static_cast<std::int32_t>(Load32(bytes + 18));
+  const std::int32_t storedHeight = static_cast<std::int32_t>(Load32(bytes + 22));
+  const std::uint32_t planes = Load16(bytes + 26);
+  const std::uint32_t bitsPerPixel = Load16(bytes + 28);
+  const std::uint32_t compression = Load32(bytes + 30);
+  if (planes != 1 || bitsPerPixel != 24 || compression != 0) {
+    return false;
+  }
+  // Checking against -kMaxPictureSide also keeps INT32_MIN from being negated.
+  if (width <= 0 || width > kMaxPictureSide || storedHeight == 0 ||
+      storedHeight < -kMaxPictureSide || storedHeight > kMaxPictureSide) {
+    return false;
+  }
+  const bool topDown = storedHeight < 0;
+  const int height = topDown ? -storedHeight : storedHeight;
+
+  // Each stored row is padded to a whole number of 4-byte words. The sides are
+  // at most 4096, so none of these products can overflow.
+  const std::size_t rowBytes = static_cast<std::size_t>(width) * 3;
+  const std::size_t stride = (rowBytes + 3) / 4 * 4;
+  const std::size_t pixelBytes = stride * static_cast<std::size_t>(height);
+  if (pixelOffset < kFileHeaderSize + infoSize || pixelOffset > size ||
+      pixelBytes > size - pixelOffset) {
+    return false;
+  }
+
+  unsigned char* rgb =
+      static_cast<unsigned char*>(std::malloc(rowBytes * static_cast<std::size_t>(height)));
+  if (rgb == nullptr) {
+    return false;
+  }
+  for (int row = 0; row < height; ++row) {
+    const int storedRow = topDown ? row : height - 1 - row;
+    const unsigned char* from = bytes + pixelOffset + stride * static_cast<std::size_t>(storedRow);
+    unsigned char* to = rgb + rowBytes * static_cast<std::size_t>(row);
+    // Stored blue, green, red.
+    for (std::size_t i = 0; i < rowBytes; i += 3) {
+      to[i] = from[i + 2];
+      to[i + 1] = from[i + 1];
+      to[i + 2] = from[i];
+    }
+  }
+  out->width = width;
+  out->height = height;
+  out->rgb = rgb;
+  return true;
+}
+
+void ClipSplashPicture(SplashPicture* picture, int width, int height) {
+  const int keptWidth = width < picture->width ? (width < 0 ? 0 : width) : picture->width;
+  const int keptHeight = height < picture->height ? (height < 0 ? 0 : height) : picture->height;
+  if (keptWidth != picture->width) {
+    const std::size_t from = static_cast<std::size_t>(picture->width) * 3;
+    const std::size_t to = static_cast<std::size_t>(keptWidth) * 3;
+    // Rows only move toward the start, so front to back never overwrites a
+    // row before it has moved.
+    for (int row = 1; row < keptHeight; ++row) {
+      std::memmove(picture->rgb + to * static_cast<std::size_t>(row),
+                   picture->rgb + from * static_cast<std::size_t>(row), to);
+    }
+  }
+  picture->width = keptWidth;
+  picture->height = keptHeight;
+}
+
+void FreeSplashPicture(SplashPicture* picture) {
+  std::free(picture->rgb);
+  picture->rgb = nullptr;
+  picture->width = 0;
+  picture->height = 0;
+}
+
+void BlendFrame(const unsigned char* source, unsigned char* canvas, std::size_t count, int alpha) {
+  const unsigned weight = alpha < 0 ? 0u : alpha > 255 ? 255u : static_cast<unsigned>(alpha);
+  for (std::size_t i = 0; i < count; ++i) {
+    // Adding 127 before dividing rounds to nearest; 255 is odd, so no sum
+    // lies exactly halfway between two results.
+    const unsigned sum = source[i] * weight + canvas[i] * (255u - weight);
+    canvas[i] = static_cast<unsigned char>((sum + 127u) / 255u);
+  }
+}
+
+bool MakePixelLayout(unsigned long redMask, unsigned long greenMask, unsigned long blueMask,
+                     int depth, PixelLayout* out) {
+  constexpr int kBits = static_cast<int>(sizeof(unsigned long) * CHAR_BIT);
+  if (depth <= 0 || depth > kBits || !IsOneRunOfBits(redMask) || !IsOneRunOfBits(greenMask) ||
+      !IsOneRunOfBits(blueMask) || (redMask & greenMask) != 0 || (redMask & blueMask) != 0 ||
+      (greenMask & blueMask) != 0) {
+    return false;
+  }
+  const unsigned long depthBits = depth == kBits ? ~0ul : (1ul << depth) - 1;
+  const unsigned long colourBits = redMask | greenMask | blueMask;
+  if ((colourBits & ~depthBits) != 0) {
+    return false;
+  }
+  out->redMask = redMask;
+  out->greenMask = greenMask;
+  out->blueMask = blueMask;
+  out->fixedBits = depthBits & ~colourBits;
+  return true;
+}
+
+unsigned long PackPixel(const PixelLayout& layout, unsigned char red, unsigned char green,
+                        unsigned char blue) {
+  return layout.fixedBits | ScaleChannel(red, layout.redMask) |
+         ScaleChannel(green, layout.greenMask) | ScaleChannel(blue, layout.blueMask);
+}

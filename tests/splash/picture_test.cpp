@@ -1,0 +1,321 @@
+// The splash's pixel arithmetic: reading the picture, the fade's blend and
+// pixel values for TrueColor visuals.
+#include "splash/x11/picture.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "splash/splash.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+void Put(Bytes& bytes, std::size_t at, std::uint32_t value, int count) {
+  for (int k = 0; k < count; ++k) {
+    bytes.at(at + static_cast<std::size_t>(k)) = static_cast<unsigned char>(value >> (8 * k));
+  }
+}
+
+// A distinct colour for every place, so that a swapped channel, a flipped
+// row or a misplaced column shows.
+unsigned char Channel(int x, int y, int c) {
+  return static_cast<unsigned char>(17 * x + 71 * y + 101 * c + 3);
+}
+
+struct BmpShape {
+  int width;
+  int height;  // negative: stored top row first
+  std::uint32_t infoSize = 40;
+  std::uint32_t gap = 0;  // bytes between the headers and the pixels
+};
+
+// Written here independently of the parser: file header, info header, rows
+// of blue, green, red padded to four bytes.
+Bytes MakeBmp(const BmpShape& shape) {
+  const int rows = shape.height < 0 ? -shape.height : shape.height;
+  const std::size_t stride = (static_cast<std::size_t>(shape.width) * 3 + 3) / 4 * 4;
+  const std::size_t offset = 14 + shape.infoSize + shape.gap;
+  Bytes bytes(offset + stride * static_cast<std::size_t>(rows), 0);
+  bytes[0] = 'B';
+  bytes[1] = 'M';
+  Put(bytes, 2, static_cast<std::uint32_t>(bytes.size()), 4);
+  Put(bytes, 10, static_cast<std::uint32_t>(offset), 4);
+  Put(bytes, 14, shape.infoSize, 4);
+  Put(bytes, 18, static_cast<std::uint32_t>(shape.width), 4);
+  Put(bytes, 22, static_cast<std::uint32_t>(shape.height), 4);
+  Put(bytes, 26, 1, 2);
+  Put(bytes, 28, 24, 2);
+  for (int y = 0; y < rows; ++y) {
+    const int storedRow = shape.height < 0 ? y : rows - 1 - y;
+    std::size_t at = offset + stride * static_cast<std::size_t>(storedRow);
+    for (int x = 0; x < shape.width; ++x, at += 3) {
+      bytes[at] = Channel(x, y, 2);
+      bytes[at + 1] = Channel(x, y, 1);
+      bytes[at + 2] = Channel(x, y, 0);
+    }
+    // Padding that would show if it were ever read as a pixel.
+    for (std::size_t pad = static_cast<std::size_t>(shape.width) * 3; pad < stride; ++pad) {
+      bytes[offset + stride * static_cast<std::size_t>(storedRow) + pad] = 0xEE;
+    }
+  }
+  return bytes;
+}
+
+bool Parse(const Bytes& bytes, SplashPicture* picture) {
+  return ParseSplashBitmap(bytes.data(), bytes.size(), picture);
+}
+
+void ExpectPicture(const SplashPicture& picture, int width, int height) {
+  ASSERT_EQ(picture.width, width);
+  ASSERT_EQ(picture.height, height);
+  ASSERT_NE(picture.rgb, nullptr);
+  const unsigned char* pixel = picture.rgb;
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      for (int c = 0; c < 3; ++c, ++pixel) {
+        ASSERT_EQ(*pixel, Channel(x, y, c)) << "x " << x << " y " << y << " channel " << c;
+      }
+    }
+  }
+}
+
+void ExpectRejected(const Bytes& bytes, const char* why) {
+  SplashPicture picture = {7, 7, reinterpret_cast<unsigned char*>(1)};
+  EXPECT_FALSE(Parse(bytes, &picture)) << why;
+  EXPECT_EQ(picture.rgb, nullptr) << why;
+  EXPECT_EQ(picture.width, 0) << why;
+  EXPECT_EQ(picture.height, 0) << why;
+}
+
+TEST(SplashBitmap, ReadsBottomUpRowsTopRowFirstInRedGreenBlue) {
+  SplashPicture picture = {};
+  ASSERT_TRUE(Parse(MakeBmp({5, 3}), &picture));
+  ExpectPicture(picture, 5, 3);
+  FreeSplashPicture(&picture);
+}
+
+TEST(SplashBitmap, ReadsTopDownRowsWhenTheHeightIsNegative) {
+  SplashPicture picture = {};
+  ASSERT_TRUE(Parse(MakeBmp({5, -3}), &picture));
+  ExpectPicture(picture, 5, 3);
+  FreeSplashPicture(&picture);
+}
+
+TEST(SplashBitmap, SkipsEachRowsPaddingToFourBytes) {
+  // Widths 1 to 8 cover every amount of padding (3, 2, 1, 0) twice.
+  for (int width = 1; width <= 8; ++width) {
+    for (int height : {4, -4}) {
+      SplashPicture picture = {};
+      ASSERT_TRUE(Parse(MakeBmp({width, height}), &picture)) << width << " x " << height;
+      ExpectPicture(picture, width, 4);
+      FreeSplashPicture(&picture);
+    }
+  }
+}
+
+TEST(SplashBitmap, HonoursLongerInfoHeadersAndThePixelOffset) {
+  for (const BmpShape shape : {BmpShape{6, 2, 108}, BmpShape{6, 2, 124}, BmpShape{6, -2, 40, 37}}) {
+    SplashPicture picture = {};
+    ASSERT_TRUE(Parse(MakeBmp(shape), &picture)) << shape.infoSize << " " << shape.gap;
+    ExpectPicture(picture, 6, 2);
+    FreeSplashPicture(&picture);
+  }
+}
+
+TEST(SplashBitmap, AcceptsTheLargestSidesAndTheSamplesSize) {
+  for (const BmpShape shape : {BmpShape{kMaxPictureSide, 1}, BmpShape{1, -kMaxPictureSide},
+                               BmpShape{kSplashWidth, kSplashHeight}}) {
+    SplashPicture picture = {};
+    ASSERT_TRUE(Parse(MakeBmp(shape), &picture)) << shape.width << " x " << shape.height;
+    ExpectPicture(picture, shape.width, shape.height < 0 ? -shape.height : shape.height);
+    FreeSplashPicture(&picture);
+  }
+}
+
+TEST(SplashBitmap, RejectsEveryTruncation) {
+  for (int height : {3, -3}) {
+    const Bytes whole = MakeBmp({5, height});
+    for (std::size_t size = 0; size < whole.size(); ++size) {
+      ExpectRejected(Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(size)),
+                     "truncated");
+    }
+  }
+  // Nothing before the data is read either: a null pointer with no size.
+  SplashPicture picture = {};
+  EXPECT_FALSE(ParseSplashBitmap(nullptr, 0, &picture));
+}
+
+TEST(SplashBitmap, RejectsOtherKindsOfPicture) {
+  const Bytes good = MakeBmp({4, 4});
+  struct {
+    const char* why;
+    std::size_t at;
+    std::uint32_t value;
+    int count;
+  } const cases[] = {
+      {"not BM", 0, 'B' | 'A' << 8, 2},
+      {"8 bits per pixel", 28, 8, 2},
+      {"16 bits per pixel", 28, 16, 2},
+      {"32 bits per pixel", 28, 32, 2},
+      {"0 bits per pixel", 28, 0, 2},
+      {"run-length compressed", 30, 1, 4},
+      {"bit fields", 30, 3, 4},
+      {"JPEG inside", 30, 4, 4},
+      {"two planes", 26, 2, 2},
+      {"core header", 14, 12, 4},
+      {"info header past the end", 14, 0xFFFFFFFF, 4},
+      {"info header overlapping the pixels", 14, 41, 4},
+  };
+  for (const auto& c : cases) {
+    Bytes bad = good;
+    Put(bad, c.at, c.value, c.count);
+    ExpectRejected(bad, c.why);
+  }
+}
+
+TEST(SplashBitmap, RejectsAbsurdSizes) {
+  const Bytes good = MakeBmp({4, 4});
+  const std::int32_t widths[] = {0, -4, kMaxPictureSide + 1, 0x7FFFFFFF, INT32_MIN, 5};
+  for (const std::int32_t width : widths) {
+    Bytes bad = good;
+    Put(bad, 18, static_cast<std::uint32_t>(width), 4);
+    ExpectRejected(bad, "width");
+  }
+  const std::int32_t heights[] = {0, kMaxPictureSide + 1, -kMaxPictureSide - 1, 0x7FFFFFFF,
+                                  INT32_MIN, 5, -5};
+  for (const std::int32_t height : heights) {
+    Bytes bad = good;
+    Put(bad, 22, static_cast<std::uint32_t>(height), 4);
+    ExpectRejected(bad, "height");
+  }
+  // The largest side, announced in a file that does not hold it.
+  Bytes huge = good;
+  Put(huge, 18, kMaxPictureSide, 4);
+  Put(huge, 22, static_cast<std::uint32_t>(-kMaxPictureSide), 4);
+  ExpectRejected(huge, "4096 x 4096 in a few bytes");
+}
+
+TEST(SplashBitmap, RejectsAbsurdPixelOffsets) {
+  const Bytes good = MakeBmp({4, 4});
+  const std::uint32_t offsets[] = {0, 14, 53, static_cast<std::uint32_t>(good.size()),
+                                   static_cast<std::uint32_t>(good.size()) - 1, 55,
+                                   0x7FFFFFFF, 0xFFFFFFFF};
+  for (const std::uint32_t offset : offsets) {
+    Bytes bad = good;
+    Put(bad, 10, offset, 4);
+    ExpectRejected(bad, "offset");
+  }
+}
+
+TEST(SplashBitmap, ClipsToTheWindowKeepingTheTopLeftCorner) {
+  SplashPicture picture = {};
+  ASSERT_TRUE(Parse(MakeBmp({7, 5}), &picture));
+  ClipSplashPicture(&picture, 9, 9);
+  ExpectPicture(picture, 7, 5);
+  ClipSplashPicture(&picture, 3, 9);
+  ExpectPicture(picture, 3, 5);
+  ClipSplashPicture(&picture, 3, 2);
+  ExpectPicture(picture, 3, 2);
+  FreeSplashPicture(&picture);
+  EXPECT_EQ(picture.rgb, nullptr);
+}
+
+TEST(SplashFade, FrameZeroChangesNothing) {
+  Bytes source(256 * 3), canvas(256 * 3);
+  for (std::size_t i = 0; i < source.size(); ++i) {
+    source[i] = static_cast<unsigned char>(i * 7);
+    canvas[i] = static_cast<unsigned char>(i * 13 + 5);
+  }
+  const Bytes before = canvas;
+  BlendFrame(source.data(), canvas.data(), canvas.size(), FrameAlpha(0));
+  EXPECT_EQ(canvas, before);
+}
+
+TEST(SplashFade, RoundsEachBlendToTheNearestValue) {
+  for (int alpha : {1, 10, 50, 90, 127, 128, 200, 254, 255}) {
+    for (int s = 0; s < 256; ++s) {
+      for (int d = 0; d < 256; ++d) {
+        unsigned char source = static_cast<unsigned char>(s);
+        unsigned char canvas = static_cast<unsigned char>(d);
+        BlendFrame(&source, &canvas, 1, alpha);
+        const double exact = (s * alpha + d * (255 - alpha)) / 255.0;
+        ASSERT_EQ(canvas, std::lround(exact)) << s << " over " << d << " at " << alpha;
+      }
+    }
+  }
+}
+
+TEST(SplashFade, TenFramesOverBlackReachAboutEightySevenPerCent) {
+  unsigned char canvas = 0;
+  const unsigned char source = 200;
+  int previous = 0;
+  for (int frame = 0; frame < kSplashFrames; ++frame) {
+    BlendFrame(&source, &canvas, 1, FrameAlpha(frame));
+    if (frame > 0) {
+      EXPECT_GT(canvas, previous) << "frame " << frame;
+    }
+    previous = canvas;
+  }
+  EXPECT_NEAR(canvas, 0.87 * 200, 2.0);
+  EXPECT_LT(canvas, source);
+}
+
+TEST(SplashFade, NeverReachesThePictureAndNeverFalls) {
+  for (int s = 0; s < 256; ++s) {
+    const unsigned char source = static_cast<unsigned char>(s);
+    unsigned char canvas = 0;
+    for (int frame = 0; frame < kSplashFrames; ++frame) {
+      const unsigned char before = canvas;
+      BlendFrame(&source, &canvas, 1, FrameAlpha(frame));
+      ASSERT_GE(canvas, before) << s << " frame " << frame;
+    }
+    if (s > 0) {
+      EXPECT_LT(canvas, source) << s;
+    }
+  }
+}
+
+TEST(SplashPixels, PacksEightBitChannelsUnchanged) {
+  PixelLayout rgb = {};
+  ASSERT_TRUE(MakePixelLayout(0xFF0000, 0x00FF00, 0x0000FF, 24, &rgb));
+  EXPECT_EQ(rgb.fixedBits, 0u);
+  EXPECT_EQ(PackPixel(rgb, 0x12, 0x34, 0x56), 0x123456u);
+  EXPECT_EQ(PackPixel(rgb, 0, 0, 0), 0u);
+
+  PixelLayout bgr = {};
+  ASSERT_TRUE(MakePixelLayout(0x0000FF, 0x00FF00, 0xFF0000, 24, &bgr));
+  EXPECT_EQ(PackPixel(bgr, 0x12, 0x34, 0x56), 0x563412u);
+}
+
+TEST(SplashPixels, SetsTheUnusedBitsOfAThirtyTwoBitDepth) {
+  PixelLayout argb = {};
+  ASSERT_TRUE(MakePixelLayout(0xFF0000, 0x00FF00, 0x0000FF, 32, &argb));
+  EXPECT_EQ(argb.fixedBits, 0xFF000000u);
+  EXPECT_EQ(PackPixel(argb, 0x12, 0x34, 0x56), 0xFF123456u);
+  EXPECT_EQ(PackPixel(argb, 0, 0, 0), 0xFF000000u);
+}
+
+TEST(SplashPixels, ScalesToOtherChannelWidthsWithRounding) {
+  PixelLayout deep = {};
+  ASSERT_TRUE(MakePixelLayout(0x3FF00000, 0x000FFC00, 0x000003FF, 30, &deep));
+  EXPECT_EQ(PackPixel(deep, 255, 0, 128), (1023ul << 20) | 514u);
+  PixelLayout narrow = {};
+  ASSERT_TRUE(MakePixelLayout(0xF800, 0x07E0, 0x001F, 16, &narrow));
+  EXPECT_EQ(PackPixel(narrow, 255, 255, 255), 0xFFFFu);
+  EXPECT_EQ(PackPixel(narrow, 8, 0, 0), 1ul << 11);
+}
+
+TEST(SplashPixels, RefusesMasksThatDoNotDescribeAPixel) {
+  PixelLayout layout = {};
+  EXPECT_FALSE(MakePixelLayout(0, 0x00FF00, 0x0000FF, 24, &layout));
+  EXPECT_FALSE(MakePixelLayout(0xF0F000, 0x000F00, 0x0000FF, 24, &layout));
+  EXPECT_FALSE(MakePixelLayout(0xFF0000, 0xFFFF00, 0x0000FF, 24, &layout));
+  EXPECT_FALSE(MakePixelLayout(0xFF000000, 0x00FF00, 0x0000FF, 24, &layout));
+  EXPECT_FALSE(MakePixelLayout(0xFF0000, 0x00FF00, 0x0000FF, 0, &layout));
+}
+
+}  // namespace

@@ -1,0 +1,304 @@
+"""The splash on a real X server (Xvfb): where the window sits, how the picture
+builds up, that it is gone when the installer starts, and every start that
+must show no window at all."""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+
+from harness import LauncherCase, STUB, tool  # noqa: E402
+import xscreen  # noqa: E402
+from xscreen import (FRAMES, SPLASH_HEIGHT, SPLASH_WIDTH, SPLASH_X, SPLASH_Y,  # noqa: E402
+                     WINDOW_TITLE)
+
+# Records the arguments and whether the splash window still exists when the
+# installer runs (xdotool search exits 1 when it finds nothing).
+INSTALLER = f"""#!/bin/sh
+xdotool search --name "{WINDOW_TITLE}" > "$MIRELK_RECORD/windows" 2>/dev/null
+echo $? > "$MIRELK_RECORD/search-status"
+for arg in "$@"; do printf '%s\\0' "$arg"; done > "$MIRELK_RECORD/args"
+""".encode()
+
+# Decoding and writing this keeps the last frame up for a while after the
+# fade, so that captures can see it.
+PAYLOAD_SIZE = 64 << 20
+
+
+def find_windows(display):
+    result = subprocess.run(["xdotool", "search", "--name", WINDOW_TITLE],
+                            env=dict(os.environ, DISPLAY=display), capture_output=True)
+    return [int(line) for line in result.stdout.split()]
+
+
+SHARED = {}
+
+
+def setUpModule():
+    missing = [name for name in ("Xvfb", "xwd", "xdotool") if shutil.which(name) is None]
+    if missing:
+        raise RuntimeError(f"the splash tests need {', '.join(missing)} "
+                           "(Debian: xvfb, x11-apps, xdotool)")
+    shared = tempfile.mkdtemp(prefix="mirelk-splash-")
+    SHARED["dir"] = shared
+    splash = os.path.join(shared, "splash.bmp")
+    xscreen.make_sample_splash(splash)
+    width, height, picture = xscreen.read_bmp(splash)
+    assert (width, height) == (SPLASH_WIDTH, SPLASH_HEIGHT), (width, height)
+    installer = os.path.join(shared, "setup.sh")
+    with open(installer, "wb") as f:
+        f.write(INSTALLER)
+    payload = os.path.join(shared, "payload.bin")
+    with open(payload, "wb") as f:
+        f.truncate(PAYLOAD_SIZE)
+    package = os.path.join(shared, "big.pkg")
+    tool("create", "-o", package, "--launch", "setup.sh", installer, payload)
+    os.unlink(payload)
+    SHARED.update(splash=splash, picture=picture, frames=xscreen.fade_frames(picture),
+                  package=package, server=xscreen.XServer())
+
+
+def tearDownModule():
+    if "server" in SHARED:
+        SHARED["server"].stop()
+    if "dir" in SHARED:
+        shutil.rmtree(SHARED["dir"], ignore_errors=True)
+
+
+class SplashCase(LauncherCase):
+    def setUp(self):
+        super().setUp()
+        self.server = SHARED["server"]
+        self.splash = SHARED["splash"]
+        self.picture = SHARED["picture"]
+        self.frames = SHARED["frames"]
+        self.package = SHARED["package"]
+
+    def make_splash_launcher(self, splash=None, name="launcher"):
+        out = self.path(name)
+        args = ["attach", "--stub", STUB, "--package", self.package, "-o", out]
+        if splash is not None:
+            args[1:1] = ["--splash", splash]
+        tool(*args)
+        return out
+
+    def start(self, launcher, args=(), display=None):
+        environment = dict(os.environ, TMPDIR=self.tmp, MIRELK_RECORD=self.record,
+                           DISPLAY=display or self.server.display)
+        return subprocess.Popen([launcher, *args], cwd=self.root, env=environment,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+    def watch(self, process, display=None, seconds=60):
+        """Captures the screen over and over until the launcher ends; each
+        capture as (splash area, its surroundings)."""
+        shots = []
+        deadline = time.monotonic() + seconds
+        while process.poll() is None and time.monotonic() < deadline:
+            shot = xscreen.capture(display or self.server.display)
+            shots.append((xscreen.splash_area(shot), xscreen.surroundings(shot)))
+        return shots
+
+    def finish(self, process):
+        out, err = process.communicate(timeout=60)
+        self.assertEqual(process.returncode, 1, err)
+        self.assertEqual(out, b"")
+        self.assertEqual(err, b"")
+        self.assertEqual(self.leftovers(), [])
+
+    def assert_same(self, shown, expected, what):
+        """Compares two pixel areas without printing them whole."""
+        if shown != expected:
+            differing = sum(a != b for a, b in zip(shown, expected))
+            self.fail(f"{what}: {differing} of {len(expected)} bytes differ")
+
+    def recorded(self, name):
+        with open(os.path.join(self.record, name), "rb") as f:
+            return f.read()
+
+    def frame_shown(self, area, background):
+        """The frame whose image the splash area shows exactly, None when it
+        shows the background; fails for anything else."""
+        if area == background:
+            return None
+        for frame, image in enumerate(self.frames):
+            if area == image:
+                return frame
+        closest = min(range(FRAMES), key=lambda k: sum(
+            abs(a - b) for a, b in zip(area, self.frames[k])))
+        worst = max(abs(a - b) for a, b in zip(area, self.frames[closest]))
+        self.fail(f"the splash area matches no frame (closest {closest}, off by up to {worst})")
+
+    def assert_no_window(self, events, shots, background, surroundings):
+        self.assertEqual([e for e in events if e["type"] == "create"], [])
+        for area, around in shots:
+            self.assert_same(area, background, "splash area")
+            self.assert_same(around, surroundings, "around the splash")
+        self.assertEqual(self.recorded("windows"), b"")
+        self.assertEqual(self.recorded("search-status"), b"1\n")
+
+
+class SplashWindow(SplashCase):
+    def test_picture_builds_up_centred_and_is_gone_when_the_installer_starts(self):
+        launcher = self.make_splash_launcher(self.splash)
+        before = xscreen.capture(self.server.display)
+        background, surroundings = xscreen.splash_area(before), xscreen.surroundings(before)
+        self.assertTrue(background != self.frames[0], "the root must not look like the window")
+        events = xscreen.WindowEvents(self.server.display)
+        self.addCleanup(events.close)
+
+        began = time.monotonic()
+        process = self.start(launcher)
+        shots = []
+        titled = None
+        while process.poll() is None:
+            shot = xscreen.capture(self.server.display)
+            shots.append((xscreen.splash_area(shot), xscreen.surroundings(shot)))
+            if titled is None and shots[-1][0] != background:
+                titled = find_windows(self.server.display)
+        elapsed = time.monotonic() - began
+        self.finish(process)
+
+        # The ten frames sleep 100 ms each.
+        self.assertGreaterEqual(elapsed, 1.0)
+
+        seen = events.take()
+        creates = [e for e in seen if e["type"] == "create"]
+        self.assertEqual(len(creates), 1, seen)
+        window = creates[0]
+        self.assertEqual((window["x"], window["y"], window["width"], window["height"]),
+                         (SPLASH_X, SPLASH_Y, SPLASH_WIDTH, SPLASH_HEIGHT))
+        self.assertEqual(window["border"], 0)
+        self.assertEqual(window["override_redirect"], 1)
+        ours = [e["type"] for e in seen if e["window"] == window["window"]]
+        self.assertEqual(ours, ["create", "map", "destroy"])
+        # While it was up, it carried its title.
+        self.assertEqual(titled, [window["window"]])
+
+        # Outside the window the screen never changed; inside, each capture
+        # shows the background or exactly one frame of the fade, never going
+        # back, and never the picture at full strength.
+        shown = []
+        for area, around in shots:
+            self.assert_same(around, surroundings, "around the splash")
+            frame = self.frame_shown(area, background)
+            if frame is not None:
+                shown.append((frame, area))
+        frames = [frame for frame, _ in shown]
+        self.assertEqual(frames, sorted(frames))
+        distinct = sorted(set(frame for frame in frames if frame > 0))
+        self.assertGreaterEqual(len(distinct), 2, f"captured frames {frames}")
+        weights = []
+        for frame in distinct:
+            area = next(area for k, area in shown if k == frame)
+            weights.append(xscreen.weight(area, self.picture))
+        self.assertEqual(weights, sorted(weights))
+        self.assertEqual(len(set(weights)), len(weights))
+        self.assertLess(weights[-1], 0.88)
+        self.assertGreater(weights[0], 0.0)
+        # The last frame stays up while the package unpacks.
+        self.assertEqual(distinct[-1], FRAMES - 1, f"captured frames {frames}")
+        self.assertAlmostEqual(weights[-1], 0.87, delta=0.01)
+
+        self.assertEqual(self.recorded("args"), b"")
+        self.assertEqual(self.recorded("windows"), b"")
+        self.assertEqual(self.recorded("search-status"), b"1\n")
+
+    def test_start_with_an_argument_shows_no_window(self):
+        launcher = self.make_splash_launcher(self.splash)
+        before = xscreen.capture(self.server.display)
+        events = xscreen.WindowEvents(self.server.display)
+        self.addCleanup(events.close)
+        process = self.start(launcher, ["/S"])
+        shots = self.watch(process)
+        self.finish(process)
+        self.assertEqual(self.recorded("args"), b"/S\0")
+        self.assert_no_window(events.take(), shots, xscreen.splash_area(before),
+                              xscreen.surroundings(before))
+
+    def test_launcher_without_a_splash_picture_shows_no_window(self):
+        launcher = self.make_splash_launcher(None)
+        before = xscreen.capture(self.server.display)
+        events = xscreen.WindowEvents(self.server.display)
+        self.addCleanup(events.close)
+        process = self.start(launcher)
+        shots = self.watch(process)
+        self.finish(process)
+        self.assertEqual(self.recorded("args"), b"")
+        self.assert_no_window(events.take(), shots, xscreen.splash_area(before),
+                              xscreen.surroundings(before))
+
+    def test_damaged_picture_shows_no_window(self):
+        # Headers that mirelk-pack attach accepts (24 bits, uncompressed) in
+        # front of pictures the launcher must refuse.
+        with open(self.splash, "rb") as f:
+            good = f.read()
+        damaged = {
+            "cut short": good[:len(good) // 2],
+            "pixels past the end": good[:10] + (0xFFFFFFF0).to_bytes(4, "little") + good[14:],
+            "absurd width": good[:18] + (100000).to_bytes(4, "little") + good[22:],
+        }
+        for what, data in damaged.items():
+            with self.subTest(what):
+                name = what.replace(" ", "-")
+                bmp = self.path(name + ".bmp")
+                with open(bmp, "wb") as f:
+                    f.write(data)
+                launcher = self.make_splash_launcher(bmp, name)
+                before = xscreen.capture(self.server.display)
+                events = xscreen.WindowEvents(self.server.display)
+                process = self.start(launcher)
+                shots = self.watch(process)
+                self.finish(process)
+                found = events.take()
+                events.close()
+                self.assert_no_window(found, shots, xscreen.splash_area(before),
+                                      xscreen.surroundings(before))
+
+    def test_no_reachable_display_means_no_splash_and_no_message(self):
+        launcher = self.make_splash_launcher(self.splash)
+        # A display number nobody serves.
+        unused = next(f":{n}" for n in range(500, 600)
+                      if not os.path.exists(f"/tmp/.X11-unix/X{n}"))
+        for display in ("", unused):
+            with self.subTest(display=display):
+                environment = dict(os.environ, TMPDIR=self.tmp, MIRELK_RECORD=self.record,
+                                   DISPLAY=display)
+                result = subprocess.run([launcher], cwd=self.root, env=environment,
+                                        capture_output=True, timeout=60)
+                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertEqual(result.stderr, b"")
+                self.assertEqual(self.recorded("args"), b"")
+                self.assertEqual(self.leftovers(), [])
+
+
+class ServerGoesAway(SplashCase):
+    def test_server_dying_mid_fade_does_not_end_the_run(self):
+        server = xscreen.XServer()
+        self.addCleanup(server.stop)
+        launcher = self.make_splash_launcher(self.splash)
+        background = xscreen.splash_area(xscreen.capture(server.display))
+        process = self.start(launcher, display=server.display)
+        # Wait for a frame part-way through the fade, then kill the server.
+        deadline = time.monotonic() + 60
+        frame = None
+        while process.poll() is None and time.monotonic() < deadline:
+            frame = self.frame_shown(xscreen.splash_area(xscreen.capture(server.display)),
+                                     background)
+            if frame is not None and frame >= 2:
+                break
+        self.assertIsNotNone(frame)
+        self.assertLess(frame, FRAMES - 1, "the fade ended before the server could be killed")
+        server.kill()
+        self.finish(process)
+        self.assertTrue(os.path.exists(os.path.join(self.record, "args")),
+                        "the installer never ran")
+        self.assertEqual(self.recorded("args"), b"")
+
+
+if __name__ == "__main__":
+    unittest.main()
