@@ -87,36 +87,44 @@ class Screenshot:
         (header_size, version, pixmap_format, _depth, self.width, self.height, _xoffset,
          byte_order, _unit, _bit_order, _pad, bits_per_pixel, self.bytes_per_line, _class,
          red_mask, green_mask, blue_mask, _bits_per_rgb, _entries, ncolours) = header[:20]
-        if version != 7 or pixmap_format != 2 or bits_per_pixel != 32:
+        # Mostly 32 bits per pixel; with other clients' windows up (Wine's),
+        # xwd may hand back packed 24-bit pixels.
+        if version != 7 or pixmap_format != 2 or bits_per_pixel not in (24, 32):
             raise ValueError(f"unexpected xwd dump: version {version}, format {pixmap_format}, "
                              f"{bits_per_pixel} bits per pixel")
+        self.pixel_bytes = bits_per_pixel // 8
         self.offsets = []
         for mask in (red_mask, green_mask, blue_mask):
             shift = (mask & -mask).bit_length() - 1
             if mask >> shift != 0xFF or shift % 8:
                 raise ValueError(f"unexpected channel mask {mask:#x}")
             byte = shift // 8
-            self.offsets.append(byte if byte_order == 0 else 3 - byte)
+            self.offsets.append(byte if byte_order == 0 else self.pixel_bytes - 1 - byte)
         self.data = memoryview(data)[header_size + 12 * ncolours:]
 
     def region(self, x, y, width, height):
         """Red, green, blue bytes of a rectangle, top row first."""
         out = bytearray(width * height * 3)
         red, green, blue = self.offsets
+        step = self.pixel_bytes
         for row in range(height):
-            start = (y + row) * self.bytes_per_line + 4 * x
-            pixels = self.data[start:start + 4 * width]
+            start = (y + row) * self.bytes_per_line + step * x
+            pixels = self.data[start:start + step * width]
             at = row * width * 3
-            out[at:at + width * 3:3] = pixels[red::4]
-            out[at + 1:at + width * 3:3] = pixels[green::4]
-            out[at + 2:at + width * 3:3] = pixels[blue::4]
+            out[at:at + width * 3:3] = pixels[red::step]
+            out[at + 1:at + width * 3:3] = pixels[green::step]
+            out[at + 2:at + width * 3:3] = pixels[blue::step]
         return bytes(out)
 
 
 def capture(display):
-    data = subprocess.run(["xwd", "-root", "-silent", "-display", display],
-                          capture_output=True, check=True).stdout
-    return Screenshot(data)
+    # With windows of several visuals up (Wine makes some), xwd walks them
+    # one by one, and one that goes meanwhile fails the capture: try again.
+    for _ in range(5):
+        result = subprocess.run(["xwd", "-root", "-silent", "-display", display], capture_output=True)
+        if result.returncode == 0:
+            return Screenshot(result.stdout)
+    raise RuntimeError(f"xwd failed: {result.stderr.decode(errors='replace').strip()}")
 
 
 def splash_area(shot):
