@@ -16,6 +16,10 @@ constexpr std::int64_t kHeaderSize = 13;
 constexpr std::uint32_t kUnknownSize = 0xFFFFFFFFu;
 constexpr std::size_t kInputChunk = 256 * 1024;
 constexpr std::size_t kOutputChunk = 1024 * 1024;
+// The first window is never larger than this, whatever the header claims: a
+// few hundred bytes of package must not make the launcher ask for 4 GiB.
+// Streams that do reach further back are decoded again with a wider window.
+constexpr std::uint32_t kLargestFirstWindow = 64u << 20;
 
 struct PackageHeader {
   std::uint8_t properties;
@@ -138,6 +142,9 @@ void DecodeIntoBundle(std::FILE* package, const char* bundlePath, const PackageH
   std::uint32_t window = header.dictionarySize;
   if (header.unpackedSize != kUnknownSize && header.unpackedSize < window) {
     window = header.unpackedSize;
+  }
+  if (window > kLargestFirstWindow) {
+    window = kLargestFirstWindow;
   }
   if (window < LZMA_DICT_SIZE_MIN) {
     window = LZMA_DICT_SIZE_MIN;

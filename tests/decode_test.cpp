@@ -39,6 +39,10 @@ TEST_F(Decode, StreamsDecodeExactlyWhateverTheHeaderSays) {
       {"lc 4 lp 0 pb 4", {.properties = 184}},
       {"high half of the size ignored", {.declaredHigh = 0x12345678}},
       {"dictionary field of zero", {.dictionarySize = 0}},
+      // A window of the field's size could not even be allocated everywhere.
+      {"dictionary field of 4 GiB, unknown size",
+       {.dictionarySize = 0xFFFFFFFF, .declaredSize = 0xFFFFFFFF, .endMarker = true,
+        .encoderDictionary = 1 << 20}},
       // The encoder reaches 256 KiB back while the header claims 4 KiB.
       {"dictionary field smaller than the distances used",
        {.dictionarySize = 4096, .encoderDictionary = 1 << 20}},

@@ -2,6 +2,7 @@
 a recording test installer."""
 
 import os
+import resource
 import shutil
 import subprocess
 import tempfile
@@ -21,6 +22,13 @@ pwd -P > "$record/cwd"
 mkdir -p "$record/files"
 cp -p "$(dirname "$0")"/* "$record/files/"
 """
+
+
+def sanitized():
+    """Whether the tools were built with AddressSanitizer, which reserves more
+    address space than any limit a test would set."""
+    with open(STUB, "rb") as f:
+        return b"AddressSanitizer" in f.read()
 
 
 def tool(*args, check=True):
@@ -64,12 +72,17 @@ class LauncherCase(unittest.TestCase):
         tool("attach", "--stub", STUB, "--package", package, "-o", out)
         return out
 
-    def run_launcher(self, launcher, args=(), cwd=None, env=None, timeout=60):
+    def run_launcher(self, launcher, args=(), cwd=None, env=None, timeout=60, address_space=None):
         environment = dict(os.environ, TMPDIR=self.tmp, MIRELK_RECORD=self.record)
         environment.pop("DISPLAY", None)
         environment.update(env or {})
+
+        def limit():
+            if address_space is not None:
+                resource.setrlimit(resource.RLIMIT_AS, (address_space, address_space))
+
         return subprocess.run([launcher, *args], cwd=cwd or self.root, env=environment,
-                              capture_output=True, timeout=timeout)
+                              capture_output=True, timeout=timeout, preexec_fn=limit)
 
     def leftovers(self):
         """Everything under tmp/, as relative paths (directories end in /)."""

@@ -6,7 +6,7 @@ import stat
 import subprocess
 import unittest
 
-from harness import RECORDING_INSTALLER, STUB, LauncherCase, tool
+from harness import RECORDING_INSTALLER, STUB, LauncherCase, sanitized, tool
 
 FILES = {
     "setup.sh": RECORDING_INSTALLER,
@@ -53,6 +53,22 @@ class IndependentEncoders(LauncherCase):
                 self.check_extracts_exactly(package)
                 listed = tool("list", package).stdout.decode()
                 self.assertIn("launch entry: setup.sh", listed)
+
+    @unittest.skipIf(sanitized(), "AddressSanitizer needs more address space than the limit")
+    def test_dictionary_field_beyond_memory_still_decodes(self):
+        # The header may claim any dictionary; the launcher must not try to
+        # allocate it (here 4 GiB in a process limited to 1 GiB).
+        bundle = self.bundle()
+        package = self.path("huge-dictionary.pkg")
+        with open(package, "wb") as f:
+            f.write(subprocess.run(["xz", "--format=lzma", "-c", bundle], capture_output=True,
+                                   check=True).stdout)
+        with open(package, "r+b") as f:
+            f.seek(1)
+            f.write(b"\xff\xff\xff\xff")
+        result = self.run_launcher(self.attach(package), ["arg"], address_space=1 << 30)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertEqual(self.recorded_files(), FILES)
 
     def test_carried_header_is_written(self):
         package = self.path("p.pkg")
