@@ -2,15 +2,7 @@
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(LZMA REQUIRED IMPORTED_TARGET liblzma)
 
-# The launcher's stages, shared by every system.
-add_library(mirelk_core STATIC
-  launcher/argument_tail.cpp
-  launcher/decode_package.cpp
-  launcher/extract_bundle.cpp
-  launcher/launch_and_wait.cpp
-  launcher/paths.cpp
-  launcher/remove_tree.cpp
-  launcher/run_launcher.cpp)
+add_library(mirelk_core STATIC ${MIRELK_STAGE_SOURCES})
 target_include_directories(mirelk_core PUBLIC ${PROJECT_SOURCE_DIR})
 # The stages call the platform and the splash, so those archives come later on
 # every link line.

@@ -46,13 +46,7 @@ set(MIRELK_WIN32_DEFINITIONS WIN32_LEAN_AND_MEAN __USE_MINGW_ANSI_STDIO=0 _WIN32
 # Everything of the launcher but its resources. Objects, not an archive: the
 # start-up's WinMain must be linked whatever order the libraries come in.
 add_library(mirelk_win32 OBJECT
-  launcher/argument_tail.cpp
-  launcher/decode_package.cpp
-  launcher/extract_bundle.cpp
-  launcher/launch_and_wait.cpp
-  launcher/paths.cpp
-  launcher/remove_tree.cpp
-  launcher/run_launcher.cpp
+  ${MIRELK_STAGE_SOURCES}
   splash/geometry.cpp
   splash/win32/splash.cpp
   platform/win32/platform.cpp
@@ -80,6 +74,7 @@ add_custom_command(
   COMMENT "Drawing the sample splash picture and icon")
 add_custom_command(
   OUTPUT ${MIRELK_SAMPLE_DIR}/sample.pkg
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${MIRELK_SAMPLE_DIR}
   COMMAND ${MIRELK_HOST_PACK} create -o ${MIRELK_SAMPLE_DIR}/sample.pkg --launch setup.exe
           $<TARGET_FILE:sample-setup>
           ${PROJECT_SOURCE_DIR}/resources/sample/readme.txt

@@ -74,16 +74,9 @@ TEST_F(Decode, LargeStreamsCrossEveryBufferBoundary) {
   }
 }
 
-std::size_t gWriteBudget = 0;
-std::size_t WriteUntilFull(std::FILE* stream, const void* buffer, std::size_t size) {
-  const std::size_t allowed = size < gWriteBudget ? size : gWriteBudget;
-  gWriteBudget -= allowed;
-  return kSystemPlatform.WriteStream(stream, buffer, allowed);
-}
-
 TEST_F(Decode, BundleThatCannotBeWrittenWholeIsLeftEmpty) {
   PlatformOps ops = kSystemPlatform;
-  ops.WriteStream = WriteUntilFull;
+  ops.WriteStream = WriteWithinBudget;
   PlatformOverride use(ops);
   gWriteBudget = 1000;
   EXPECT_TRUE(DecodeToBundle(MakePackage(data_)).empty());

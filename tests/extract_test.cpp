@@ -175,18 +175,11 @@ TEST_F(Extract, MissingBundleEndsWithEight) {
 
 namespace {
 
-std::size_t gEntryWriteBudget = 0;
-std::size_t WriteUntilDiskFull(std::FILE* stream, const void* buffer, std::size_t size) {
-  const std::size_t allowed = size < gEntryWriteBudget ? size : gEntryWriteBudget;
-  gEntryWriteBudget -= allowed;
-  return kSystemPlatform.WriteStream(stream, buffer, allowed);
-}
-
 TEST_F(Extract, EntryThatCannotBeWrittenWholeEndsWithFourteen) {
   PlatformOps ops = kSystemPlatform;
-  ops.WriteStream = WriteUntilDiskFull;
+  ops.WriteStream = WriteWithinBudget;
   PlatformOverride use(ops);
-  gEntryWriteBudget = 100000;
+  gWriteBudget = 100000;
   EXPECT_EQ(Run(MakeBundle({{"fits", SampleData(90000, 1)}, {"does-not", SampleData(90000, 2)}}, 1, 1)),
             kExitEntryCreateFailed);
   EXPECT_EQ(ListDirectory(target_), std::vector<std::string>{"fits"});

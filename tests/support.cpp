@@ -179,6 +179,14 @@ PlatformOps TestPlatform(const std::string& directory, const Bytes* package) {
   return ops;
 }
 
+std::size_t gWriteBudget = 0;
+
+std::size_t WriteWithinBudget(std::FILE* stream, const void* buffer, std::size_t size) {
+  const std::size_t allowed = size < gWriteBudget ? size : gWriteBudget;
+  gWriteBudget -= allowed;
+  return kSystemPlatform.WriteStream(stream, buffer, allowed);
+}
+
 PlatformOverride::PlatformOverride(const PlatformOps& ops) : ops_(ops), previous_(gPlatform) {
   gPlatform = &ops_;
 }

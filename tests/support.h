@@ -67,6 +67,11 @@ Bytes SampleData(std::size_t size, std::uint32_t seed);
 // the package resource served from `package`; tests then break one operation.
 PlatformOps TestPlatform(const std::string& directory, const Bytes* package);
 
+// A stream write that takes only what is left of `gWriteBudget` bytes, as a
+// full disk would; tests set the budget and put it in a platform table.
+extern std::size_t gWriteBudget;
+std::size_t WriteWithinBudget(std::FILE* stream, const void* buffer, std::size_t size);
+
 // Points gPlatform at a table for the life of the object.
 class PlatformOverride {
  public:

@@ -3,10 +3,9 @@ a recording test installer."""
 
 import os
 import resource
-import shutil
 import subprocess
-import tempfile
-import unittest
+
+from workspace import WorkspaceCase
 
 BUILD = os.environ.get("MIRELK_BUILD_DIR", os.path.join(os.path.dirname(__file__), "../../build/posix"))
 STUB = os.path.join(BUILD, "mirelk-launcher")
@@ -35,31 +34,8 @@ def tool(*args, check=True):
     return subprocess.run([PACK, *args], capture_output=True, check=check)
 
 
-class LauncherCase(unittest.TestCase):
-    """A scratch root holding the launcher's temporary directory (tmp/), the
-    installer's record (record/) and inputs (in/)."""
-
-    def setUp(self):
-        self.root = tempfile.mkdtemp(prefix="mirelk-e2e-")
-        self.addCleanup(shutil.rmtree, self.root, ignore_errors=True)
-        self.tmp = self.path("tmp")
-        self.record = self.path("record")
-        self.inputs = self.path("in")
-        for directory in (self.tmp, self.record, self.inputs):
-            os.mkdir(directory)
-
-    def path(self, *parts):
-        return os.path.join(self.root, *parts)
-
-    def write_inputs(self, files):
-        """Writes {name: bytes} into in/ and returns their paths, in order."""
-        paths = []
-        for name, data in files.items():
-            path = os.path.join(self.inputs, name)
-            with open(path, "wb") as out:
-                out.write(data)
-            paths.append(path)
-        return paths
+class LauncherCase(WorkspaceCase):
+    """A workspace for the POSIX launcher."""
 
     def make_launcher(self, files, launch=None, name="launcher"):
         paths = self.write_inputs(files)
@@ -84,21 +60,8 @@ class LauncherCase(unittest.TestCase):
         return subprocess.run([launcher, *args], cwd=cwd or self.root, env=environment,
                               capture_output=True, timeout=timeout, preexec_fn=limit)
 
-    def leftovers(self):
-        """Everything under tmp/, as relative paths (directories end in /)."""
-        found = []
-        for directory, subdirectories, files in os.walk(self.tmp):
-            relative = os.path.relpath(directory, self.tmp)
-            for name in subdirectories:
-                found.append(os.path.normpath(os.path.join(relative, name)) + "/")
-            for name in files:
-                found.append(os.path.normpath(os.path.join(relative, name)))
-        return sorted(found)
-
     def recorded_args(self):
-        with open(os.path.join(self.record, "args"), "rb") as f:
-            data = f.read()
-        return data.split(b"\0")[:-1]
+        return self.recorded("args").split(b"\0")[:-1]
 
     def recorded_files(self):
         directory = os.path.join(self.record, "files")

@@ -5,9 +5,9 @@ import getpass
 import os
 import shutil
 import subprocess
-import tempfile
 import time
-import unittest
+
+from workspace import WorkspaceCase
 
 BUILD = os.environ.get("MIRELK_WINDOWS_BUILD_DIR",
                        os.path.join(os.path.dirname(__file__), "../../build/windows"))
@@ -40,27 +40,18 @@ def wait_for_wine():
     subprocess.run(["wineserver", "-w"], env=wine_environment(), timeout=120)
 
 
-class WineCase(unittest.TestCase):
-    """A scratch root with the launcher's temporary directory (tmp/, which the
-    prefix's Temp folder points at), the installer's record (record/) and
-    inputs (in/)."""
+class WineCase(WorkspaceCase):
+    """A workspace whose tmp/ the prefix's Temp folder points at."""
+
+    prefix = "mirelk-wine-"
 
     @classmethod
     def setUpClass(cls):
         ensure_prefix()
 
     def setUp(self):
-        self.root = tempfile.mkdtemp(prefix="mirelk-wine-")
-        self.addCleanup(shutil.rmtree, self.root, ignore_errors=True)
-        self.tmp = self.path("tmp")
-        self.record = self.path("record")
-        self.inputs = self.path("in")
-        for directory in (self.tmp, self.record, self.inputs):
-            os.mkdir(directory)
+        super().setUp()
         self.point_temp_at(self.tmp)
-
-    def path(self, *parts):
-        return os.path.join(self.root, *parts)
 
     def point_temp_at(self, target):
         # Programs under Wine take their temporary directory from the prefix,
@@ -73,12 +64,7 @@ class WineCase(unittest.TestCase):
         os.symlink(target, temp)
 
     def make_package(self, files, launch=None, name="package"):
-        paths = []
-        for file_name, data in files.items():
-            path = os.path.join(self.inputs, file_name)
-            with open(path, "wb") as out:
-                out.write(data)
-            paths.append(path)
+        paths = self.write_inputs(files)
         package = self.path(name + ".pkg")
         subprocess.run([PACK, "create", "-o", package, *(["--launch", launch] if launch else []), *paths],
                        check=True, capture_output=True)
@@ -105,15 +91,3 @@ class WineCase(unittest.TestCase):
                 cwd=cwd or self.root, stdout=output, stderr=output, timeout=300,
                 env=wine_environment({"MIRELK_RECORD": windows_path(self.record)}))
             return result.returncode, time.monotonic() - began
-
-    def leftovers(self):
-        found = []
-        for directory, subdirectories, files in os.walk(self.tmp):
-            relative = os.path.relpath(directory, self.tmp)
-            found += [os.path.normpath(os.path.join(relative, n)) + "/" for n in subdirectories]
-            found += [os.path.normpath(os.path.join(relative, n)) for n in files]
-        return sorted(found)
-
-    def recorded(self, name):
-        with open(os.path.join(self.record, name), "rb") as f:
-            return f.read()

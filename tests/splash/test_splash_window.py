@@ -116,10 +116,6 @@ class SplashCase(LauncherCase):
             differing = sum(a != b for a, b in zip(shown, expected))
             self.fail(f"{what}: {differing} of {len(expected)} bytes differ")
 
-    def recorded(self, name):
-        with open(os.path.join(self.record, name), "rb") as f:
-            return f.read()
-
     def frame_shown(self, area, background):
         """The frame whose image the splash area shows exactly, None when it
         shows the background; fails for anything else."""
