@@ -27,7 +27,8 @@ def sanitized():
     """Whether the tools were built with AddressSanitizer, which reserves more
     address space than any limit a test would set."""
     with open(STUB, "rb") as f:
-        return b"AddressSanitizer" in f.read()
+        image = f.read()
+    return b"libasan" in image or b"AddressSanitizer" in image
 
 
 def tool(*args, check=True):
