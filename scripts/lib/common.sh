@@ -4,7 +4,8 @@ MIRELK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
 # The Debian packages the POSIX build and its tests need.
 MIRELK_POSIX_PACKAGES=(build-essential cmake pkg-config liblzma-dev libgtest-dev googletest
-  python3 xz-utils lzma-alone libx11-dev xvfb x11-apps xdotool)
+  python3 xz-utils lzma-alone libx11-dev xvfb x11-apps xdotool
+  clang libclang-rt-14-dev)
 
 # The Windows build (mingw-w64, liblzma from Debian's source package) and its
 # tests under Wine.

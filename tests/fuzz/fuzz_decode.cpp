@@ -1,0 +1,295 @@
+// Hostile packages for the decoding stage. Whatever the package copy holds, the
+// copy is deleted, the bundle file stays, and the bundle is exactly what a
+// separate liblzma decode of the same bytes gives under the launcher's rules:
+//
+//   - byte 0 is lc + 9 lp + 45 pb;
+//   - bytes 5..8 cap the output; 0xFFFFFFFF means "unknown": decode up to the
+//     end marker;
+//   - a match may reach back to the first byte of the output, whatever the
+//     dictionary field (bytes 1..4) says; bytes 9..12 play no part;
+//   - the stream is used when the output fills up or an end marker is met,
+//     and in no other case: then the bundle is empty.
+//
+// What a run costs: a decoder may hold a window as large as the smaller of the
+// dictionary field and the declared size, and under AddressSanitizer a large
+// allocation costs milliseconds to seconds. Packages asking for more than
+// MIRELK_FUZZ_WINDOW_LIMIT bytes (default 1 MiB) are therefore skipped;
+// scripts/fuzz replays the seeds and regressions, which hold such headers,
+// without that limit. The reference decodes at most 1 MiB of output; of a
+// longer bundle it checks the start. Writes to the bundle fail beyond
+// 1.25 MiB, as on a full disk: the bundle must then be empty.
+#include <lzma.h>
+
+#include <algorithm>
+#include <map>
+
+#include "launcher/launcher.h"
+#include "tests/fuzz/fuzz_support.h"
+
+namespace {
+
+using fuzz::Bytes;
+using fuzz::Fail;
+
+constexpr std::size_t kHeaderSize = 13;
+constexpr std::uint32_t kUnknownSize = 0xFFFFFFFFu;
+// An unknown-size stream that fills this much without ending is not a bundle.
+constexpr std::uint64_t kLargestUnknownOutput = 0xFFFFFFFEu;
+// How much output the reference decodes, with a window that holds all of it.
+constexpr std::uint64_t kFollowed = std::uint64_t{1} << 20;
+// How much one bundle file may take before a write to it fails, as on a full
+// disk. A few KiB of package can expand to hundreds of MiB; this keeps each
+// run short and makes the launcher meet failed writes. More than the reference
+// follows, so that every bundle it judges in full fits.
+constexpr std::size_t kBundleRoom = kFollowed + (256u << 10);
+
+std::uint64_t WindowLimit() {
+  static const std::uint64_t limit = [] {
+    const char* value = std::getenv("MIRELK_FUZZ_WINDOW_LIMIT");
+    return value != nullptr && value[0] != '\0' ? std::strtoull(value, nullptr, 0)
+                                                : std::uint64_t{1} << 20;
+  }();
+  return limit;
+}
+
+struct Places {
+  std::string copy;
+  std::string bundle;
+};
+
+const Places& GetPlaces() {
+  static const Places places = {fuzz::ScratchRoot() + "/package-copy",
+                                fuzz::ScratchRoot() + "/bundle"};
+  return places;
+}
+
+// What the reference makes of a package.
+struct Reference {
+  enum Verdict {
+    kRejected,  // the bundle must be empty
+    kDecoded,   // the bundle must be `bytes`
+    kLonger,    // valid so far but longer than the reference follows: the
+                // bundle is empty, or starts with `bytes` and goes on
+  } verdict = kRejected;
+  Bytes bytes;
+};
+
+std::uint32_t Little32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+// Decodes with liblzma's streaming raw decoder in one pass, with a window as
+// large as all the output it takes and that output in slices.
+Reference DecodeIndependently(const std::uint8_t* data, std::size_t size) {
+  Reference reference;
+  if (size < kHeaderSize) {
+    return reference;
+  }
+  const unsigned properties = data[0];
+  if (properties >= 9 * 5 * 5) {
+    return reference;
+  }
+  lzma_options_lzma options = {};
+  options.lc = properties % 9;
+  options.lp = properties / 9 % 5;
+  options.pb = properties / 45;
+  const std::uint32_t declared = Little32(data + 5);
+  const bool unknown = declared == kUnknownSize;
+  const std::uint64_t cap = unknown ? kLargestUnknownOutput : declared;
+  const std::uint64_t followed = std::min(cap, kFollowed);
+  options.dict_size =
+      static_cast<std::uint32_t>(std::max<std::uint64_t>(followed, LZMA_DICT_SIZE_MIN));
+  const lzma_filter filters[] = {{LZMA_FILTER_LZMA1, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+
+  lzma_stream stream = LZMA_STREAM_INIT;
+  if (lzma_raw_decoder(&stream, filters) != LZMA_OK) {
+    return reference;  // lc + lp above 4, or pb above 4
+  }
+  stream.next_in = data + kHeaderSize;
+  stream.avail_in = size - kHeaderSize;
+  Bytes& out = reference.bytes;
+  constexpr std::size_t kSlice = 64 * 1024;
+  lzma_ret result = LZMA_OK;
+  while (out.size() < followed) {
+    const std::size_t before = out.size();
+    const std::size_t room = static_cast<std::size_t>(std::min<std::uint64_t>(kSlice, followed - before));
+    out.resize(before + room);
+    stream.next_out = out.data() + before;
+    stream.avail_out = room;
+    result = lzma_code(&stream, LZMA_FINISH);
+    out.resize(out.size() - stream.avail_out);
+    if (result != LZMA_OK) {
+      break;
+    }
+  }
+  lzma_end(&stream);
+
+  const bool reached = result == LZMA_OK && out.size() == followed;
+  if (result == LZMA_STREAM_END || (reached && followed == cap && !unknown)) {
+    reference.verdict = Reference::kDecoded;
+  } else if (reached && followed < cap) {
+    reference.verdict = Reference::kLonger;
+  } else {
+    reference.verdict = Reference::kRejected;
+    out.clear();
+  }
+  return reference;
+}
+
+// The stage may read the copy, write the bundle and delete the copy: nothing else.
+fuzz::StreamLedger gLedger;
+// Bytes written to each open bundle stream, and whether a write was cut short.
+std::map<std::FILE*, std::size_t> gWritten;
+bool gWriteFailed = false;
+
+std::FILE* GuardedOpen(const char* path, StreamMode mode) {
+  const Places& places = GetPlaces();
+  const bool allowed = mode == kStreamRead ? places.copy == path
+                                           : mode == kStreamCreate && places.bundle == path;
+  if (!allowed) {
+    Fail("the decoding stage opened %s in mode %d", path, static_cast<int>(mode));
+  }
+  std::FILE* stream = kSystemPlatform.OpenStream(path, mode);
+  gLedger.Opened(stream);
+  gWritten[stream] = 0;
+  return stream;
+}
+
+bool GuardedClose(std::FILE* stream) {
+  gLedger.Closing(stream);
+  gWritten.erase(stream);
+  return kSystemPlatform.CloseStream(stream);
+}
+
+std::size_t GuardedWrite(std::FILE* stream, const void* buffer, std::size_t size) {
+  std::size_t& written = gWritten[stream];
+  std::size_t allowed = size;
+  if (written + size > kBundleRoom) {
+    allowed = kBundleRoom - written;
+    gWriteFailed = true;
+  }
+  const std::size_t put = allowed > 0 ? kSystemPlatform.WriteStream(stream, buffer, allowed) : 0;
+  written += put;
+  return put;
+}
+
+bool GuardedDelete(const char* path) {
+  if (GetPlaces().copy != path) {
+    Fail("the decoding stage deleted %s", path);
+  }
+  return kSystemPlatform.DeleteFileAt(path);
+}
+
+bool NoUniqueName(const char*, char*) {
+  Fail("the decoding stage asked for a new name");
+}
+bool NoDirectoryRemoval(const char*) {
+  Fail("the decoding stage removed a directory");
+}
+PlatformProcess NoProcess(const char*, const ArgumentTail*) {
+  Fail("the decoding stage started a process");
+}
+bool NoResourceWrite(const PlatformResource*, const char*) {
+  Fail("the decoding stage wrote a resource");
+}
+
+PlatformOps MakeGuardedOps() {
+  PlatformOps ops = kSystemPlatform;
+  ops.OpenStream = GuardedOpen;
+  ops.CloseStream = GuardedClose;
+  ops.WriteStream = GuardedWrite;
+  ops.DeleteFileAt = GuardedDelete;
+  ops.CreateUniqueFile = NoUniqueName;
+  ops.CreateUniqueDirectory = NoUniqueName;
+  ops.RemoveEmptyDirectory = NoDirectoryRemoval;
+  ops.StartProcess = NoProcess;
+  ops.WriteResourceToFile = NoResourceWrite;
+  return ops;
+}
+
+bool HasUnknownSize(const std::uint8_t* data) {
+  return Little32(data + 5) == kUnknownSize;
+}
+
+std::size_t FirstDifference(const Bytes& a, const Bytes& b) {
+  const std::size_t common = std::min(a.size(), b.size());
+  return static_cast<std::size_t>(
+      std::mismatch(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(common), b.begin()).first -
+      a.begin());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size >= kHeaderSize) {
+    const std::uint32_t declared = Little32(data + 5);
+    std::uint64_t window = Little32(data + 1);
+    if (declared != kUnknownSize) {
+      window = std::min<std::uint64_t>(window, declared);
+    }
+    if (window > WindowLimit()) {
+      return 0;
+    }
+  }
+  const Places& places = GetPlaces();
+  fuzz::WriteWholeFile(places.copy, data, size);
+  // The sequence hands over an empty bundle file; stale bytes here also show
+  // that a rejected stream empties it rather than leaving it alone.
+  static const std::uint8_t kStale[] = {'s', 't', 'a', 'l', 'e'};
+  fuzz::WriteWholeFile(places.bundle, kStale, sizeof kStale);
+
+  static const PlatformOps guarded = MakeGuardedOps();
+  gWriteFailed = false;
+  const PlatformOps* previous = gPlatform;
+  gPlatform = &guarded;
+  DecodePackage(places.copy.c_str(), places.bundle.c_str());
+  gPlatform = previous;
+  const std::size_t leftOpen = gLedger.CloseLeftovers();
+  if (leftOpen > 0) {
+    Fail("the decoding stage left %zu stream(s) open", leftOpen);
+  }
+
+  if (fuzz::Exists(places.copy)) {
+    Fail("the package copy is still there");
+  }
+  Bytes bundle;
+  if (!fuzz::ReadWholeFile(places.bundle, &bundle)) {
+    Fail("the bundle file is gone (or is not a plain file)");
+  }
+  const std::vector<fuzz::Listed> present = fuzz::List(fuzz::ScratchRoot());
+  if (present.size() != 1 || present[0].name != "bundle" || !S_ISREG(present[0].mode)) {
+    Fail("the scratch directory holds %zu entries where only the bundle should be",
+         present.size());
+  }
+
+  if (gWriteFailed && !bundle.empty()) {
+    Fail("a write to the bundle failed, yet the bundle holds %zu bytes", bundle.size());
+  }
+
+  const Reference reference = DecodeIndependently(data, size);
+  switch (reference.verdict) {
+    case Reference::kRejected:
+      if (!bundle.empty()) {
+        Fail("a rejected stream left a bundle of %zu bytes", bundle.size());
+      }
+      break;
+    case Reference::kDecoded:
+      if (bundle != reference.bytes) {
+        Fail("bundle of %zu bytes, the reference decoded %zu; first difference at %zu",
+             bundle.size(), reference.bytes.size(), FirstDifference(bundle, reference.bytes));
+      }
+      break;
+    case Reference::kLonger: {
+      const Bytes& start = reference.bytes;
+      const bool fits = HasUnknownSize(data) || bundle.size() <= Little32(data + 5);
+      if (!bundle.empty() &&
+          (bundle.size() < start.size() || FirstDifference(bundle, start) < start.size() || !fits)) {
+        Fail("bundle of %zu bytes does not start with the reference's %zu, or is too long",
+             bundle.size(), start.size());
+      }
+      break;
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,404 @@
+// Hostile bundles for the extraction stage. Each input becomes the bundle file
+// in a fresh sandbox beside an empty extraction directory; after the stage:
+//
+//   - its result is 0, 9 or 14 (8 only when the bundle cannot be opened, and
+//     the harness always writes a readable one);
+//   - nothing exists in the sandbox but the bundle and the extraction
+//     directory, and nothing in that directory but plain files;
+//   - on 0 the bundle is gone, otherwise it is there, unchanged;
+//   - the launch path is empty or names an entry directly in the directory;
+//   - the files are what the bundle's records say: on 0 one per record, on 14
+//     those of the records before the one that failed, each holding the data
+//     of the last record of its name; a record that is whole and has a plain
+//     name ("_setup-1.sh": no device name, nothing Windows refuses) cannot be
+//     the one that failed, unless it ran out of room;
+//   - entries may take 12 KiB in all, after which writes fail as on a full
+//     disk: the result is then 14, and the entry written in part is gone.
+//
+// The records are read here with a parser of the bundle's layout alone; which
+// names the launcher refuses is left to it, as that list is its own to change.
+#include <algorithm>
+#include <map>
+
+#include "launcher/launcher.h"
+#include "tests/fuzz/fuzz_support.h"
+
+namespace {
+
+using fuzz::Bytes;
+using fuzz::Fail;
+
+struct Places {
+  std::string sandbox;
+  std::string bundle;
+  std::string extraction;
+};
+
+const Places& GetPlaces() {
+  static const Places places = {fuzz::ScratchRoot() + "/sandbox",
+                                fuzz::ScratchRoot() + "/sandbox/bundle",
+                                fuzz::ScratchRoot() + "/sandbox/extract"};
+  return places;
+}
+
+// ---- The bundle as its layout describes it -------------------------------
+
+struct Record {
+  std::string name;
+  Bytes data;
+};
+
+struct Parsed {
+  bool magic = false;
+  // Records announced: the count field as a signed number, none when negative
+  // or when the header ends before it.
+  std::int64_t announced = 0;
+  std::uint32_t launchFlag = 0;
+  std::int32_t launchIndex = -1;
+  // The announced records that are present whole, in order.
+  std::vector<Record> records;
+};
+
+std::uint32_t Little32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+Parsed ParseBundle(const std::uint8_t* data, std::size_t size) {
+  Parsed parsed;
+  parsed.magic = size >= 3 && data[0] == 'H' && data[1] == 'E' && data[2] == 'N';
+  if (!parsed.magic) {
+    return parsed;
+  }
+  if (size >= 7) {
+    parsed.announced = static_cast<std::int32_t>(Little32(data + 3));
+    parsed.announced = std::max<std::int64_t>(parsed.announced, 0);
+  }
+  if (size < 15) {
+    // A header cut short designates nothing, and no record can follow it.
+    return parsed;
+  }
+  parsed.launchFlag = Little32(data + 7);
+  parsed.launchIndex = static_cast<std::int32_t>(Little32(data + 11));
+  std::size_t at = 15;
+  for (std::int64_t i = 0; i < parsed.announced; ++i) {
+    if (size - at < 4) {
+      break;
+    }
+    const std::uint32_t nameLength = Little32(data + at);
+    at += 4;
+    if (size - at < nameLength) {
+      break;
+    }
+    Record record;
+    record.name.assign(reinterpret_cast<const char*>(data + at), nameLength);
+    at += nameLength;
+    if (size - at < 4) {
+      break;
+    }
+    const std::uint32_t dataSize = Little32(data + at);
+    at += 4;
+    if (size - at < dataSize) {
+      break;
+    }
+    record.data.assign(data + at, data + at + dataSize);
+    at += dataSize;
+    parsed.records.push_back(std::move(record));
+  }
+  return parsed;
+}
+
+// ---- What the stage may do -----------------------------------------------
+
+// Reading the bundle, creating (and deleting) entries directly in the
+// extraction directory and deleting the bundle; anything else fails the run on
+// the spot, before the operation could reach outside the sandbox.
+fuzz::StreamLedger gLedger;
+
+// How much the entries of one run may take before a write fails, as on a full
+// disk: a bundle that needs more ends in an entry that cannot be written whole.
+constexpr std::size_t kExtractionRoom = 12 * 1024;
+std::size_t gEntryBytes = 0;
+bool gWriteFailed = false;
+
+std::FILE* GuardedOpen(const char* path, StreamMode mode) {
+  const Places& places = GetPlaces();
+  if (mode == kStreamCreate) {
+    if (!fuzz::IsDirectChild(places.extraction, path)) {
+      Fail("an entry is being created outside the extraction directory: \"%s\"", path);
+    }
+  } else if (places.bundle != path) {
+    Fail("the extraction stage opened \"%s\" in mode %d", path, static_cast<int>(mode));
+  }
+  std::FILE* stream = kSystemPlatform.OpenStream(path, mode);
+  gLedger.Opened(stream);
+  return stream;
+}
+
+bool GuardedClose(std::FILE* stream) {
+  gLedger.Closing(stream);
+  return kSystemPlatform.CloseStream(stream);
+}
+
+std::size_t GuardedWrite(std::FILE* stream, const void* buffer, std::size_t size) {
+  std::size_t allowed = size;
+  if (gEntryBytes + size > kExtractionRoom) {
+    allowed = kExtractionRoom - gEntryBytes;
+    gWriteFailed = true;
+  }
+  const std::size_t put = allowed > 0 ? kSystemPlatform.WriteStream(stream, buffer, allowed) : 0;
+  gEntryBytes += put;
+  return put;
+}
+
+// The bundle once every entry is written, or an entry that could not be
+// written whole.
+bool GuardedDelete(const char* path) {
+  if (GetPlaces().bundle != path && !fuzz::IsDirectChild(GetPlaces().extraction, path)) {
+    Fail("the extraction stage deleted \"%s\"", path);
+  }
+  return kSystemPlatform.DeleteFileAt(path);
+}
+
+bool NoUniqueName(const char*, char*) {
+  Fail("the extraction stage asked for a new name");
+}
+bool NoDirectoryRemoval(const char* path) {
+  Fail("the extraction stage removed the directory \"%s\"", path);
+}
+PlatformProcess NoProcess(const char* path, const ArgumentTail*) {
+  Fail("the extraction stage started \"%s\"", path);
+}
+bool NoResourceWrite(const PlatformResource*, const char* path) {
+  Fail("the extraction stage wrote a resource to \"%s\"", path);
+}
+
+PlatformOps MakeGuardedOps() {
+  PlatformOps ops = kSystemPlatform;
+  ops.OpenStream = GuardedOpen;
+  ops.CloseStream = GuardedClose;
+  ops.WriteStream = GuardedWrite;
+  ops.DeleteFileAt = GuardedDelete;
+  ops.CreateUniqueFile = NoUniqueName;
+  ops.CreateUniqueDirectory = NoUniqueName;
+  ops.RemoveEmptyDirectory = NoDirectoryRemoval;
+  ops.StartProcess = NoProcess;
+  ops.WriteResourceToFile = NoResourceWrite;
+  return ops;
+}
+
+// ---- Checks ----------------------------------------------------------------
+
+// The extraction directory's files and their bytes; fails on anything that
+// is not a plain file.
+std::map<std::string, Bytes> ExtractedFiles(const std::string& directory) {
+  std::map<std::string, Bytes> files;
+  for (const fuzz::Listed& entry : fuzz::List(directory)) {
+    if (S_ISDIR(entry.mode)) {
+      Fail("\"%s\" in the extraction directory is a directory", entry.name.c_str());
+    }
+    if (S_ISLNK(entry.mode)) {
+      Fail("\"%s\" in the extraction directory is a symbolic link", entry.name.c_str());
+    }
+    if (!S_ISREG(entry.mode)) {
+      Fail("\"%s\" in the extraction directory is not a plain file", entry.name.c_str());
+    }
+    Bytes bytes;
+    if (!fuzz::ReadWholeFile(directory + "/" + entry.name, &bytes)) {
+      Fail("cannot read the extracted \"%s\"", entry.name.c_str());
+    }
+    files.emplace(entry.name, std::move(bytes));
+  }
+  return files;
+}
+
+using Expected = std::map<std::string, const Bytes*>;
+
+// Whether the files are exactly `expected`: the names and, for each, the bytes.
+bool FilesAre(const std::map<std::string, Bytes>& files, const Expected& expected) {
+  if (expected.size() != files.size()) {
+    return false;
+  }
+  for (const auto& [name, data] : expected) {
+    const auto found = files.find(name);
+    if (found == files.end() || found->second != *data) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Whether the launcher has no reason to refuse `name`, whatever the details of
+// its rules: a digit or '_' first (so no device name), then only letters,
+// digits, '_', '-' and '.', not ending in '.', and a path that fits.
+bool SurelyAcceptable(const std::string& name, std::size_t directoryLength) {
+  if (name.empty() || name.size() > 64 || directoryLength + 1 + name.size() >= kPathCapacity ||
+      name.back() == '.') {
+    return false;
+  }
+  const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  if (!digit(name[0]) && name[0] != '_') {
+    return false;
+  }
+  for (const char c : name) {
+    if (!digit(c) && !(c >= 'a' && c <= 'z') && !(c >= 'A' && c <= 'Z') && c != '_' &&
+        c != '-' && c != '.') {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Whether a 14 fits the files: some record k failed, one that is cut short,
+// has a name the launcher may refuse, or ran out of room; the files are
+// exactly those of the records before it, each with the data of the last
+// record of its name.
+bool FailureFits(const std::map<std::string, Bytes>& files, const Parsed& parsed,
+                 std::size_t directoryLength) {
+  const std::vector<Record>& records = parsed.records;
+  if (parsed.announced == 0) {
+    return false;
+  }
+  const std::size_t last =
+      std::min<std::size_t>(records.size(), static_cast<std::size_t>(parsed.announced - 1));
+  Expected expected;
+  std::size_t used = 0;
+  for (std::size_t k = 0; k <= last; ++k) {
+    bool canFail = k == records.size();
+    if (!canFail) {
+      used += records[k].data.size();
+      canFail = !SurelyAcceptable(records[k].name, directoryLength) || used > kExtractionRoom;
+    }
+    if (canFail && FilesAre(files, expected)) {
+      return true;
+    }
+    if (k < records.size()) {
+      expected[records[k].name] = &records[k].data;
+    }
+  }
+  return false;
+}
+
+void CheckLaunchPath(const char launchPath[kPathCapacity], const Places& places,
+                     const std::map<std::string, Bytes>& files, int result,
+                     const Parsed& parsed) {
+  if (std::memchr(launchPath, '\0', kPathCapacity) == nullptr) {
+    Fail("the launch path is not terminated within %zu bytes", kPathCapacity);
+  }
+  if (launchPath[0] == '\0') {
+    if (result == kStageOk && parsed.launchFlag != 0 && parsed.launchIndex >= 0 &&
+        parsed.launchIndex < parsed.announced) {
+      Fail("record %d was designated and extracted, but the launch path is empty",
+           parsed.launchIndex);
+    }
+    return;
+  }
+  if (!fuzz::IsDirectChild(places.extraction, launchPath)) {
+    Fail("the launch path \"%s\" is not directly in the extraction directory", launchPath);
+  }
+  if (result != kStageOk) {
+    return;
+  }
+  const std::string name = launchPath + places.extraction.size() + 1;
+  if (files.count(name) == 0) {
+    Fail("the launch path names \"%s\", which was not extracted", name.c_str());
+  }
+  if (parsed.launchFlag == 0 || parsed.launchIndex < 0 ||
+      parsed.launchIndex >= parsed.announced ||
+      parsed.records[static_cast<std::size_t>(parsed.launchIndex)].name != name) {
+    Fail("the launch path names \"%s\", which the header does not designate", name.c_str());
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const Places& places = GetPlaces();
+  fuzz::RemoveAll(places.sandbox);
+  if (mkdir(places.sandbox.c_str(), 0700) != 0 || mkdir(places.extraction.c_str(), 0700) != 0) {
+    Fail("harness cannot make the sandbox %s", places.sandbox.c_str());
+  }
+  fuzz::WriteWholeFile(places.bundle, data, size);
+
+  char launchPath[kPathCapacity] = {};
+  static const PlatformOps guarded = MakeGuardedOps();
+  gEntryBytes = 0;
+  gWriteFailed = false;
+  const PlatformOps* previous = gPlatform;
+  gPlatform = &guarded;
+  const int result = ExtractBundle(places.bundle.c_str(), places.extraction.c_str(), launchPath);
+  gPlatform = previous;
+  const std::size_t leftOpen = gLedger.CloseLeftovers();
+  if (leftOpen > 0) {
+    Fail("the extraction stage returned %d with %zu stream(s) left open", result, leftOpen);
+  }
+
+  if (result != kStageOk && result != kExitBundleOpenFailed && result != kExitBadBundleMagic &&
+      result != kExitEntryCreateFailed) {
+    Fail("the extraction stage returned %d", result);
+  }
+  if (result == kExitBundleOpenFailed) {
+    Fail("the bundle could not be opened, though it was written just before");
+  }
+  if (gWriteFailed && result != kExitEntryCreateFailed) {
+    Fail("an entry could not be written whole, yet the stage returned %d", result);
+  }
+
+  // The sandbox: the bundle (unless extraction completed) and the directory.
+  bool sawBundle = false;
+  for (const fuzz::Listed& entry : fuzz::List(places.sandbox)) {
+    if (entry.name == "bundle" && S_ISREG(entry.mode)) {
+      sawBundle = true;
+    } else if (entry.name != "extract" || !S_ISDIR(entry.mode)) {
+      Fail("\"%s\" appeared in the sandbox beside the extraction directory", entry.name.c_str());
+    }
+  }
+  if (result == kStageOk && sawBundle) {
+    Fail("extraction completed but the bundle is still there");
+  }
+  if (result != kStageOk) {
+    Bytes bundle;
+    if (!sawBundle || !fuzz::ReadWholeFile(places.bundle, &bundle)) {
+      Fail("extraction failed with %d and the bundle is gone", result);
+    }
+    if (bundle.size() != size || (size > 0 && std::memcmp(bundle.data(), data, size) != 0)) {
+      Fail("extraction failed with %d and the bundle was changed", result);
+    }
+  }
+
+  const std::map<std::string, Bytes> files = ExtractedFiles(places.extraction);
+  const Parsed parsed = ParseBundle(data, size);
+  if (!parsed.magic) {
+    if (result != kExitBadBundleMagic) {
+      Fail("a bundle without \"HEN\" gave %d", result);
+    }
+  } else if (result == kExitBadBundleMagic) {
+    Fail("a bundle starting with \"HEN\" was turned away as having no magic");
+  }
+  const std::size_t whole = parsed.records.size();
+  if (result == kExitBadBundleMagic && !files.empty()) {
+    Fail("a bundle without \"HEN\" left %zu file(s)", files.size());
+  }
+  if (result == kStageOk) {
+    if (static_cast<std::int64_t>(whole) != parsed.announced) {
+      Fail("extraction completed with %zu of %lld announced records present", whole,
+           static_cast<long long>(parsed.announced));
+    }
+    Expected expected;
+    for (const Record& record : parsed.records) {
+      expected[record.name] = &record.data;
+    }
+    if (!FilesAre(files, expected)) {
+      Fail("extraction completed but the files differ from the %zu records", whole);
+    }
+  }
+  if (result == kExitEntryCreateFailed && !FailureFits(files, parsed, places.extraction.size())) {
+    Fail("extraction failed with 14 leaving %zu file(s) that are not those of the records "
+         "before one that may fail",
+         files.size());
+  }
+  CheckLaunchPath(launchPath, places, files, result, parsed);
+
+  fuzz::RemoveAll(places.sandbox);
+  return 0;
+}
