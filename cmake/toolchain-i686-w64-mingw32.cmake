@@ -1,27 +1,7 @@
-# Cross-compiling for 32-bit Windows with Debian's mingw-w64 packages
-# (g++-mingw-w64-i686, binutils-mingw-w64-i686).
+# 32-bit x86 Windows (PE32), with g++-mingw-w64-i686 and binutils-mingw-w64-i686.
 #
 #   cmake -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake ...
 
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
 set(MINGW_TRIPLET i686-w64-mingw32)
-
-# Prefer the win32-threads compilers: they need no winpthread runtime, so a
-# static build has no extra DLL and no pthread code. Fall back to the default
-# alternative, which on Debian is the win32 one unless changed.
-find_program(MINGW_GCC NAMES ${MINGW_TRIPLET}-gcc-win32 ${MINGW_TRIPLET}-gcc REQUIRED)
-find_program(MINGW_GXX NAMES ${MINGW_TRIPLET}-g++-win32 ${MINGW_TRIPLET}-g++ REQUIRED)
-find_program(MINGW_WINDRES NAMES ${MINGW_TRIPLET}-windres REQUIRED)
-
-set(CMAKE_C_COMPILER   ${MINGW_GCC})
-set(CMAKE_CXX_COMPILER ${MINGW_GXX})
-set(CMAKE_RC_COMPILER  ${MINGW_WINDRES})
-
-set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_TRIPLET})
-# Programs run on the build machine; libraries and headers come from the target.
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

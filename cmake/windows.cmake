@@ -1,4 +1,5 @@
-# The Windows launcher: a 32-bit x86 GUI executable, cross-built with mingw-w64.
+# The Windows launcher: a GUI executable for 32-bit x86 (PE32) or 64-bit
+# x86-64 (PE32+), cross-built with mingw-w64; the toolchain file picks which.
 
 enable_language(RC)
 
@@ -10,7 +11,7 @@ set(MIRELK_LIBLZMA_CACHE ${PROJECT_BINARY_DIR}/_deps/liblzma-${liblzma_script_ha
 if(NOT EXISTS ${MIRELK_LIBLZMA_CACHE}/install/lib/liblzma.a)
   message(STATUS "Building liblzma for Windows (once) in ${MIRELK_LIBLZMA_CACHE}")
   execute_process(
-    COMMAND ${PROJECT_SOURCE_DIR}/scripts/build-liblzma-win32 ${MIRELK_LIBLZMA_CACHE}
+    COMMAND ${PROJECT_SOURCE_DIR}/scripts/build-liblzma-win32 ${MIRELK_LIBLZMA_CACHE} ${MINGW_TRIPLET}
     RESULT_VARIABLE liblzma_result)
   if(NOT liblzma_result EQUAL 0)
     message(FATAL_ERROR "scripts/build-liblzma-win32 failed; see its messages above")
@@ -39,9 +40,21 @@ ExternalProject_Add(host_tools
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
 # Small and self-contained: it must start on a bare Windows.
-set(MIRELK_WIN32_COMPILE_OPTIONS -Os -ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables)
+set(MIRELK_WIN32_COMPILE_OPTIONS -Os -ffunction-sections -fdata-sections)
+# 32-bit code without exceptions needs no unwind tables. The x64 ABI requires
+# them of every function that calls or keeps stack, so the system can walk
+# the stack through the launcher's frames.
+if(NOT CMAKE_SIZEOF_VOID_P EQUAL 8)
+  list(APPEND MIRELK_WIN32_COMPILE_OPTIONS -fno-asynchronous-unwind-tables)
+endif()
 set(MIRELK_WIN32_LINK_OPTIONS -static -s -Wl,--gc-sections -mwindows)
-set(MIRELK_WIN32_DEFINITIONS WIN32_LEAN_AND_MEAN __USE_MINGW_ANSI_STDIO=0 _WIN32_WINNT=0x0501)
+# The oldest systems each target runs on: Windows XP, and XP x64 (5.2).
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(MIRELK_WIN32_WINNT 0x0502)
+else()
+  set(MIRELK_WIN32_WINNT 0x0501)
+endif()
+set(MIRELK_WIN32_DEFINITIONS WIN32_LEAN_AND_MEAN __USE_MINGW_ANSI_STDIO=0 _WIN32_WINNT=${MIRELK_WIN32_WINNT})
 
 # Everything of the launcher but its resources. Objects, not an archive: the
 # start-up's WinMain must be linked whatever order the libraries come in.

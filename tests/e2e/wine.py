@@ -1,21 +1,31 @@
 """Running the Windows launcher under Wine for the end-to-end tests: a private
-prefix made once, a temporary directory per test, launchers linked per case."""
+prefix made once, a temporary directory per test, launchers linked per case.
+
+The build directory's target decides the Wine: a 32-bit (PE32) build runs
+under Wine's 32-bit loader (natively or emulated, as scripts/with-wine32
+arranges), a 64-bit (PE32+) build under wine64, natively on every x86-64
+host. Where 32-bit Wine cannot run at all, importing this module ends the
+test program with one line saying why and the status CTest counts as
+skipped."""
 
 import getpass
 import os
 import shutil
 import subprocess
+import sys
 import time
 
+from windows_target import ARCH, BUILD, LINK, PACK, PREFIX, RECORDER, START_WITH  # noqa: F401
 from workspace import WorkspaceCase
 
-BUILD = os.environ.get("MIRELK_WINDOWS_BUILD_DIR",
-                       os.path.join(os.path.dirname(__file__), "../../build/windows"))
-PACK = os.path.join(BUILD, "host", "mirelk-pack")
-LINK = os.path.join(BUILD, "tests", "win32", "link-launcher")
-START_WITH = os.path.join(BUILD, "tests", "win32", "start-with.exe")
-RECORDER = os.path.join(BUILD, "tests", "win32", "record-installer.exe")
-PREFIX = os.path.join(BUILD, "wineprefix")
+WINE64 = "/usr/lib/wine/wine64"
+# The command that runs a Windows program of this target.
+WINE = [WINE64] if ARCH == "win64" else ["wine"]
+SKIPPED = 77
+
+if ARCH == "win32" and os.environ.get("MIRELK_WINE32_UNAVAILABLE"):
+    print(f"SKIPPED: 32-bit Wine cannot run here: {os.environ['MIRELK_WINE32_UNAVAILABLE']}", flush=True)
+    sys.exit(SKIPPED)
 
 
 def windows_path(path):
@@ -24,7 +34,10 @@ def windows_path(path):
 
 
 def wine_environment(extra=None):
-    environment = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    environment = dict(os.environ, WINEPREFIX=PREFIX, WINEARCH=ARCH, WINEDEBUG="-all",
+                       WINEDLLOVERRIDES="mscoree,mshtml=")
+    if ARCH == "win64":
+        environment["WINELOADER"] = WINE64
     environment.update(extra or {})
     return environment
 
@@ -32,7 +45,8 @@ def wine_environment(extra=None):
 def ensure_prefix():
     if os.path.exists(os.path.join(PREFIX, "system.reg")):
         return
-    subprocess.run(["wineboot", "-i"], env=wine_environment(), check=True, capture_output=True, timeout=600)
+    subprocess.run([*WINE, "wineboot", "-i"], env=wine_environment(), check=True, capture_output=True,
+                   timeout=600)
     subprocess.run(["wineserver", "-w"], env=wine_environment(), check=True, timeout=600)
 
 
@@ -87,7 +101,7 @@ class WineCase(WorkspaceCase):
         with open(self.path("wine-output"), "ab") as output:
             began = time.monotonic()
             result = subprocess.run(
-                ["wine", START_WITH, windows_path(launcher), windows_path(command_file)],
+                [*WINE, START_WITH, windows_path(launcher), windows_path(command_file)],
                 cwd=cwd or self.root, stdout=output, stderr=output, timeout=300,
                 env=wine_environment({"MIRELK_RECORD": windows_path(self.record)}))
             return result.returncode, time.monotonic() - began

@@ -86,7 +86,7 @@ class WineSplash(wine.WineCase):
                                              "MIRELK_RECORD": wine.windows_path(self.record)})
         with open(self.path("wine-output"), "wb") as output:
             process = subprocess.Popen(
-                ["wine", wine.START_WITH, wine.windows_path(launcher), wine.windows_path(command_file)],
+                [*wine.WINE, wine.START_WITH, wine.windows_path(launcher), wine.windows_path(command_file)],
                 cwd=self.root, env=environment, stdout=output, stderr=output)
             shots = []
             while process.poll() is None:

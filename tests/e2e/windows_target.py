@@ -1,0 +1,14 @@
+"""The Windows build the tests look at: where it is, what it made, and which
+target it is for (win32: PE32, x86; win64: PE32+, x86-64)."""
+
+import os
+
+BUILD = os.environ.get("MIRELK_WINDOWS_BUILD_DIR",
+                       os.path.join(os.path.dirname(__file__), "../../build/windows"))
+PACK = os.path.join(BUILD, "host", "mirelk-pack")
+LINK = os.path.join(BUILD, "tests", "win32", "link-launcher")
+START_WITH = os.path.join(BUILD, "tests", "win32", "start-with.exe")
+RECORDER = os.path.join(BUILD, "tests", "win32", "record-installer.exe")
+PREFIX = os.path.join(BUILD, "wineprefix")
+# win32 or win64, set by the build's test registration.
+ARCH = os.environ.get("MIRELK_WINE_ARCH", "win32")
