@@ -56,7 +56,7 @@ bool CopyEntryData(std::FILE* bundle, std::FILE* entry, std::uint32_t size) {
 // extension ("nul.txt"), so writing one would never reach the extraction
 // directory. They are refused on every system so that one bundle behaves the
 // same everywhere.
-bool IsDeviceName(const char* name, std::size_t length) {
+bool IsDeviceName(const char* name, std::size_t length, const CodePage& codePage) {
   std::size_t base = 0;
   while (base < length && name[base] != '.') {
     ++base;
@@ -78,34 +78,66 @@ bool IsDeviceName(const char* name, std::size_t length) {
   }
   if (base == 4) {
     const unsigned char digit = static_cast<unsigned char>(upper[3]);
-    // Superscript one, two and three count as digits too.
-    const bool isDigit = (digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 ||
-                         digit == 0xB3;
+    // Superscript one, two and three count as digits too, where the code
+    // page has them (0xB9, 0xB2, 0xB3 in Latin-1 and 1252; katakana in
+    // Shift-JIS, lead bytes in GBK).
+    const char32_t character = codePage.isLeadByte(digit) ? 0 : codePage.characterOf(digit);
+    const bool isDigit = (digit >= '1' && digit <= '9') || character == 0xB9 ||
+                         character == 0xB2 || character == 0xB3;
     return isDigit && (std::memcmp(upper, "COM", 3) == 0 || std::memcmp(upper, "LPT", 3) == 0);
   }
   return (base == 6 && std::memcmp(upper, "CONIN$", 6) == 0) ||
          (base == 7 && std::memcmp(upper, "CONOUT$", 7) == 0);
 }
 
+// No code page has these as the second byte of a double-byte character, so
+// they are separators (or the end) wherever they stand.
+bool IsAlwaysRefused(unsigned char byte) {
+  return byte == '\0' || byte == '/' || byte == ':';
+}
+
+bool NoLeadBytes(unsigned char) {
+  return false;
+}
+
+char32_t Latin1Character(unsigned char byte) {
+  return byte;
+}
+
 }  // namespace
 
-bool IsAcceptableEntryName(const char* name, std::size_t length) {
+const CodePage kLatin1CodePage = {NoLeadBytes, Latin1Character};
+
+bool IsAcceptableEntryName(const char* name, std::size_t length, const CodePage& codePage) {
   if (length == 0 || length >= kPathCapacity) {
     return false;
   }
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(name);
   for (std::size_t i = 0; i < length; ++i) {
-    const char c = name[i];
-    if (c == '\0' || c == '/' || c == '\\' || c == ':') {
+    if (IsAlwaysRefused(bytes[i])) {
+      return false;
+    }
+    // The byte after a lead byte belongs to its character: in GBK, Big5 and
+    // Shift-JIS it may be 0x5C, which is then no separator.
+    if (codePage.isLeadByte(bytes[i]) && i + 1 < length) {
+      ++i;
+      if (IsAlwaysRefused(bytes[i])) {
+        return false;
+      }
+      continue;
+    }
+    if (bytes[i] == '\\') {
       return false;
     }
   }
   // Windows drops a trailing dot or blank and would write another file than
-  // the one named; this also covers "." and "..".
+  // the one named; this also covers "." and "..". Neither byte can end a
+  // double-byte character.
   const char last = name[length - 1];
   if (last == '.' || last == ' ') {
     return false;
   }
-  return !IsDeviceName(name, length);
+  return !IsDeviceName(name, length, codePage);
 }
 
 namespace {
@@ -113,6 +145,7 @@ namespace {
 // Writes every entry after the header; the stream is left open.
 LauncherExit ExtractEntries(std::FILE* bundle, std::int64_t length,
                             const char* extractionDirectory, char launchPath[kPathCapacity]) {
+  const CodePage codePage = {gPlatform->IsLeadByte, gPlatform->CharacterOfByte};
   // A header cut short designates nothing and announces no entries.
   std::uint32_t count = 0;
   std::uint32_t launchFlag = 0;
@@ -134,7 +167,7 @@ LauncherExit ExtractEntries(std::FILE* bundle, std::int64_t length,
     }
     char name[kPathCapacity] = {};
     if (gPlatform->ReadStream(bundle, name, nameLength) != nameLength ||
-        !IsAcceptableEntryName(name, nameLength)) {
+        !IsAcceptableEntryName(name, nameLength, codePage)) {
       return kExitEntryCreateFailed;
     }
     char path[kPathCapacity];

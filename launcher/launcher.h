@@ -47,8 +47,21 @@ struct LzmaProperties {
 
 LzmaProperties SplitLzmaProperties(std::uint8_t properties);
 
-// Whether a bundle entry's name is a bare file name the launcher will write.
-bool IsAcceptableEntryName(const char* name, std::size_t length);
+// How 8-bit text is read in the system code page.
+struct CodePage {
+  // Whether a byte is the first of a double-byte character.
+  bool (*isLeadByte)(unsigned char byte);
+  // The character a byte that is not a lead byte stands for; 0 for none.
+  char32_t (*characterOf)(unsigned char byte);
+};
+
+// Latin-1 without double-byte characters: how names are read where there is
+// no code page (POSIX).
+extern const CodePage kLatin1CodePage;
+
+// Whether a bundle entry's name is a bare file name the launcher will write,
+// its bytes read in `codePage`.
+bool IsAcceptableEntryName(const char* name, std::size_t length, const CodePage& codePage);
 
 // Joins a directory and a bare name with one separator into `out`, zero-filled;
 // false, with `out` untouched, when the result would not fit `capacity`.

@@ -83,6 +83,13 @@ struct DirectorySearch {
 };
 
 struct PlatformOps {
+  // How the system reads 8-bit text (names, the command line): whether a byte
+  // starts a double-byte character, and which character a byte that does not
+  // stands for (0 when none). POSIX has no code page: no lead bytes, and each
+  // byte is the Latin-1 character of its value.
+  bool (*IsLeadByte)(unsigned char byte);
+  char32_t (*CharacterOfByte)(unsigned char byte);
+
   // The user's temporary directory, ending in a separator. False when it
   // cannot be had or does not fit the buffer.
   bool (*GetTempDirectory)(char out[kPathCapacity]);

@@ -24,6 +24,15 @@ constexpr char kNamePrefix[] = "mrl";
 constexpr std::size_t kRandomNameLength = 8;
 constexpr int kNameAttempts = 100;
 
+// No code page: names are bytes, read as Latin-1 where a character matters.
+bool PosixIsLeadByte(unsigned char) {
+  return false;
+}
+
+char32_t PosixCharacterOfByte(unsigned char byte) {
+  return byte;
+}
+
 bool PosixGetTempDirectory(char out[kPathCapacity]) {
   const char* directory = std::getenv("TMPDIR");
   if (directory == nullptr || directory[0] == '\0') {
@@ -248,6 +257,8 @@ void PosixWaitForProcess(PlatformProcess process) {
 }  // namespace
 
 const PlatformOps kSystemPlatform = {
+    .IsLeadByte = PosixIsLeadByte,
+    .CharacterOfByte = PosixCharacterOfByte,
     .GetTempDirectory = PosixGetTempDirectory,
     .CreateUniqueFile = PosixCreateUniqueFile,
     .CreateUniqueDirectory = PosixCreateUniqueDirectory,

@@ -11,6 +11,18 @@ namespace {
 // Room for a directory path plus the search pattern.
 constexpr std::size_t kPatternCapacity = 200;
 
+bool Win32IsLeadByte(unsigned char byte) {
+  return IsDBCSLeadByte(byte) != 0;
+}
+
+char32_t Win32CharacterOfByte(unsigned char byte) {
+  const char text = static_cast<char>(byte);
+  wchar_t character = 0;
+  return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, &text, 1, &character, 1) == 1
+             ? static_cast<char32_t>(character)
+             : 0;
+}
+
 bool Win32GetTempDirectory(char out[kPathCapacity]) {
   // A longer path is not placed in the buffer; the result then tells its size.
   const DWORD length = GetTempPathA(kPathCapacity, out);
@@ -167,6 +179,8 @@ void Win32WaitForProcess(PlatformProcess process) {
 }  // namespace
 
 const PlatformOps kSystemPlatform = {
+    .IsLeadByte = Win32IsLeadByte,
+    .CharacterOfByte = Win32CharacterOfByte,
     .GetTempDirectory = Win32GetTempDirectory,
     .CreateUniqueFile = Win32CreateUniqueFile,
     .CreateUniqueDirectory = Win32CreateUniqueDirectory,

@@ -20,14 +20,10 @@ void ConfineDllSearch() {
   }
 }
 
-bool IsLeadByte(unsigned char byte) {
-  return IsDBCSLeadByte(byte) != 0;
-}
-
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   ConfineDllSearch();
-  const ArgumentTail tail = {TakeArgumentTail(GetCommandLineA(), IsLeadByte), nullptr, 0};
+  const ArgumentTail tail = {TakeArgumentTail(GetCommandLineA(), gPlatform->IsLeadByte), nullptr, 0};
   return RunLauncher(GetModuleHandleA(nullptr), tail);
 }

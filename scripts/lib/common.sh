@@ -12,7 +12,7 @@ MIRELK_POSIX_PACKAGES=(build-essential cmake pkg-config liblzma-dev libgtest-dev
 # programs, scripts/with-wine32 adds qemu-i386 from Debian trixie by itself.
 MIRELK_WINDOWS_PACKAGES=(g++-mingw-w64-i686 binutils-mingw-w64-i686
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 make dpkg-dev
-  wine wine32:i386 wine64 icoutils xvfb)
+  wine wine32:i386 wine64 icoutils xvfb locales)
 
 # Installs whichever of the named packages are missing (as root); i386
 # packages get their architecture enabled first.

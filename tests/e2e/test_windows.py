@@ -60,12 +60,7 @@ class CompletedRuns(WineCase):
         code, _ = self.run_launcher(launcher, b" x", cwd=workdir)
         self.assertEqual(code, 1)
         self.assertEqual(self.recorded("cwd").lower(), windows_path(workdir).encode().lower())
-        copies = os.path.join(self.record, "files.d")
-        received = {}
-        for name in os.listdir(copies):
-            with open(os.path.join(copies, name), "rb") as f:
-                received[name] = f.read()
-        self.assertEqual(received, FILES)
+        self.assertEqual(self.received_files(), FILES)
         self.assertEqual(self.leftovers(), [])
 
     def test_launch_path_with_blanks(self):
@@ -118,19 +113,52 @@ class FailureExits(WineCase):
         self.assertTrue(all(p.lower().startswith("mrl") for p in leftovers))
 
     def test_device_name_ends_with_fourteen_and_reaches_no_device(self):
-        records = b""
-        for name, data in [(b"first.txt", b"1"), (b"nul.txt", b"2"), (b"after.txt", b"3")]:
-            records += len(name).to_bytes(4, "little") + name + len(data).to_bytes(4, "little") + data
-        bundle = b"HEN" + (3).to_bytes(4, "little") + (0).to_bytes(8, "little") + records
-        package = self.path("hand.pkg")
-        with open(package, "wb") as f:
-            f.write(subprocess.run(["xz", "--format=lzma", "-c"], input=bundle, capture_output=True,
-                                   check=True).stdout)
+        package = self.make_hand_package([(b"first.txt", b"1"), (b"nul.txt", b"2"), (b"after.txt", b"3")])
         code, _ = self.run_launcher(self.link(package), b" x")
         self.assertEqual(code, 14)
         leftovers = self.leftovers()
         self.assertEqual(len(leftovers), 3, leftovers)
         self.assertEqual(len([p for p in leftovers if p.endswith("/first.txt")]), 1)
+
+
+class DoubleByteCodePages(WineCase):
+    """Entry names are 8-bit text in the system code page: in GBK, Big5 or
+    Shift-JIS the byte 0x5C (a backslash) can be a character's second byte."""
+
+    def test_gbk_names_with_backslash_trail_bytes_extract_and_run(self):
+        # GBK 0x95 0x5C is one character (U+661E); the launcher sits in a
+        # directory named with it and is started from that quoted path.
+        names = [b"\x95\x5c.txt", b"\x95\x5c\x95\x5c"]
+        package = self.make_hand_package([(b"setup.exe", RECORDING_INSTALLER)] +
+                                         [(name, name * 3) for name in names], launch=0)
+        folder = self.path(b"\x95\x5c".decode("gbk"))
+        os.mkdir(folder)
+        launcher = self.link(package, os.path.join(folder, "launcher.exe"))
+        tail = b'/S "\x95\x5c x"'
+        code, _ = self.run_launcher(launcher, b" " + tail, locale="zh_CN.UTF-8")
+        self.assertEqual(code, 1)
+        self.assertTrue(self.recorded("cmdline").endswith(b"\\setup.exe\" " + tail), self.recorded("cmdline"))
+        expected = {name.decode("gbk"): name * 3 for name in names}
+        expected["setup.exe"] = RECORDING_INSTALLER
+        self.assertEqual(self.received_files(), expected)
+        self.assertEqual(self.leftovers(), [])
+
+    def test_names_refused_or_taken_by_the_code_page(self):
+        # (locale, entry name, exit code): a real separator is refused in a
+        # double-byte code page too; 0xB9 is a superscript one in 1252 (COM1
+        # to Windows) but a katakana letter in Shift-JIS.
+        cases = [
+            ("zh_CN.UTF-8", b"a\\b.txt", 14),
+            ("zh_CN.UTF-8", b"\x95\x5c\\b.txt", 14),
+            (None, b"\x95\x5c.txt", 14),
+            (None, b"COM\xb9.txt", 14),
+            ("ja_JP.UTF-8", b"COM\xb9.txt", 1),
+        ]
+        for locale, name, expected in cases:
+            with self.subTest(locale=locale, name=name):
+                launcher = self.link(self.make_hand_package([(b"x.txt", b"x"), (name, b"y")]))
+                code, _ = self.run_launcher(launcher, b" x", locale=locale)
+                self.assertEqual(code, expected)
 
 
 class SampleLauncher(WineCase):

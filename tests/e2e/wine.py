@@ -50,6 +50,22 @@ def ensure_prefix():
     subprocess.run(["wineserver", "-w"], env=wine_environment(), check=True, timeout=600)
 
 
+def locale_environment(locale):
+    """The environment that gives Wine's programs the ANSI code page of
+    `locale` (zh_CN.UTF-8: 936, ja_JP.UTF-8: 932). Wine also maps file names
+    through the Unix locale, so it is generated, once, into the build
+    directory rather than the system's."""
+    if locale is None:
+        return {}
+    directory = os.path.join(BUILD, "locales")
+    if not os.path.isdir(os.path.join(directory, locale)):
+        language, charset = locale.split(".")
+        os.makedirs(directory, exist_ok=True)
+        subprocess.run(["localedef", "-i", language, "-f", charset, os.path.join(directory, locale)],
+                       check=True, capture_output=True)
+    return {"LOCPATH": directory, "LC_ALL": locale}
+
+
 def wait_for_wine():
     subprocess.run(["wineserver", "-w"], env=wine_environment(), timeout=120)
 
@@ -84,24 +100,60 @@ class WineCase(WorkspaceCase):
                        check=True, capture_output=True)
         return package
 
+    def make_hand_package(self, entries, launch=None, name="hand"):
+        """A package of [(name bytes, data)] made without mirelk-pack, which
+        refuses some names on purpose; `launch` is an entry's index."""
+        bundle = b"HEN" + len(entries).to_bytes(4, "little")
+        bundle += (0 if launch is None else 1).to_bytes(4, "little") + (launch or 0).to_bytes(4, "little")
+        for entry_name, data in entries:
+            bundle += len(entry_name).to_bytes(4, "little") + entry_name + len(data).to_bytes(4, "little") + data
+        package = self.path(name + ".pkg")
+        with open(package, "wb") as f:
+            f.write(subprocess.run(["xz", "--format=lzma", "-c"], input=bundle, capture_output=True,
+                                   check=True).stdout)
+        return package
+
+    def received_files(self):
+        """{name: bytes} of the copies the recording installer made of the
+        files beside it."""
+        copies = os.path.join(self.record, "files.d")
+        received = {}
+        for name in os.listdir(copies):
+            with open(os.path.join(copies, name), "rb") as f:
+                received[name] = f.read()
+        return received
+
     def link(self, package, name="launcher.exe"):
         out = self.path(name)
         subprocess.run([LINK, package, out], check=True, capture_output=True)
         return out
 
-    def run_launcher(self, launcher, after_name=b"", program_name=None, cwd=None):
-        """Starts the launcher with the command line `"<launcher>"` followed by
-        `after_name`, byte for byte; returns (exit code, seconds taken)."""
-        name = program_name if program_name is not None else b'"' + windows_path(launcher).encode() + b'"'
-        command_file = self.path("command-line")
+    def start_with(self, launcher, after_name=b"", program_name=None, locale=None):
+        """The command that starts the launcher with the command line
+        `"<launcher>"` followed by `after_name`, byte for byte. `locale` (e.g.
+        zh_CN.UTF-8) is the one wine_environment must be given; it sets the
+        ANSI code page Wine gives the programs (936 for that one), in which
+        the launcher's path is then written."""
+        encoding = {None: "cp1252", "zh_CN.UTF-8": "gbk", "ja_JP.UTF-8": "cp932"}[locale]
+        program = windows_path(launcher).encode(encoding)
+        name = program_name if program_name is not None else b'"' + program + b'"'
+        program_file, command_file = self.path("program"), self.path("command-line")
+        with open(program_file, "wb") as f:
+            f.write(program)
         with open(command_file, "wb") as f:
             f.write(name + after_name)
+        return [*WINE, START_WITH, windows_path(program_file), windows_path(command_file)]
+
+    def run_launcher(self, launcher, after_name=b"", program_name=None, cwd=None, locale=None):
+        """Runs the launcher as start_with() starts it; returns (exit code,
+        seconds taken)."""
+        command = self.start_with(launcher, after_name, program_name, locale)
         # Output goes to a file, not a pipe: a process the installer leaves
         # running would hold a pipe open and make the run look longer.
         with open(self.path("wine-output"), "ab") as output:
             began = time.monotonic()
             result = subprocess.run(
-                [*WINE, START_WITH, windows_path(launcher), windows_path(command_file)],
-                cwd=cwd or self.root, stdout=output, stderr=output, timeout=300,
-                env=wine_environment({"MIRELK_RECORD": windows_path(self.record)}))
+                command, cwd=cwd or self.root, stdout=output, stderr=output, timeout=300,
+                env=wine_environment({"MIRELK_RECORD": windows_path(self.record),
+                                      **locale_environment(locale)}))
             return result.returncode, time.monotonic() - began

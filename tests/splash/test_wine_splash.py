@@ -78,16 +78,12 @@ class WineSplash(wine.WineCase):
         server = SHARED["server"]
         display = server.display
         background = xscreen.capture(display)
-        command_file = self.path("command-line")
-        launcher = SHARED["launcher"]
-        with open(command_file, "wb") as f:
-            f.write(b'"' + wine.windows_path(launcher).encode() + b'"' + after_name)
+        command = self.start_with(SHARED["launcher"], after_name)
         environment = wine.wine_environment({"DISPLAY": display,
                                              "MIRELK_RECORD": wine.windows_path(self.record)})
         with open(self.path("wine-output"), "wb") as output:
             process = subprocess.Popen(
-                [*wine.WINE, wine.START_WITH, wine.windows_path(launcher), wine.windows_path(command_file)],
-                cwd=self.root, env=environment, stdout=output, stderr=output)
+                command, cwd=self.root, env=environment, stdout=output, stderr=output)
             shots = []
             while process.poll() is None:
                 shots.append(xscreen.capture(display))

@@ -32,7 +32,7 @@ std::vector<Input> CollectInputs(const std::vector<std::string>& files) {
     if (!std::filesystem::is_regular_file(input.file, error)) {
       throw Failure("cannot read " + Describe(input.file, "not a regular file"));
     }
-    if (!IsAcceptableEntryName(input.name.data(), input.name.size())) {
+    if (!IsAcceptableEntryName(input.name.data(), input.name.size(), kLatin1CodePage)) {
       throw Failure(Describe(input.file, "the launcher refuses the entry name '" + input.name + "'"));
     }
     if (!names.insert(input.name).second) {

@@ -201,7 +201,7 @@ int List(const std::vector<std::string>& args) {
       throw Failure(Describe(path, "truncated bundle: it ends inside the name of " + where));
     }
     const std::uint32_t size = ReadField(*source, path, where);
-    const bool acceptable = IsAcceptableEntryName(name.data(), name.size());
+    const bool acceptable = IsAcceptableEntryName(name.data(), name.size(), kLatin1CodePage);
     const bool launch = launchFlag != 0 && launchIndex == i;
     if (launch) {
       launchName = name;
