@@ -181,6 +181,35 @@ def fade_frames(picture):
     return frames
 
 
+def frames_shown(area, frames):
+    """(k, k) when the area shows exactly frame k; (k, k + 1) when every pixel
+    shows frame k or frame k + 1 and both appear; None for anything else.
+
+    Xlib sends an image as several PutImage requests of at most 256 KiB (the
+    397 x 210 window at 4 bytes a pixel takes two), and the server may answer
+    a capture between them: a capture taken while frame k + 1 is being drawn
+    shows part of it over the rest of frame k. Both frames are known exactly,
+    so such a capture is judged pixel by pixel; nothing is tolerated."""
+    for k, image in enumerate(frames):
+        if area == image:
+            return k, k
+    row = SPLASH_WIDTH * 3
+    for k in range(len(frames) - 1):
+        old, new = frames[k], frames[k + 1]
+        if all(_from_either(area, old, new, start, start + row)
+               for start in range(0, len(area), row)):
+            return k, k + 1
+    return None
+
+
+def _from_either(area, old, new, start, end):
+    """Whether each pixel of area[start:end] equals that of `old` or `new`."""
+    part = area[start:end]
+    if part == old[start:end] or part == new[start:end]:
+        return True
+    return all(area[at:at + 3] in (old[at:at + 3], new[at:at + 3]) for at in range(start, end, 3))
+
+
 def weight(shown, picture):
     """The least-squares factor w with shown = w * picture."""
     return sum(a * b for a, b in zip(shown, picture)) / sum(b * b for b in picture)
