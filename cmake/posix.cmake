@@ -16,19 +16,23 @@ add_library(mirelk_platform STATIC
   splash/x11/splash_window.cpp
   splash/geometry.cpp)
 # libX11 is opened with dlopen at run time; only its headers are needed here.
-target_link_libraries(mirelk_platform PRIVATE mirelk_launcher_flags ${CMAKE_DL_LIBS})
+target_link_libraries(mirelk_platform PRIVATE mirelk_launcher_flags ${CMAKE_DL_LIBS} mirelk_format)
 
 # The launcher without resources: mirelk-pack attach makes launchers from it.
 add_executable(mirelk-launcher platform/posix/start.cpp)
 target_link_libraries(mirelk-launcher PRIVATE mirelk_launcher_flags mirelk_core mirelk_platform)
+
+# The formats alone, for mirelk-pack.
+add_library(mirelk_format STATIC ${MIRELK_FORMAT_SOURCES})
+target_include_directories(mirelk_format PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(mirelk_format PRIVATE mirelk_launcher_flags)
 
 add_executable(mirelk-pack
   tools/pack/main.cpp
   tools/pack/attach.cpp
   tools/pack/create.cpp
   tools/pack/list.cpp)
-target_include_directories(mirelk-pack PRIVATE ${PROJECT_SOURCE_DIR})
-target_link_libraries(mirelk-pack PRIVATE mirelk_warnings mirelk_core mirelk_platform PkgConfig::LZMA)
+target_link_libraries(mirelk-pack PRIVATE mirelk_warnings mirelk_format PkgConfig::LZMA)
 
 if(MIRELK_BUILD_TESTS)
   enable_testing()

@@ -1,21 +1,21 @@
-// Writing every file of the bundle ("HEN" header, then name/size/data records)
-// into the extraction directory, one entry after another.
+// Writing every file of the bundle (format/bundle.h) into the extraction
+// directory, one entry after another.
 #include <cstring>
 
+#include "format/bundle.h"
 #include "launcher/launcher.h"
 
 namespace {
 
-constexpr char kBundleMagic[3] = {'H', 'E', 'N'};
+static_assert(kLongestEntryName < kPathCapacity, "a name fits the path buffers");
 
-// Reads one little-endian 32-bit field; false when the bundle ends first.
+// Reads one field; false when the bundle ends first.
 bool ReadField(std::FILE* bundle, std::uint32_t* value) {
-  std::uint8_t bytes[4];
+  std::uint8_t bytes[kBundleFieldSize];
   if (gPlatform->ReadStream(bundle, bytes, sizeof bytes) != sizeof bytes) {
     return false;
   }
-  *value = static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+  *value = LoadLittle32(bytes);
   return true;
 }
 
@@ -52,64 +52,6 @@ bool CopyEntryData(std::FILE* bundle, std::FILE* entry, std::uint32_t size) {
   return true;
 }
 
-// Windows opens these as devices in any directory, alone or with an
-// extension ("nul.txt"), so writing one would never reach the extraction
-// directory. They are refused on every system so that one bundle behaves the
-// same everywhere.
-bool IsDeviceName(const char* name, std::size_t length) {
-  std::size_t base = 0;
-  while (base < length && name[base] != '.') {
-    ++base;
-  }
-  while (base > 0 && name[base - 1] == ' ') {
-    --base;
-  }
-  if (base < 3 || base > 7) {
-    return false;
-  }
-  char upper[8] = {};
-  for (std::size_t i = 0; i < base; ++i) {
-    const char c = name[i];
-    upper[i] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-  }
-  if (base == 3) {
-    return std::memcmp(upper, "CON", 3) == 0 || std::memcmp(upper, "PRN", 3) == 0 ||
-           std::memcmp(upper, "AUX", 3) == 0 || std::memcmp(upper, "NUL", 3) == 0;
-  }
-  if (base == 4) {
-    const unsigned char digit = static_cast<unsigned char>(upper[3]);
-    // Superscript one, two and three count as digits too.
-    const bool isDigit = (digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 ||
-                         digit == 0xB3;
-    return isDigit && (std::memcmp(upper, "COM", 3) == 0 || std::memcmp(upper, "LPT", 3) == 0);
-  }
-  return (base == 6 && std::memcmp(upper, "CONIN$", 6) == 0) ||
-         (base == 7 && std::memcmp(upper, "CONOUT$", 7) == 0);
-}
-
-}  // namespace
-
-bool IsAcceptableEntryName(const char* name, std::size_t length) {
-  if (length == 0 || length >= kPathCapacity) {
-    return false;
-  }
-  for (std::size_t i = 0; i < length; ++i) {
-    const char c = name[i];
-    if (c == '\0' || c == '/' || c == '\\' || c == ':') {
-      return false;
-    }
-  }
-  // Windows drops a trailing dot or blank and would write another file than
-  // the one named; this also covers "." and "..".
-  const char last = name[length - 1];
-  if (last == '.' || last == ' ') {
-    return false;
-  }
-  return !IsDeviceName(name, length);
-}
-
-namespace {
-
 // Writes every entry after the header; the stream is left open.
 LauncherExit ExtractEntries(std::FILE* bundle, std::int64_t length,
                             const char* extractionDirectory, char launchPath[kPathCapacity]) {
@@ -128,7 +70,7 @@ LauncherExit ExtractEntries(std::FILE* bundle, std::int64_t length,
     // is written: a bundle shorter than it announces is refused, and nothing
     // is made for the entry that runs short.
     std::uint32_t nameLength = 0;
-    if (!ReadField(bundle, &nameLength) || nameLength >= kPathCapacity ||
+    if (!ReadField(bundle, &nameLength) || nameLength > kLongestEntryName ||
         nameLength > Remaining(bundle, length)) {
       return kExitEntryCreateFailed;
     }
@@ -176,7 +118,7 @@ LauncherExit ExtractBundle(const char* bundlePath, const char* extractionDirecto
   }
   const std::int64_t length = MeasureBundle(bundle);
 
-  char magic[3] = {};
+  char magic[sizeof kBundleMagic] = {};
   gPlatform->ReadStream(bundle, magic, sizeof magic);
   LauncherExit result = kExitBadBundleMagic;
   if (std::memcmp(magic, kBundleMagic, sizeof magic) == 0) {

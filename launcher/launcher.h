@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
-#include "resources/resource_ids.h"
+#include "format/resource_ids.h"
 
 // The process exit codes. A completed run ends with 1, not 0: callers of the
 // launcher rely on that value. kStageOk is a stage's success inside the
@@ -37,18 +37,6 @@ LauncherExit ExtractBundle(const char* bundlePath, const char* extractionDirecto
                            char launchPath[kPathCapacity]);
 void LaunchAndWait(const char* launchPath, const ArgumentTail& tail);
 bool RemoveTree(const char* directory);
-
-// lc, lp and pb of an LZMA properties byte.
-struct LzmaProperties {
-  unsigned lc;
-  unsigned lp;
-  unsigned pb;
-};
-
-LzmaProperties SplitLzmaProperties(std::uint8_t properties);
-
-// Whether a bundle entry's name is a bare file name the launcher will write.
-bool IsAcceptableEntryName(const char* name, std::size_t length);
 
 // Joins a directory and a bare name with one separator into `out`, zero-filled;
 // false, with `out` untouched, when the result would not fit `capacity`.

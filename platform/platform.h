@@ -43,10 +43,6 @@ struct PlatformResource {
   std::uint64_t size;
 };
 
-// Resource types the launcher looks up.
-constexpr char kPackageResourceType[] = "PACKAGE";
-constexpr char kBitmapResourceType[] = "BITMAP";
-
 // How a buffered binary stream is opened.
 enum StreamMode : int {
   kStreamRead,    // existing file, reading

@@ -11,6 +11,9 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "format/bundle.h"
+#include "format/resource_ids.h"
+
 namespace testing_support {
 
 namespace {
@@ -25,19 +28,14 @@ bool TestGetTempDirectory(char out[kPathCapacity]) {
 }
 
 bool TestLookUpResource(const char* type, int id, PlatformResource* out) {
-  if (gPackage == nullptr || std::strcmp(type, kPackageResourceType) != 0 || id != 105) {
+  if (gPackage == nullptr || std::strcmp(type, kPackageResourceType) != 0 ||
+      id != PACKAGE_RESOURCE_ID) {
     return false;
   }
   out->data = gPackage->data();
   out->offset = 0;
   out->size = gPackage->size();
   return true;
-}
-
-void PutLittleEndian(Bytes& out, std::uint64_t value, int count) {
-  for (int k = 0; k < count; ++k) {
-    out.push_back(static_cast<std::uint8_t>(value >> (8 * k)));
-  }
 }
 
 }  // namespace
@@ -107,14 +105,13 @@ std::vector<std::string> ListDirectory(const std::string& path) {
 
 Bytes MakeBundle(const std::vector<Entry>& entries, std::uint32_t launchFlag,
                  std::int32_t launchIndex) {
-  Bytes bundle = {'H', 'E', 'N'};
-  PutLittleEndian(bundle, entries.size(), 4);
-  PutLittleEndian(bundle, launchFlag, 4);
-  PutLittleEndian(bundle, static_cast<std::uint32_t>(launchIndex), 4);
+  Bytes bundle(kBundleHeaderSize);
+  const BundleHeader header = {static_cast<std::int32_t>(entries.size()), launchFlag, launchIndex};
+  WriteBundleHeader(header, bundle.data());
   for (const Entry& entry : entries) {
-    PutLittleEndian(bundle, entry.name.size(), 4);
+    AppendLittleEndian(bundle, entry.name.size(), kBundleFieldSize);
     bundle.insert(bundle.end(), entry.name.begin(), entry.name.end());
-    PutLittleEndian(bundle, entry.data.size(), 4);
+    AppendLittleEndian(bundle, entry.data.size(), kBundleFieldSize);
     bundle.insert(bundle.end(), entry.data.begin(), entry.data.end());
   }
   return bundle;
@@ -123,11 +120,10 @@ Bytes MakeBundle(const std::vector<Entry>& entries, std::uint32_t launchFlag,
 Bytes MakePackage(const Bytes& data, const PackageOptions& options) {
   lzma_options_lzma lzma;
   lzma_lzma_preset(&lzma, 6);
-  unsigned d = options.properties;
-  lzma.pb = d / 45;
-  d %= 45;
-  lzma.lp = d / 9;
-  lzma.lc = d % 9;
+  const LzmaProperties properties = SplitLzmaProperties(options.properties);
+  lzma.lc = properties.lc;
+  lzma.lp = properties.lp;
+  lzma.pb = properties.pb;
   lzma.dict_size = std::max<std::uint32_t>(
       LZMA_DICT_SIZE_MIN,
       options.encoderDictionary != 0 ? options.encoderDictionary : options.dictionarySize);
@@ -142,14 +138,14 @@ Bytes MakePackage(const Bytes& data, const PackageOptions& options) {
   }
   compressed.resize(position);
 
-  Bytes package = {options.properties};
-  PutLittleEndian(package, options.dictionarySize, 4);
   const std::uint64_t declared =
       options.declaredSize >= 0 ? static_cast<std::uint64_t>(options.declaredSize) : data.size();
-  PutLittleEndian(package, declared, 4);
-  PutLittleEndian(package, options.declaredHigh, 4);
-  package.insert(package.end(), compressed.begin(), compressed.end());
-  return package;
+  std::uint8_t header[kPackageHeaderSize];
+  WritePackageHeader(PackageHeader{options.properties, options.dictionarySize,
+                                   static_cast<std::uint32_t>(declared), options.declaredHigh},
+                     header);
+  compressed.insert(compressed.begin(), header, header + sizeof header);
+  return compressed;
 }
 
 Bytes SampleData(std::size_t size, std::uint32_t seed) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "format/package.h"
 #include "platform/platform.h"
 
 namespace testing_support {
@@ -42,13 +43,13 @@ struct Entry {
   Bytes data;
 };
 
-// A bundle as the launcher reads it: "HEN", count, flag, index, records.
+// A bundle as the launcher reads it: header, then one record per entry.
 Bytes MakeBundle(const std::vector<Entry>& entries, std::uint32_t launchFlag = 0,
                  std::int32_t launchIndex = 0);
 
 struct PackageOptions {
-  std::uint8_t properties = 0x5D;
-  std::uint32_t dictionarySize = 0x00800000;
+  std::uint8_t properties = kPackageProperties;
+  std::uint32_t dictionarySize = kPackageDictionarySize;
   // Defaults to the data's size; the unknown-size form is 0xFFFFFFFF.
   std::int64_t declaredSize = -1;
   std::uint32_t declaredHigh = 0;
@@ -57,7 +58,7 @@ struct PackageOptions {
   std::uint32_t encoderDictionary = 0;
 };
 
-// Compresses `data` with liblzma's raw LZMA1 encoder behind the 13-byte header.
+// Compresses `data` with liblzma's raw LZMA1 encoder behind the package header.
 Bytes MakePackage(const Bytes& data, const PackageOptions& options = {});
 
 // Deterministic bytes that compress somewhat; the second half repeats the first.

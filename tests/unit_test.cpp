@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string>
 
+#include "format/bundle.h"
+#include "format/package.h"
 #include "launcher/launcher.h"
 #include "splash/splash.h"
 

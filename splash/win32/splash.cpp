@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "resources/resource_ids.h"
+#include "format/resource_ids.h"
 #include "splash/splash.h"
 
 namespace {

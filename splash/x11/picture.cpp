@@ -7,20 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "format/bmp.h"
+
 namespace {
-
-constexpr std::size_t kFileHeaderSize = 14;
-// BITMAPINFOHEADER; its longer successors (V4, V5) start the same way.
-constexpr std::uint32_t kInfoHeaderSize = 40;
-
-std::uint32_t Load16(const unsigned char* bytes) {
-  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8;
-}
-
-std::uint32_t Load32(const unsigned char* bytes) {
-  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-         static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-}
 
 bool IsOneRunOfBits(unsigned long mask) {
   if (mask == 0) {
@@ -44,51 +33,18 @@ bool ParseSplashBitmap(const unsigned char* bytes, std::size_t size, SplashPictu
   out->width = 0;
   out->height = 0;
   out->rgb = nullptr;
-  if (bytes == nullptr || size < kFileHeaderSize + kInfoHeaderSize || bytes[0] != 'B' ||
-      bytes[1] != 'M') {
+  BmpLayout layout = {};
+  if (ReadBmpLayout(bytes, size, &layout) != kBmpReadable) {
     return false;
   }
-  const std::uint32_t pixelOffset = Load32(bytes + 10);
-  const std::uint32_t infoSize = Load32(bytes + 14);
-  // The old 12-byte core header has 16-bit sizes and no compression field;
-  // nothing writes it for 24-bit pictures any more.
-  if (infoSize < kInfoHeaderSize || infoSize > size - kFileHeaderSize) {
-    return false;
-  }
-  const std::int32_t width = static_cast<std::int32_t>(Load32(bytes + 18));
-  const std::int32_t storedHeight = static_cast<std::int32_t>(Load32(bytes + 22));
-  const std::uint32_t planes = Load16(bytes + 26);
-  const std::uint32_t bitsPerPixel = Load16(bytes + 28);
-  const std::uint32_t compression = Load32(bytes + 30);
-  if (planes != 1 || bitsPerPixel != 24 || compression != 0) {
-    return false;
-  }
-  // Checking against -kMaxPictureSide also keeps INT32_MIN from being negated.
-  if (width <= 0 || width > kMaxPictureSide || storedHeight == 0 ||
-      storedHeight < -kMaxPictureSide || storedHeight > kMaxPictureSide) {
-    return false;
-  }
-  const bool topDown = storedHeight < 0;
-  const int height = topDown ? -storedHeight : storedHeight;
-
-  // Each stored row is padded to a whole number of 4-byte words. The sides are
-  // at most 4096, so none of these products can overflow.
-  const std::size_t rowBytes = static_cast<std::size_t>(width) * 3;
-  const std::size_t stride = (rowBytes + 3) / 4 * 4;
-  const std::size_t pixelBytes = stride * static_cast<std::size_t>(height);
-  if (pixelOffset < kFileHeaderSize + infoSize || pixelOffset > size ||
-      pixelBytes > size - pixelOffset) {
-    return false;
-  }
-
+  const std::size_t rowBytes = static_cast<std::size_t>(layout.width) * 3;
   unsigned char* rgb =
-      static_cast<unsigned char*>(std::malloc(rowBytes * static_cast<std::size_t>(height)));
+      static_cast<unsigned char*>(std::malloc(rowBytes * static_cast<std::size_t>(layout.height)));
   if (rgb == nullptr) {
     return false;
   }
-  for (int row = 0; row < height; ++row) {
-    const int storedRow = topDown ? row : height - 1 - row;
-    const unsigned char* from = bytes + pixelOffset + stride * static_cast<std::size_t>(storedRow);
+  for (int row = 0; row < layout.height; ++row) {
+    const std::uint8_t* from = BmpRow(bytes, layout, row);
     unsigned char* to = rgb + rowBytes * static_cast<std::size_t>(row);
     // Stored blue, green, red.
     for (std::size_t i = 0; i < rowBytes; i += 3) {
@@ -97,8 +53,8 @@ bool ParseSplashBitmap(const unsigned char* bytes, std::size_t size, SplashPictu
       to[i + 2] = from[i];
     }
   }
-  out->width = width;
-  out->height = height;
+  out->width = layout.width;
+  out->height = layout.height;
   out->rgb = rgb;
   return true;
 }

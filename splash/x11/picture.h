@@ -4,10 +4,6 @@
 
 #include <cstddef>
 
-// The largest width or height a splash picture may have. The window shows at
-// most 397 x 210 of it; anything far bigger is a broken or hostile resource.
-constexpr int kMaxPictureSide = 4096;
-
 // A decoded picture: rows of red, green, blue bytes, top row first, unpadded.
 struct SplashPicture {
   int width;
@@ -15,10 +11,8 @@ struct SplashPicture {
   unsigned char* rgb;  // malloc'd, width * height * 3 bytes
 };
 
-// Decodes a whole .bmp file (with its 14-byte file header): 24 bits per pixel,
-// uncompressed, bottom-up or top-down (negative height). False for anything
-// else, or when a size or offset does not fit inside `size`; `out` then owns
-// nothing.
+// Decodes a whole .bmp file that format/bmp.h accepts. False for any other,
+// and then `out` owns nothing.
 bool ParseSplashBitmap(const unsigned char* bytes, std::size_t size, SplashPicture* out);
 
 // Cuts the picture down to at most `width` x `height`, keeping its top-left

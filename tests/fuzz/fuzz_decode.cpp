@@ -18,11 +18,10 @@
 // without that limit. The reference decodes at most 1 MiB of output; of a
 // longer bundle it checks the start. Writes to the bundle fail beyond
 // 1.25 MiB, as on a full disk: the bundle must then be empty.
-#include <lzma.h>
-
 #include <algorithm>
 #include <map>
 
+#include "format/package_decoder.h"
 #include "launcher/launcher.h"
 #include "tests/fuzz/fuzz_support.h"
 
@@ -30,11 +29,6 @@ namespace {
 
 using fuzz::Bytes;
 using fuzz::Fail;
-
-constexpr std::size_t kHeaderSize = 13;
-constexpr std::uint32_t kUnknownSize = 0xFFFFFFFFu;
-// An unknown-size stream that fills this much without ending is not a bundle.
-constexpr std::uint64_t kLargestUnknownOutput = 0xFFFFFFFEu;
 // How much output the reference decodes, with a window that holds all of it.
 constexpr std::uint64_t kFollowed = std::uint64_t{1} << 20;
 // How much one bundle file may take before a write to it fails, as on a full
@@ -74,40 +68,26 @@ struct Reference {
   Bytes bytes;
 };
 
-std::uint32_t Little32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
 // Decodes with liblzma's streaming raw decoder in one pass, with a window as
 // large as all the output it takes and that output in slices.
 Reference DecodeIndependently(const std::uint8_t* data, std::size_t size) {
   Reference reference;
-  if (size < kHeaderSize) {
+  if (size < kPackageHeaderSize) {
     return reference;
   }
-  const unsigned properties = data[0];
-  if (properties >= 9 * 5 * 5) {
-    return reference;
-  }
-  lzma_options_lzma options = {};
-  options.lc = properties % 9;
-  options.lp = properties / 9 % 5;
-  options.pb = properties / 45;
-  const std::uint32_t declared = Little32(data + 5);
-  const bool unknown = declared == kUnknownSize;
-  const std::uint64_t cap = unknown ? kLargestUnknownOutput : declared;
+  const PackageHeader header = ReadPackageHeader(data);
+  const bool unknown = HasUnknownSize(header);
+  const std::uint64_t cap = LargestOutput(header);
   const std::uint64_t followed = std::min(cap, kFollowed);
-  options.dict_size =
-      static_cast<std::uint32_t>(std::max<std::uint64_t>(followed, LZMA_DICT_SIZE_MIN));
-  const lzma_filter filters[] = {{LZMA_FILTER_LZMA1, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+  const std::uint32_t window =
+      static_cast<std::uint32_t>(std::max<std::uint64_t>(followed, kSmallestWindow));
 
   lzma_stream stream = LZMA_STREAM_INIT;
-  if (lzma_raw_decoder(&stream, filters) != LZMA_OK) {
-    return reference;  // lc + lp above 4, or pb above 4
+  if (StartPackageDecoder(&stream, header.properties, window) != LZMA_OK) {
+    return reference;  // lc + lp above 4, or pb above 4 (or 5, from 225 up)
   }
-  stream.next_in = data + kHeaderSize;
-  stream.avail_in = size - kHeaderSize;
+  stream.next_in = data + kPackageHeaderSize;
+  stream.avail_in = size - kPackageHeaderSize;
   Bytes& out = reference.bytes;
   constexpr std::size_t kSlice = 64 * 1024;
   lzma_ret result = LZMA_OK;
@@ -208,10 +188,6 @@ PlatformOps MakeGuardedOps() {
   return ops;
 }
 
-bool HasUnknownSize(const std::uint8_t* data) {
-  return Little32(data + 5) == kUnknownSize;
-}
-
 std::size_t FirstDifference(const Bytes& a, const Bytes& b) {
   const std::size_t common = std::min(a.size(), b.size());
   return static_cast<std::size_t>(
@@ -222,15 +198,8 @@ std::size_t FirstDifference(const Bytes& a, const Bytes& b) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size >= kHeaderSize) {
-    const std::uint32_t declared = Little32(data + 5);
-    std::uint64_t window = Little32(data + 1);
-    if (declared != kUnknownSize) {
-      window = std::min<std::uint64_t>(window, declared);
-    }
-    if (window > WindowLimit()) {
-      return 0;
-    }
+  if (size >= kPackageHeaderSize && FirstDecodingWindow(ReadPackageHeader(data)) > WindowLimit()) {
+    return 0;
   }
   const Places& places = GetPlaces();
   fuzz::WriteWholeFile(places.copy, data, size);
@@ -282,7 +251,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       break;
     case Reference::kLonger: {
       const Bytes& start = reference.bytes;
-      const bool fits = HasUnknownSize(data) || bundle.size() <= Little32(data + 5);
+      const PackageHeader header = ReadPackageHeader(data);
+      const bool fits = HasUnknownSize(header) || bundle.size() <= header.unpackedSize;
       if (!bundle.empty() &&
           (bundle.size() < start.size() || FirstDifference(bundle, start) < start.size() || !fits)) {
         Fail("bundle of %zu bytes does not start with the reference's %zu, or is too long",

@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <map>
 
+#include "format/bundle.h"
 #include "launcher/launcher.h"
 #include "tests/fuzz/fuzz_support.h"
 
@@ -59,45 +60,41 @@ struct Parsed {
   std::vector<Record> records;
 };
 
-std::uint32_t Little32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
 Parsed ParseBundle(const std::uint8_t* data, std::size_t size) {
   Parsed parsed;
-  parsed.magic = size >= 3 && data[0] == 'H' && data[1] == 'E' && data[2] == 'N';
+  parsed.magic =
+      size >= sizeof kBundleMagic && std::memcmp(data, kBundleMagic, sizeof kBundleMagic) == 0;
   if (!parsed.magic) {
     return parsed;
   }
-  if (size >= 7) {
-    parsed.announced = static_cast<std::int32_t>(Little32(data + 3));
+  if (size >= sizeof kBundleMagic + kBundleFieldSize) {
+    parsed.announced = static_cast<std::int32_t>(LoadLittle32(data + 3));
     parsed.announced = std::max<std::int64_t>(parsed.announced, 0);
   }
-  if (size < 15) {
+  if (size < kBundleHeaderSize) {
     // A header cut short designates nothing, and no record can follow it.
     return parsed;
   }
-  parsed.launchFlag = Little32(data + 7);
-  parsed.launchIndex = static_cast<std::int32_t>(Little32(data + 11));
-  std::size_t at = 15;
+  parsed.launchFlag = LoadLittle32(data + 7);
+  parsed.launchIndex = static_cast<std::int32_t>(LoadLittle32(data + 11));
+  std::size_t at = kBundleHeaderSize;
   for (std::int64_t i = 0; i < parsed.announced; ++i) {
-    if (size - at < 4) {
+    if (size - at < kBundleFieldSize) {
       break;
     }
-    const std::uint32_t nameLength = Little32(data + at);
-    at += 4;
+    const std::uint32_t nameLength = LoadLittle32(data + at);
+    at += kBundleFieldSize;
     if (size - at < nameLength) {
       break;
     }
     Record record;
     record.name.assign(reinterpret_cast<const char*>(data + at), nameLength);
     at += nameLength;
-    if (size - at < 4) {
+    if (size - at < kBundleFieldSize) {
       break;
     }
-    const std::uint32_t dataSize = Little32(data + at);
-    at += 4;
+    const std::uint32_t dataSize = LoadLittle32(data + at);
+    at += kBundleFieldSize;
     if (size - at < dataSize) {
       break;
     }
