@@ -10,6 +10,7 @@ target_link_libraries(mirelk_core PRIVATE mirelk_launcher_flags PkgConfig::LZMA 
 
 # The POSIX side of the seam.
 add_library(mirelk_platform STATIC
+  platform/stdio_streams.cpp
   platform/posix/platform.cpp
   platform/posix/resources.cpp
   splash/x11/picture.cpp

@@ -41,7 +41,8 @@ find_package(Python3 REQUIRED COMPONENTS Interpreter)
 # Small and self-contained: it must start on a bare Windows.
 set(MIRELK_WIN32_COMPILE_OPTIONS -Os -ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables)
 set(MIRELK_WIN32_LINK_OPTIONS -static -s -Wl,--gc-sections -mwindows)
-set(MIRELK_WIN32_DEFINITIONS WIN32_LEAN_AND_MEAN __USE_MINGW_ANSI_STDIO=0 _WIN32_WINNT=0x0501)
+set(MIRELK_WIN32_DEFINITIONS WIN32_LEAN_AND_MEAN __USE_MINGW_ANSI_STDIO=0 _WIN32_WINNT=0x0501
+  MIRELK_PATH_SEPARATOR=0x5C)
 
 # Everything of the launcher but its resources. Objects, not an archive: the
 # start-up's WinMain must be linked whatever order the libraries come in.
@@ -49,6 +50,7 @@ add_library(mirelk_win32 OBJECT
   ${MIRELK_STAGE_SOURCES}
   splash/geometry.cpp
   splash/win32/splash.cpp
+  platform/stdio_streams.cpp
   platform/win32/platform.cpp
   platform/win32/start.cpp)
 target_compile_options(mirelk_win32 PRIVATE ${MIRELK_WIN32_COMPILE_OPTIONS})

@@ -30,7 +30,7 @@ LauncherExit RunLauncher(PlatformInstance instance, const ArgumentTail& tail) {
   }
 
   char packageCopy[kPathCapacity] = {};
-  if (!gPlatform->CreateUniqueFile(tempDirectory, packageCopy)) {
+  if (!gPlatform->CreateUniqueName(tempDirectory, kUniqueFile, packageCopy)) {
     return kExitNoTempName;
   }
   const LauncherExit copied = CopyPackageResource(packageCopy);
@@ -39,13 +39,13 @@ LauncherExit RunLauncher(PlatformInstance instance, const ArgumentTail& tail) {
   }
 
   char bundle[kPathCapacity] = {};
-  if (!gPlatform->CreateUniqueFile(tempDirectory, bundle)) {
+  if (!gPlatform->CreateUniqueName(tempDirectory, kUniqueFile, bundle)) {
     return kExitNoTempName;
   }
   DecodePackage(packageCopy, bundle);
 
   char extractionDirectory[kPathCapacity] = {};
-  if (!gPlatform->CreateUniqueDirectory(tempDirectory, extractionDirectory)) {
+  if (!gPlatform->CreateUniqueName(tempDirectory, kUniqueDirectory, extractionDirectory)) {
     return kExitNoTempName;
   }
 

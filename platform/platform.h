@@ -14,11 +14,16 @@
 // Every path the launcher composes lives in a zero-filled buffer of this size.
 constexpr std::size_t kPathCapacity = 260;
 
-#if defined(_WIN32)
-constexpr char kPathSeparator = '\\';
-#else
-constexpr char kPathSeparator = '/';
+// What separates a directory from a name. A system that uses another byte
+// defines MIRELK_PATH_SEPARATOR (a character code) in its CMake file.
+#ifndef MIRELK_PATH_SEPARATOR
+#define MIRELK_PATH_SEPARATOR '/'
 #endif
+constexpr char kPathSeparator = static_cast<char>(MIRELK_PATH_SEPARATOR);
+
+// Every name the launcher makes in the temporary directory begins with this,
+// so that what a run leaves behind can be told apart.
+constexpr char kWorkspacePrefix[] = "mrl";
 
 // The program's own module (HINSTANCE on Windows); POSIX has none and passes null.
 using PlatformInstance = void*;
@@ -41,6 +46,12 @@ struct PlatformResource {
   const void* data;
   std::uint64_t offset;
   std::uint64_t size;
+};
+
+// What a unique name is made as.
+enum UniqueKind : int {
+  kUniqueFile,       // an empty file
+  kUniqueDirectory,  // an empty directory
 };
 
 // How a buffered binary stream is opened.
@@ -82,11 +93,9 @@ struct PlatformOps {
   // The user's temporary directory, ending in a separator. False when it
   // cannot be had or does not fit the buffer.
   bool (*GetTempDirectory)(char out[kPathCapacity]);
-  // A new name in `directory` with the prefix "mrl", whose empty file now exists.
-  bool (*CreateUniqueFile)(const char* directory, char out[kPathCapacity]);
-  // A new, empty directory in `directory` with the prefix "mrl", made by this
-  // call alone (never one that already existed).
-  bool (*CreateUniqueDirectory)(const char* directory, char out[kPathCapacity]);
+  // A new name in `directory`, beginning with kWorkspacePrefix, made as `kind`
+  // by this call alone (never one that already existed).
+  bool (*CreateUniqueName)(const char* directory, UniqueKind kind, char out[kPathCapacity]);
 
   // The program's own resource of `type` and `id`. False when it has none.
   bool (*LookUpResource)(const char* type, int id, PlatformResource* out);

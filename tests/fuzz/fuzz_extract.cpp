@@ -157,7 +157,7 @@ bool GuardedDelete(const char* path) {
   return kSystemPlatform.DeleteFileAt(path);
 }
 
-bool NoUniqueName(const char*, char*) {
+bool NoUniqueName(const char*, UniqueKind, char*) {
   Fail("the extraction stage asked for a new name");
 }
 bool NoDirectoryRemoval(const char* path) {
@@ -176,8 +176,7 @@ PlatformOps MakeGuardedOps() {
   ops.CloseStream = GuardedClose;
   ops.WriteStream = GuardedWrite;
   ops.DeleteFileAt = GuardedDelete;
-  ops.CreateUniqueFile = NoUniqueName;
-  ops.CreateUniqueDirectory = NoUniqueName;
+  ops.CreateUniqueName = NoUniqueName;
   ops.RemoveEmptyDirectory = NoDirectoryRemoval;
   ops.StartProcess = NoProcess;
   ops.WriteResourceToFile = NoResourceWrite;
