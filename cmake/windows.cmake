@@ -47,11 +47,9 @@ set(MIRELK_WIN32_DEFINITIONS WIN32_LEAN_AND_MEAN __USE_MINGW_ANSI_STDIO=0 _WIN32
 # Everything of the launcher but its resources. Objects, not an archive: the
 # start-up's WinMain must be linked whatever order the libraries come in.
 add_library(mirelk_win32 OBJECT
-  ${MIRELK_STAGE_SOURCES}
-  splash/geometry.cpp
-  splash/win32/splash.cpp
-  platform/stdio_streams.cpp
+  ${MIRELK_PORTABLE_SOURCES}
   platform/win32/platform.cpp
+  platform/win32/splash.cpp
   platform/win32/start.cpp)
 target_compile_options(mirelk_win32 PRIVATE ${MIRELK_WIN32_COMPILE_OPTIONS})
 target_compile_definitions(mirelk_win32 PRIVATE ${MIRELK_WIN32_DEFINITIONS})

@@ -19,7 +19,8 @@ LauncherExit CopyPackageResource(const char* packageCopyPath) {
 }
 
 LauncherExit RunLauncher(PlatformInstance instance, const ArgumentTail& tail) {
-  SplashWindow splash = nullptr;
+  // Only an interactive start shows the splash, before anything else.
+  SplashSurface* splash = nullptr;
   if (IsTailEmpty(tail)) {
     splash = ShowSplash(instance);
   }
@@ -55,9 +56,8 @@ LauncherExit RunLauncher(PlatformInstance instance, const ArgumentTail& tail) {
     return extracted;
   }
 
-  if (splash != nullptr) {
-    DestroySplash(splash);
-  }
+  // The splash goes before the installer shows anything of its own.
+  DestroySplash(splash);
 
   // The directory to remove is the launch path's own. A bundle without a launch
   // entry leaves nothing to derive it from, and a derived directory other than

@@ -165,14 +165,15 @@ TEST(SplashGeometry, CentresWithTruncatingDivision) {
       {1024, 768, 313, 279}, {396, 210, 0, 0},    {394, 208, -1, -1},
       {1920, 1080, 761, 435}, {0, 0, -198, -105},
   };
+  const SurfaceRect window = {0, 0, kSplashWidth, kSplashHeight};
   for (const auto& c : cases) {
-    const SplashPosition at =
-        CenterPosition(0, 0, kSplashWidth, kSplashHeight, c.screenWidth, c.screenHeight);
+    const SplashPosition at = CenterPosition(window, ScreenSize{c.screenWidth, c.screenHeight});
     EXPECT_EQ(at.x, c.x) << c.screenWidth;
     EXPECT_EQ(at.y, c.y) << c.screenHeight;
   }
   // The window's current place plays no part in where it goes.
-  const SplashPosition moved = CenterPosition(100, 50, 100 + kSplashWidth, 50 + kSplashHeight, 1024, 768);
+  const SplashPosition moved =
+      CenterPosition(SurfaceRect{100, 50, 100 + kSplashWidth, 50 + kSplashHeight}, {1024, 768});
   EXPECT_EQ(moved.x, 313);
   EXPECT_EQ(moved.y, 279);
 }

@@ -228,6 +228,12 @@ void PosixWaitForProcess(PlatformProcess process) {
   }
 }
 
+void PosixSleepMilliseconds(int milliseconds) {
+  timespec left = {milliseconds / 1000, (milliseconds % 1000) * 1000000L};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
 }  // namespace
 
 const PlatformOps kSystemPlatform = {
@@ -249,6 +255,15 @@ const PlatformOps kSystemPlatform = {
     .CloseSearch = PosixCloseSearch,
     .StartProcess = PosixStartProcess,
     .WaitForProcess = PosixWaitForProcess,
+    .OpenSplashSurface = X11OpenSplashSurface,
+    .GetScreenSize = X11GetScreenSize,
+    .GetSurfaceRect = X11GetSurfaceRect,
+    .ShowSplashSurface = X11ShowSplashSurface,
+    .LoadSplashPicture = X11LoadSplashPicture,
+    .BlendSplashPicture = X11BlendSplashPicture,
+    .ReleaseSplashPicture = X11ReleaseSplashPicture,
+    .CloseSplashSurface = X11CloseSplashSurface,
+    .SleepMilliseconds = PosixSleepMilliseconds,
 };
 
 const PlatformOps* gPlatform = &kSystemPlatform;

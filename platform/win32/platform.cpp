@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/stdio_streams.h"
+#include "platform/win32/win32.h"
 
 namespace {
 
@@ -151,6 +152,10 @@ void Win32WaitForProcess(PlatformProcess process) {
   WaitForSingleObject(reinterpret_cast<HANDLE>(process), INFINITE);
 }
 
+void Win32SleepMilliseconds(int milliseconds) {
+  Sleep(static_cast<DWORD>(milliseconds));
+}
+
 }  // namespace
 
 const PlatformOps kSystemPlatform = {
@@ -172,6 +177,15 @@ const PlatformOps kSystemPlatform = {
     .CloseSearch = Win32CloseSearch,
     .StartProcess = Win32StartProcess,
     .WaitForProcess = Win32WaitForProcess,
+    .OpenSplashSurface = Win32OpenSplashSurface,
+    .GetScreenSize = Win32GetScreenSize,
+    .GetSurfaceRect = Win32GetSurfaceRect,
+    .ShowSplashSurface = Win32ShowSplashSurface,
+    .LoadSplashPicture = Win32LoadSplashPicture,
+    .BlendSplashPicture = Win32BlendSplashPicture,
+    .ReleaseSplashPicture = Win32ReleaseSplashPicture,
+    .CloseSplashSurface = Win32CloseSplashSurface,
+    .SleepMilliseconds = Win32SleepMilliseconds,
 };
 
 const PlatformOps* gPlatform = &kSystemPlatform;

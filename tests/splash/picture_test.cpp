@@ -1,6 +1,6 @@
-// The splash's pixel arithmetic: reading the picture, the fade's blend and
-// pixel values for TrueColor visuals.
-#include "splash/x11/picture.h"
+// The splash picture as plain bytes: reading the BMP, clipping it to the
+// window, and the fade's blend.
+#include "splash/picture.h"
 
 #include <gtest/gtest.h>
 
@@ -67,11 +67,11 @@ Bytes MakeBmp(const BmpShape& shape) {
   return bytes;
 }
 
-bool Parse(const Bytes& bytes, SplashPicture* picture) {
-  return ParseSplashBitmap(bytes.data(), bytes.size(), picture);
+bool Parse(const Bytes& bytes, RgbPicture* picture) {
+  return DecodeRgbPicture(bytes.data(), bytes.size(), picture);
 }
 
-void ExpectPicture(const SplashPicture& picture, int width, int height) {
+void ExpectPicture(const RgbPicture& picture, int width, int height) {
   ASSERT_EQ(picture.width, width);
   ASSERT_EQ(picture.height, height);
   ASSERT_NE(picture.rgb, nullptr);
@@ -86,7 +86,7 @@ void ExpectPicture(const SplashPicture& picture, int width, int height) {
 }
 
 void ExpectRejected(const Bytes& bytes, const char* why) {
-  SplashPicture picture = {7, 7, reinterpret_cast<unsigned char*>(1)};
+  RgbPicture picture = {7, 7, reinterpret_cast<unsigned char*>(1)};
   EXPECT_FALSE(Parse(bytes, &picture)) << why;
   EXPECT_EQ(picture.rgb, nullptr) << why;
   EXPECT_EQ(picture.width, 0) << why;
@@ -94,47 +94,47 @@ void ExpectRejected(const Bytes& bytes, const char* why) {
 }
 
 TEST(SplashBitmap, ReadsBottomUpRowsTopRowFirstInRedGreenBlue) {
-  SplashPicture picture = {};
+  RgbPicture picture = {};
   ASSERT_TRUE(Parse(MakeBmp({5, 3}), &picture));
   ExpectPicture(picture, 5, 3);
-  FreeSplashPicture(&picture);
+  FreeRgbPicture(&picture);
 }
 
 TEST(SplashBitmap, ReadsTopDownRowsWhenTheHeightIsNegative) {
-  SplashPicture picture = {};
+  RgbPicture picture = {};
   ASSERT_TRUE(Parse(MakeBmp({5, -3}), &picture));
   ExpectPicture(picture, 5, 3);
-  FreeSplashPicture(&picture);
+  FreeRgbPicture(&picture);
 }
 
 TEST(SplashBitmap, SkipsEachRowsPaddingToFourBytes) {
   // Widths 1 to 8 cover every amount of padding (3, 2, 1, 0) twice.
   for (int width = 1; width <= 8; ++width) {
     for (int height : {4, -4}) {
-      SplashPicture picture = {};
+      RgbPicture picture = {};
       ASSERT_TRUE(Parse(MakeBmp({width, height}), &picture)) << width << " x " << height;
       ExpectPicture(picture, width, 4);
-      FreeSplashPicture(&picture);
+      FreeRgbPicture(&picture);
     }
   }
 }
 
 TEST(SplashBitmap, HonoursLongerInfoHeadersAndThePixelOffset) {
   for (const BmpShape shape : {BmpShape{6, 2, 108}, BmpShape{6, 2, 124}, BmpShape{6, -2, 40, 37}}) {
-    SplashPicture picture = {};
+    RgbPicture picture = {};
     ASSERT_TRUE(Parse(MakeBmp(shape), &picture)) << shape.infoSize << " " << shape.gap;
     ExpectPicture(picture, 6, 2);
-    FreeSplashPicture(&picture);
+    FreeRgbPicture(&picture);
   }
 }
 
 TEST(SplashBitmap, AcceptsTheLargestSidesAndTheSamplesSize) {
   for (const BmpShape shape : {BmpShape{kLargestPictureSide, 1}, BmpShape{1, -kLargestPictureSide},
                                BmpShape{kSplashWidth, kSplashHeight}}) {
-    SplashPicture picture = {};
+    RgbPicture picture = {};
     ASSERT_TRUE(Parse(MakeBmp(shape), &picture)) << shape.width << " x " << shape.height;
     ExpectPicture(picture, shape.width, shape.height < 0 ? -shape.height : shape.height);
-    FreeSplashPicture(&picture);
+    FreeRgbPicture(&picture);
   }
 }
 
@@ -147,8 +147,8 @@ TEST(SplashBitmap, RejectsEveryTruncation) {
     }
   }
   // Nothing before the data is read either: a null pointer with no size.
-  SplashPicture picture = {};
-  EXPECT_FALSE(ParseSplashBitmap(nullptr, 0, &picture));
+  RgbPicture picture = {};
+  EXPECT_FALSE(DecodeRgbPicture(nullptr, 0, &picture));
 }
 
 TEST(SplashBitmap, RejectsOtherKindsOfPicture) {
@@ -219,15 +219,15 @@ TEST(SplashBitmap, RejectsAbsurdPixelOffsets) {
 }
 
 TEST(SplashBitmap, ClipsToTheWindowKeepingTheTopLeftCorner) {
-  SplashPicture picture = {};
+  RgbPicture picture = {};
   ASSERT_TRUE(Parse(MakeBmp({7, 5}), &picture));
-  ClipSplashPicture(&picture, 9, 9);
+  ClipRgbPicture(&picture, 9, 9);
   ExpectPicture(picture, 7, 5);
-  ClipSplashPicture(&picture, 3, 9);
+  ClipRgbPicture(&picture, 3, 9);
   ExpectPicture(picture, 3, 5);
-  ClipSplashPicture(&picture, 3, 2);
+  ClipRgbPicture(&picture, 3, 2);
   ExpectPicture(picture, 3, 2);
-  FreeSplashPicture(&picture);
+  FreeRgbPicture(&picture);
   EXPECT_EQ(picture.rgb, nullptr);
 }
 
@@ -284,45 +284,6 @@ TEST(SplashFade, NeverReachesThePictureAndNeverFalls) {
       EXPECT_LT(canvas, source) << s;
     }
   }
-}
-
-TEST(SplashPixels, PacksEightBitChannelsUnchanged) {
-  PixelLayout rgb = {};
-  ASSERT_TRUE(MakePixelLayout(0xFF0000, 0x00FF00, 0x0000FF, 24, &rgb));
-  EXPECT_EQ(rgb.fixedBits, 0u);
-  EXPECT_EQ(PackPixel(rgb, 0x12, 0x34, 0x56), 0x123456u);
-  EXPECT_EQ(PackPixel(rgb, 0, 0, 0), 0u);
-
-  PixelLayout bgr = {};
-  ASSERT_TRUE(MakePixelLayout(0x0000FF, 0x00FF00, 0xFF0000, 24, &bgr));
-  EXPECT_EQ(PackPixel(bgr, 0x12, 0x34, 0x56), 0x563412u);
-}
-
-TEST(SplashPixels, SetsTheUnusedBitsOfAThirtyTwoBitDepth) {
-  PixelLayout argb = {};
-  ASSERT_TRUE(MakePixelLayout(0xFF0000, 0x00FF00, 0x0000FF, 32, &argb));
-  EXPECT_EQ(argb.fixedBits, 0xFF000000u);
-  EXPECT_EQ(PackPixel(argb, 0x12, 0x34, 0x56), 0xFF123456u);
-  EXPECT_EQ(PackPixel(argb, 0, 0, 0), 0xFF000000u);
-}
-
-TEST(SplashPixels, ScalesToOtherChannelWidthsWithRounding) {
-  PixelLayout deep = {};
-  ASSERT_TRUE(MakePixelLayout(0x3FF00000, 0x000FFC00, 0x000003FF, 30, &deep));
-  EXPECT_EQ(PackPixel(deep, 255, 0, 128), (1023ul << 20) | 514u);
-  PixelLayout narrow = {};
-  ASSERT_TRUE(MakePixelLayout(0xF800, 0x07E0, 0x001F, 16, &narrow));
-  EXPECT_EQ(PackPixel(narrow, 255, 255, 255), 0xFFFFu);
-  EXPECT_EQ(PackPixel(narrow, 8, 0, 0), 1ul << 11);
-}
-
-TEST(SplashPixels, RefusesMasksThatDoNotDescribeAPixel) {
-  PixelLayout layout = {};
-  EXPECT_FALSE(MakePixelLayout(0, 0x00FF00, 0x0000FF, 24, &layout));
-  EXPECT_FALSE(MakePixelLayout(0xF0F000, 0x000F00, 0x0000FF, 24, &layout));
-  EXPECT_FALSE(MakePixelLayout(0xFF0000, 0xFFFF00, 0x0000FF, 24, &layout));
-  EXPECT_FALSE(MakePixelLayout(0xFF000000, 0x00FF00, 0x0000FF, 24, &layout));
-  EXPECT_FALSE(MakePixelLayout(0xFF0000, 0x00FF00, 0x0000FF, 0, &layout));
 }
 
 }  // namespace

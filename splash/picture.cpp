@@ -1,35 +1,13 @@
-// Decoding the splash picture and fading it in, as plain arithmetic on bytes.
-#include "splash/x11/picture.h"
+// Decoding the splash picture and blending it, as plain arithmetic on bytes.
+#include "splash/picture.h"
 
-#include <bit>
-#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "format/bmp.h"
 
-namespace {
-
-bool IsOneRunOfBits(unsigned long mask) {
-  if (mask == 0) {
-    return false;
-  }
-  const unsigned long run = mask >> std::countr_zero(mask);
-  return (run & (run + 1)) == 0;
-}
-
-unsigned long ScaleChannel(unsigned char value, unsigned long mask) {
-  const int shift = std::countr_zero(mask);
-  const std::uint64_t top = mask >> shift;
-  // Rounded like the blend, so that 8-bit masks take the value unchanged.
-  const std::uint64_t scaled = (value * top + 127) / 255;
-  return static_cast<unsigned long>(scaled) << shift;
-}
-
-}  // namespace
-
-bool ParseSplashBitmap(const unsigned char* bytes, std::size_t size, SplashPicture* out) {
+bool DecodeRgbPicture(const unsigned char* bytes, std::size_t size, RgbPicture* out) {
   out->width = 0;
   out->height = 0;
   out->rgb = nullptr;
@@ -59,7 +37,7 @@ bool ParseSplashBitmap(const unsigned char* bytes, std::size_t size, SplashPictu
   return true;
 }
 
-void ClipSplashPicture(SplashPicture* picture, int width, int height) {
+void ClipRgbPicture(RgbPicture* picture, int width, int height) {
   const int keptWidth = width < picture->width ? (width < 0 ? 0 : width) : picture->width;
   const int keptHeight = height < picture->height ? (height < 0 ? 0 : height) : picture->height;
   if (keptWidth != picture->width) {
@@ -76,7 +54,7 @@ void ClipSplashPicture(SplashPicture* picture, int width, int height) {
   picture->height = keptHeight;
 }
 
-void FreeSplashPicture(SplashPicture* picture) {
+void FreeRgbPicture(RgbPicture* picture) {
   std::free(picture->rgb);
   picture->rgb = nullptr;
   picture->width = 0;
@@ -91,30 +69,4 @@ void BlendFrame(const unsigned char* source, unsigned char* canvas, std::size_t 
     const unsigned sum = source[i] * weight + canvas[i] * (255u - weight);
     canvas[i] = static_cast<unsigned char>((sum + 127u) / 255u);
   }
-}
-
-bool MakePixelLayout(unsigned long redMask, unsigned long greenMask, unsigned long blueMask,
-                     int depth, PixelLayout* out) {
-  constexpr int kBits = static_cast<int>(sizeof(unsigned long) * CHAR_BIT);
-  if (depth <= 0 || depth > kBits || !IsOneRunOfBits(redMask) || !IsOneRunOfBits(greenMask) ||
-      !IsOneRunOfBits(blueMask) || (redMask & greenMask) != 0 || (redMask & blueMask) != 0 ||
-      (greenMask & blueMask) != 0) {
-    return false;
-  }
-  const unsigned long depthBits = depth == kBits ? ~0ul : (1ul << depth) - 1;
-  const unsigned long colourBits = redMask | greenMask | blueMask;
-  if ((colourBits & ~depthBits) != 0) {
-    return false;
-  }
-  out->redMask = redMask;
-  out->greenMask = greenMask;
-  out->blueMask = blueMask;
-  out->fixedBits = depthBits & ~colourBits;
-  return true;
-}
-
-unsigned long PackPixel(const PixelLayout& layout, unsigned char red, unsigned char green,
-                        unsigned char blue) {
-  return layout.fixedBits | ScaleChannel(red, layout.redMask) |
-         ScaleChannel(green, layout.greenMask) | ScaleChannel(blue, layout.blueMask);
 }
