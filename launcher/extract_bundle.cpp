@@ -53,8 +53,8 @@ bool CopyEntryData(std::FILE* bundle, std::FILE* entry, std::uint32_t size) {
 }
 
 // Writes every entry after the header; the stream is left open.
-LauncherExit ExtractEntries(std::FILE* bundle, std::int64_t length,
-                            const char* extractionDirectory, char launchPath[kPathCapacity]) {
+ExtractOutcome ExtractEntries(std::FILE* bundle, std::int64_t length,
+                              const char* extractionDirectory, char launchPath[kPathCapacity]) {
   // A header cut short designates nothing and announces no entries.
   std::uint32_t count = 0;
   std::uint32_t launchFlag = 0;
@@ -72,20 +72,20 @@ LauncherExit ExtractEntries(std::FILE* bundle, std::int64_t length,
     std::uint32_t nameLength = 0;
     if (!ReadField(bundle, &nameLength) || nameLength > kLongestEntryName ||
         nameLength > Remaining(bundle, length)) {
-      return kExitEntryCreateFailed;
+      return kEntryNotWritten;
     }
     char name[kPathCapacity] = {};
     if (gPlatform->ReadStream(bundle, name, nameLength) != nameLength ||
         !IsAcceptableEntryName(name, nameLength)) {
-      return kExitEntryCreateFailed;
+      return kEntryNotWritten;
     }
     char path[kPathCapacity];
     if (!JoinPath(extractionDirectory, name, path, sizeof path)) {
-      return kExitEntryCreateFailed;
+      return kEntryNotWritten;
     }
     std::uint32_t dataSize = 0;
     if (!ReadField(bundle, &dataSize) || dataSize > Remaining(bundle, length)) {
-      return kExitEntryCreateFailed;
+      return kEntryNotWritten;
     }
 
     if (launchFlag != 0 && static_cast<std::int32_t>(launchIndex) == i) {
@@ -95,39 +95,39 @@ LauncherExit ExtractEntries(std::FILE* bundle, std::int64_t length,
 
     std::FILE* entry = gPlatform->OpenStream(path, kStreamCreate);
     if (entry == nullptr) {
-      return kExitEntryCreateFailed;
+      return kEntryNotWritten;
     }
     const bool copied = CopyEntryData(bundle, entry, dataSize);
     // An entry that could not be written whole would start the installer with
     // a damaged file; the part written goes, as if it had never been made.
     if (!gPlatform->CloseStream(entry) || !copied) {
       gPlatform->DeleteFileAt(path);
-      return kExitEntryCreateFailed;
+      return kEntryNotWritten;
     }
   }
-  return kStageOk;
+  return kExtracted;
 }
 
 }  // namespace
 
-LauncherExit ExtractBundle(const char* bundlePath, const char* extractionDirectory,
-                           char launchPath[kPathCapacity]) {
+ExtractOutcome ExtractBundle(const char* bundlePath, const char* extractionDirectory,
+                             char launchPath[kPathCapacity]) {
   std::FILE* bundle = gPlatform->OpenStream(bundlePath, kStreamUpdate);
   if (bundle == nullptr) {
-    return kExitBundleOpenFailed;
+    return kBundleNotOpened;
   }
   const std::int64_t length = MeasureBundle(bundle);
 
   char magic[sizeof kBundleMagic] = {};
   gPlatform->ReadStream(bundle, magic, sizeof magic);
-  LauncherExit result = kExitBadBundleMagic;
+  ExtractOutcome result = kBundleWithoutMagic;
   if (std::memcmp(magic, kBundleMagic, sizeof magic) == 0) {
     result = ExtractEntries(bundle, length, extractionDirectory, launchPath);
   }
   // Closed on every path (the run ends on a failure anyway); the bundle is
   // deleted only when every entry was written.
   gPlatform->CloseStream(bundle);
-  if (result == kStageOk) {
+  if (result == kExtracted) {
     gPlatform->DeleteFileAt(bundlePath);
   }
   return result;

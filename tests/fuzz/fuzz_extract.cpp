@@ -276,13 +276,13 @@ bool FailureFits(const std::map<std::string, Bytes>& files, const Parsed& parsed
 }
 
 void CheckLaunchPath(const char launchPath[kPathCapacity], const Places& places,
-                     const std::map<std::string, Bytes>& files, int result,
+                     const std::map<std::string, Bytes>& files, ExtractOutcome result,
                      const Parsed& parsed) {
   if (std::memchr(launchPath, '\0', kPathCapacity) == nullptr) {
     Fail("the launch path is not terminated within %zu bytes", kPathCapacity);
   }
   if (launchPath[0] == '\0') {
-    if (result == kStageOk && parsed.launchFlag != 0 && parsed.launchIndex >= 0 &&
+    if (result == kExtracted && parsed.launchFlag != 0 && parsed.launchIndex >= 0 &&
         parsed.launchIndex < parsed.announced) {
       Fail("record %d was designated and extracted, but the launch path is empty",
            parsed.launchIndex);
@@ -292,7 +292,7 @@ void CheckLaunchPath(const char launchPath[kPathCapacity], const Places& places,
   if (!fuzz::IsDirectChild(places.extraction, launchPath)) {
     Fail("the launch path \"%s\" is not directly in the extraction directory", launchPath);
   }
-  if (result != kStageOk) {
+  if (result != kExtracted) {
     return;
   }
   const std::string name = launchPath + places.extraction.size() + 1;
@@ -322,22 +322,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   gWriteFailed = false;
   const PlatformOps* previous = gPlatform;
   gPlatform = &guarded;
-  const int result = ExtractBundle(places.bundle.c_str(), places.extraction.c_str(), launchPath);
+  const ExtractOutcome result = ExtractBundle(places.bundle.c_str(), places.extraction.c_str(), launchPath);
   gPlatform = previous;
   const std::size_t leftOpen = gLedger.CloseLeftovers();
   if (leftOpen > 0) {
-    Fail("the extraction stage returned %d with %zu stream(s) left open", result, leftOpen);
+    Fail("the extraction stage returned %d with %zu stream(s) left open", static_cast<int>(result),
+         leftOpen);
   }
 
-  if (result != kStageOk && result != kExitBundleOpenFailed && result != kExitBadBundleMagic &&
-      result != kExitEntryCreateFailed) {
-    Fail("the extraction stage returned %d", result);
+  if (result != kExtracted && result != kBundleNotOpened && result != kBundleWithoutMagic &&
+      result != kEntryNotWritten) {
+    Fail("the extraction stage returned %d", static_cast<int>(result));
   }
-  if (result == kExitBundleOpenFailed) {
+  if (result == kBundleNotOpened) {
     Fail("the bundle could not be opened, though it was written just before");
   }
-  if (gWriteFailed && result != kExitEntryCreateFailed) {
-    Fail("an entry could not be written whole, yet the stage returned %d", result);
+  if (gWriteFailed && result != kEntryNotWritten) {
+    Fail("an entry could not be written whole, yet the stage returned %d",
+         static_cast<int>(result));
   }
 
   // The sandbox: the bundle (unless extraction completed) and the directory.
@@ -349,33 +351,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       Fail("\"%s\" appeared in the sandbox beside the extraction directory", entry.name.c_str());
     }
   }
-  if (result == kStageOk && sawBundle) {
+  if (result == kExtracted && sawBundle) {
     Fail("extraction completed but the bundle is still there");
   }
-  if (result != kStageOk) {
+  if (result != kExtracted) {
     Bytes bundle;
     if (!sawBundle || !fuzz::ReadWholeFile(places.bundle, &bundle)) {
-      Fail("extraction failed with %d and the bundle is gone", result);
+      Fail("extraction failed with %d and the bundle is gone", static_cast<int>(result));
     }
     if (bundle.size() != size || (size > 0 && std::memcmp(bundle.data(), data, size) != 0)) {
-      Fail("extraction failed with %d and the bundle was changed", result);
+      Fail("extraction failed with %d and the bundle was changed", static_cast<int>(result));
     }
   }
 
   const std::map<std::string, Bytes> files = ExtractedFiles(places.extraction);
   const Parsed parsed = ParseBundle(data, size);
   if (!parsed.magic) {
-    if (result != kExitBadBundleMagic) {
-      Fail("a bundle without \"HEN\" gave %d", result);
+    if (result != kBundleWithoutMagic) {
+      Fail("a bundle without \"HEN\" gave %d", static_cast<int>(result));
     }
-  } else if (result == kExitBadBundleMagic) {
+  } else if (result == kBundleWithoutMagic) {
     Fail("a bundle starting with \"HEN\" was turned away as having no magic");
   }
   const std::size_t whole = parsed.records.size();
-  if (result == kExitBadBundleMagic && !files.empty()) {
+  if (result == kBundleWithoutMagic && !files.empty()) {
     Fail("a bundle without \"HEN\" left %zu file(s)", files.size());
   }
-  if (result == kStageOk) {
+  if (result == kExtracted) {
     if (static_cast<std::int64_t>(whole) != parsed.announced) {
       Fail("extraction completed with %zu of %lld announced records present", whole,
            static_cast<long long>(parsed.announced));
@@ -388,7 +390,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       Fail("extraction completed but the files differ from the %zu records", whole);
     }
   }
-  if (result == kExitEntryCreateFailed && !FailureFits(files, parsed, places.extraction.size())) {
+  if (result == kEntryNotWritten && !FailureFits(files, parsed, places.extraction.size())) {
     Fail("extraction failed with 14 leaving %zu file(s) that are not those of the records "
          "before one that may fail",
          files.size());
