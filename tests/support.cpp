@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "format/bundle.h"
+#include "format/package.h"
 #include "format/resource_ids.h"
 
 namespace testing_support {
@@ -47,17 +48,13 @@ Bytes ToBytes(const std::string& text) {
 ScratchDirectory::ScratchDirectory() {
   std::string pattern = std::filesystem::temp_directory_path().string() + "/mirelk-test-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) {
-    throw std::runtime_error("cannot make a scratch directory");
+    throw std::runtime_error("cannot make a scratch directory from " + pattern);
   }
   path_ = pattern;
 }
 
 ScratchDirectory::~ScratchDirectory() {
-  std::error_code error;
-  // Tests may leave directories without permissions behind.
-  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                               std::filesystem::perm_options::add, error);
-  std::filesystem::remove_all(path_, error);
+  RemoveAll(path_);
 }
 
 void WriteFile(const std::string& path, const Bytes& bytes) {
@@ -76,14 +73,36 @@ Bytes ReadFile(const std::string& path) {
   return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-bool Exists(const std::string& path) {
+void RemoveAll(const std::string& path) {
+  std::error_code error;
+  // Tests may leave directories without permissions behind.
+  if (KindOf(path) == Kind::kDirectory) {
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, error);
+  }
+  std::filesystem::remove_all(path, error);
+}
+
+Kind KindOf(const std::string& path) {
   struct stat status;
-  return lstat(path.c_str(), &status) == 0;
+  if (lstat(path.c_str(), &status) != 0) {
+    return Kind::kMissing;
+  }
+  if (S_ISREG(status.st_mode)) {
+    return Kind::kFile;
+  }
+  if (S_ISDIR(status.st_mode)) {
+    return Kind::kDirectory;
+  }
+  return S_ISLNK(status.st_mode) ? Kind::kLink : Kind::kOther;
+}
+
+bool Exists(const std::string& path) {
+  return KindOf(path) != Kind::kMissing;
 }
 
 bool IsDirectory(const std::string& path) {
-  struct stat status;
-  return lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+  return KindOf(path) == Kind::kDirectory;
 }
 
 std::vector<std::string> ListDirectory(const std::string& path) {
@@ -166,6 +185,40 @@ Bytes SampleData(std::size_t size, std::uint32_t seed) {
   return data;
 }
 
+unsigned char PictureChannel(int x, int y, int channel) {
+  return static_cast<unsigned char>(17 * x + 71 * y + 101 * channel + 3);
+}
+
+Bytes MakeBmp(const BmpShape& shape) {
+  const int rows = shape.height < 0 ? -shape.height : shape.height;
+  const std::size_t stride = (static_cast<std::size_t>(shape.width) * 3 + 3) / 4 * 4;
+  const std::size_t offset = 14 + shape.infoSize + shape.gap;
+  Bytes bytes(offset + stride * static_cast<std::size_t>(rows), 0);
+  bytes[0] = 'B';
+  bytes[1] = 'M';
+  StoreLittleEndian(bytes.data() + 2, bytes.size(), 4);
+  StoreLittleEndian(bytes.data() + 10, offset, 4);
+  StoreLittleEndian(bytes.data() + 14, shape.infoSize, 4);
+  StoreLittleEndian(bytes.data() + 18, static_cast<std::uint32_t>(shape.width), 4);
+  StoreLittleEndian(bytes.data() + 22, static_cast<std::uint32_t>(shape.height), 4);
+  StoreLittleEndian(bytes.data() + 26, 1, 2);
+  StoreLittleEndian(bytes.data() + 28, 24, 2);
+  for (int y = 0; y < rows; ++y) {
+    const int storedRow = shape.height < 0 ? y : rows - 1 - y;
+    const std::size_t rowStart = offset + stride * static_cast<std::size_t>(storedRow);
+    std::size_t at = rowStart;
+    for (int x = 0; x < shape.width; ++x, at += 3) {
+      bytes[at] = PictureChannel(x, y, 2);
+      bytes[at + 1] = PictureChannel(x, y, 1);
+      bytes[at + 2] = PictureChannel(x, y, 0);
+    }
+    for (; at < rowStart + stride; ++at) {
+      bytes[at] = 0xEE;
+    }
+  }
+  return bytes;
+}
+
 PlatformOps TestPlatform(const std::string& directory, const Bytes* package) {
   gTempDirectory = directory;
   gPackage = package;
@@ -176,11 +229,15 @@ PlatformOps TestPlatform(const std::string& directory, const Bytes* package) {
 }
 
 std::size_t gWriteBudget = 0;
+bool gWriteBudgetExceeded = false;
 
 std::size_t WriteWithinBudget(std::FILE* stream, const void* buffer, std::size_t size) {
   const std::size_t allowed = size < gWriteBudget ? size : gWriteBudget;
   gWriteBudget -= allowed;
-  return kSystemPlatform.WriteStream(stream, buffer, allowed);
+  if (allowed < size) {
+    gWriteBudgetExceeded = true;
+  }
+  return allowed > 0 ? kSystemPlatform.WriteStream(stream, buffer, allowed) : 0;
 }
 
 PlatformOverride::PlatformOverride(const PlatformOps& ops) : ops_(ops), previous_(gPlatform) {

@@ -9,6 +9,7 @@ import unittest
 
 import wine
 from wine import BUILD, RECORDER, WineCase, windows_path
+from workspace import make_bundle, xz_package
 
 with open(RECORDER, "rb") as f:
     RECORDING_INSTALLER = f.read()
@@ -120,14 +121,10 @@ class FailureExits(WineCase):
         self.assertTrue(all(p.lower().startswith("mrl") for p in leftovers))
 
     def test_device_name_ends_with_fourteen_and_reaches_no_device(self):
-        records = b""
-        for name, data in [(b"first.txt", b"1"), (b"nul.txt", b"2"), (b"after.txt", b"3")]:
-            records += len(name).to_bytes(4, "little") + name + len(data).to_bytes(4, "little") + data
-        bundle = b"HEN" + (3).to_bytes(4, "little") + (0).to_bytes(8, "little") + records
+        bundle = make_bundle([("first.txt", b"1"), ("nul.txt", b"2"), ("after.txt", b"3")])
         package = self.path("hand.pkg")
         with open(package, "wb") as f:
-            f.write(subprocess.run(["xz", "--format=lzma", "-c"], input=bundle, capture_output=True,
-                                   check=True).stdout)
+            f.write(xz_package(bundle))
         code, _ = self.run_launcher(self.link(package), b" x")
         self.assertEqual(code, 14)
         leftovers = self.leftovers()

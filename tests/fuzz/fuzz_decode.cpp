@@ -19,7 +19,6 @@
 // longer bundle it checks the start. Writes to the bundle fail beyond
 // 1.25 MiB, as on a full disk: the bundle must then be empty.
 #include <algorithm>
-#include <map>
 
 #include "format/package_decoder.h"
 #include "launcher/launcher.h"
@@ -117,12 +116,8 @@ Reference DecodeIndependently(const std::uint8_t* data, std::size_t size) {
   return reference;
 }
 
-// The stage may read the copy, write the bundle and delete the copy: nothing else.
-fuzz::StreamLedger gLedger;
-// Bytes written to each open bundle stream, and whether a write was cut short.
-std::map<std::FILE*, std::size_t> gWritten;
-bool gWriteFailed = false;
-
+// The stage may read the copy, write the bundle and delete the copy: nothing
+// else. Each bundle file it creates may take kBundleRoom bytes.
 std::FILE* GuardedOpen(const char* path, StreamMode mode) {
   const Places& places = GetPlaces();
   const bool allowed = mode == kStreamRead ? places.copy == path
@@ -130,28 +125,12 @@ std::FILE* GuardedOpen(const char* path, StreamMode mode) {
   if (!allowed) {
     Fail("the decoding stage opened %s in mode %d", path, static_cast<int>(mode));
   }
-  std::FILE* stream = kSystemPlatform.OpenStream(path, mode);
-  gLedger.Opened(stream);
-  gWritten[stream] = 0;
-  return stream;
-}
-
-bool GuardedClose(std::FILE* stream) {
-  gLedger.Closing(stream);
-  gWritten.erase(stream);
-  return kSystemPlatform.CloseStream(stream);
-}
-
-std::size_t GuardedWrite(std::FILE* stream, const void* buffer, std::size_t size) {
-  std::size_t& written = gWritten[stream];
-  std::size_t allowed = size;
-  if (written + size > kBundleRoom) {
-    allowed = kBundleRoom - written;
-    gWriteFailed = true;
+  if (mode == kStreamCreate) {
+    testing_support::gWriteBudget = kBundleRoom;
   }
-  const std::size_t put = allowed > 0 ? kSystemPlatform.WriteStream(stream, buffer, allowed) : 0;
-  written += put;
-  return put;
+  std::FILE* stream = kSystemPlatform.OpenStream(path, mode);
+  fuzz::gLedger.Opened(stream);
+  return stream;
 }
 
 bool GuardedDelete(const char* path) {
@@ -159,32 +138,6 @@ bool GuardedDelete(const char* path) {
     Fail("the decoding stage deleted %s", path);
   }
   return kSystemPlatform.DeleteFileAt(path);
-}
-
-bool NoUniqueName(const char*, UniqueKind, char*) {
-  Fail("the decoding stage asked for a new name");
-}
-bool NoDirectoryRemoval(const char*) {
-  Fail("the decoding stage removed a directory");
-}
-PlatformProcess NoProcess(const char*, const ArgumentTail*) {
-  Fail("the decoding stage started a process");
-}
-bool NoResourceWrite(const PlatformResource*, const char*) {
-  Fail("the decoding stage wrote a resource");
-}
-
-PlatformOps MakeGuardedOps() {
-  PlatformOps ops = kSystemPlatform;
-  ops.OpenStream = GuardedOpen;
-  ops.CloseStream = GuardedClose;
-  ops.WriteStream = GuardedWrite;
-  ops.DeleteFileAt = GuardedDelete;
-  ops.CreateUniqueName = NoUniqueName;
-  ops.RemoveEmptyDirectory = NoDirectoryRemoval;
-  ops.StartProcess = NoProcess;
-  ops.WriteResourceToFile = NoResourceWrite;
-  return ops;
 }
 
 std::size_t FirstDifference(const Bytes& a, const Bytes& b) {
@@ -201,37 +154,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   const Places& places = GetPlaces();
-  fuzz::WriteWholeFile(places.copy, data, size);
+  testing_support::WriteFile(places.copy, Bytes(data, data + size));
   // The sequence hands over an empty bundle file; stale bytes here also show
   // that a rejected stream empties it rather than leaving it alone.
-  static const std::uint8_t kStale[] = {'s', 't', 'a', 'l', 'e'};
-  fuzz::WriteWholeFile(places.bundle, kStale, sizeof kStale);
+  testing_support::WriteFile(places.bundle, testing_support::ToBytes("stale"));
 
-  static const PlatformOps guarded = MakeGuardedOps();
-  gWriteFailed = false;
-  const PlatformOps* previous = gPlatform;
-  gPlatform = &guarded;
-  DecodePackage(places.copy.c_str(), places.bundle.c_str());
-  gPlatform = previous;
-  const std::size_t leftOpen = gLedger.CloseLeftovers();
+  static const PlatformOps guarded = fuzz::StageOps("decoding", GuardedOpen, GuardedDelete);
+  testing_support::gWriteBudgetExceeded = false;
+  {
+    testing_support::PlatformOverride use(guarded);
+    DecodePackage(places.copy.c_str(), places.bundle.c_str());
+  }
+  const std::size_t leftOpen = fuzz::gLedger.CloseLeftovers();
   if (leftOpen > 0) {
     Fail("the decoding stage left %zu stream(s) open", leftOpen);
   }
 
-  if (fuzz::Exists(places.copy)) {
+  if (testing_support::Exists(places.copy)) {
     Fail("the package copy is still there");
   }
-  Bytes bundle;
-  if (!fuzz::ReadWholeFile(places.bundle, &bundle)) {
+  if (testing_support::KindOf(places.bundle) != testing_support::Kind::kFile) {
     Fail("the bundle file is gone (or is not a plain file)");
   }
-  const std::vector<fuzz::Listed> present = fuzz::List(fuzz::ScratchRoot());
-  if (present.size() != 1 || present[0].name != "bundle" || !S_ISREG(present[0].mode)) {
+  const Bytes bundle = testing_support::ReadFile(places.bundle);
+  const std::vector<std::string> present = testing_support::ListDirectory(fuzz::ScratchRoot());
+  if (present != std::vector<std::string>{"bundle"}) {
     Fail("the scratch directory holds %zu entries where only the bundle should be",
          present.size());
   }
 
-  if (gWriteFailed && !bundle.empty()) {
+  if (testing_support::gWriteBudgetExceeded && !bundle.empty()) {
     Fail("a write to the bundle failed, yet the bundle holds %zu bytes", bundle.size());
   }
 

@@ -1,22 +1,26 @@
 // Hostile bundles for the extraction stage. Each input becomes the bundle file
 // in a fresh sandbox beside an empty extraction directory; after the stage:
 //
-//   - its result is 0, 9 or 14 (8 only when the bundle cannot be opened, and
-//     the harness always writes a readable one);
+//   - it extracts, finds no magic, or fails to write an entry (it reports
+//     that the bundle was not opened only when it cannot be, and the harness
+//     always writes a readable one);
 //   - nothing exists in the sandbox but the bundle and the extraction
 //     directory, and nothing in that directory but plain files;
-//   - on 0 the bundle is gone, otherwise it is there, unchanged;
+//   - once extracted the bundle is gone, otherwise it is there, unchanged;
 //   - the launch path is empty or names an entry directly in the directory;
-//   - the files are what the bundle's records say: on 0 one per record, on 14
-//     those of the records before the one that failed, each holding the data
+//   - the files are what the bundle's records say: once extracted one per
+//     record, after an entry that was not written those of the records before
+//     it, each holding the data
 //     of the last record of its name; a record that is whole and has a plain
 //     name ("_setup-1.sh": no device name, nothing Windows refuses) cannot be
 //     the one that failed, unless it ran out of room;
 //   - entries may take 12 KiB in all, after which writes fail as on a full
-//     disk: the result is then 14, and the entry written in part is gone.
+//     disk: the entry is then not written, and what was written of it is gone.
 //
 // The records are read here with a parser of the bundle's layout alone; which
 // names the launcher refuses is left to it, as that list is its own to change.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <map>
 
@@ -110,13 +114,10 @@ Parsed ParseBundle(const std::uint8_t* data, std::size_t size) {
 // Reading the bundle, creating (and deleting) entries directly in the
 // extraction directory and deleting the bundle; anything else fails the run on
 // the spot, before the operation could reach outside the sandbox.
-fuzz::StreamLedger gLedger;
-
+//
 // How much the entries of one run may take before a write fails, as on a full
 // disk: a bundle that needs more ends in an entry that cannot be written whole.
 constexpr std::size_t kExtractionRoom = 12 * 1024;
-std::size_t gEntryBytes = 0;
-bool gWriteFailed = false;
 
 std::FILE* GuardedOpen(const char* path, StreamMode mode) {
   const Places& places = GetPlaces();
@@ -128,24 +129,8 @@ std::FILE* GuardedOpen(const char* path, StreamMode mode) {
     Fail("the extraction stage opened \"%s\" in mode %d", path, static_cast<int>(mode));
   }
   std::FILE* stream = kSystemPlatform.OpenStream(path, mode);
-  gLedger.Opened(stream);
+  fuzz::gLedger.Opened(stream);
   return stream;
-}
-
-bool GuardedClose(std::FILE* stream) {
-  gLedger.Closing(stream);
-  return kSystemPlatform.CloseStream(stream);
-}
-
-std::size_t GuardedWrite(std::FILE* stream, const void* buffer, std::size_t size) {
-  std::size_t allowed = size;
-  if (gEntryBytes + size > kExtractionRoom) {
-    allowed = kExtractionRoom - gEntryBytes;
-    gWriteFailed = true;
-  }
-  const std::size_t put = allowed > 0 ? kSystemPlatform.WriteStream(stream, buffer, allowed) : 0;
-  gEntryBytes += put;
-  return put;
 }
 
 // The bundle once every entry is written, or an entry that could not be
@@ -157,53 +142,25 @@ bool GuardedDelete(const char* path) {
   return kSystemPlatform.DeleteFileAt(path);
 }
 
-bool NoUniqueName(const char*, UniqueKind, char*) {
-  Fail("the extraction stage asked for a new name");
-}
-bool NoDirectoryRemoval(const char* path) {
-  Fail("the extraction stage removed the directory \"%s\"", path);
-}
-PlatformProcess NoProcess(const char* path, const ArgumentTail*) {
-  Fail("the extraction stage started \"%s\"", path);
-}
-bool NoResourceWrite(const PlatformResource*, const char* path) {
-  Fail("the extraction stage wrote a resource to \"%s\"", path);
-}
-
-PlatformOps MakeGuardedOps() {
-  PlatformOps ops = kSystemPlatform;
-  ops.OpenStream = GuardedOpen;
-  ops.CloseStream = GuardedClose;
-  ops.WriteStream = GuardedWrite;
-  ops.DeleteFileAt = GuardedDelete;
-  ops.CreateUniqueName = NoUniqueName;
-  ops.RemoveEmptyDirectory = NoDirectoryRemoval;
-  ops.StartProcess = NoProcess;
-  ops.WriteResourceToFile = NoResourceWrite;
-  return ops;
-}
-
 // ---- Checks ----------------------------------------------------------------
 
 // The extraction directory's files and their bytes; fails on anything that
 // is not a plain file.
 std::map<std::string, Bytes> ExtractedFiles(const std::string& directory) {
   std::map<std::string, Bytes> files;
-  for (const fuzz::Listed& entry : fuzz::List(directory)) {
-    if (S_ISDIR(entry.mode)) {
-      Fail("\"%s\" in the extraction directory is a directory", entry.name.c_str());
+  for (const std::string& name : testing_support::ListDirectory(directory)) {
+    const std::string path = directory + "/" + name;
+    switch (testing_support::KindOf(path)) {
+      case testing_support::Kind::kFile:
+        files.emplace(name, testing_support::ReadFile(path));
+        break;
+      case testing_support::Kind::kDirectory:
+        Fail("\"%s\" in the extraction directory is a directory", name.c_str());
+      case testing_support::Kind::kLink:
+        Fail("\"%s\" in the extraction directory is a symbolic link", name.c_str());
+      default:
+        Fail("\"%s\" in the extraction directory is not a plain file", name.c_str());
     }
-    if (S_ISLNK(entry.mode)) {
-      Fail("\"%s\" in the extraction directory is a symbolic link", entry.name.c_str());
-    }
-    if (!S_ISREG(entry.mode)) {
-      Fail("\"%s\" in the extraction directory is not a plain file", entry.name.c_str());
-    }
-    Bytes bytes;
-    if (!fuzz::ReadWholeFile(directory + "/" + entry.name, &bytes)) {
-      Fail("cannot read the extracted \"%s\"", entry.name.c_str());
-    }
-    files.emplace(entry.name, std::move(bytes));
   }
   return files;
 }
@@ -310,21 +267,22 @@ void CheckLaunchPath(const char launchPath[kPathCapacity], const Places& places,
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const Places& places = GetPlaces();
-  fuzz::RemoveAll(places.sandbox);
+  testing_support::RemoveAll(places.sandbox);
   if (mkdir(places.sandbox.c_str(), 0700) != 0 || mkdir(places.extraction.c_str(), 0700) != 0) {
     Fail("harness cannot make the sandbox %s", places.sandbox.c_str());
   }
-  fuzz::WriteWholeFile(places.bundle, data, size);
+  testing_support::WriteFile(places.bundle, Bytes(data, data + size));
 
   char launchPath[kPathCapacity] = {};
-  static const PlatformOps guarded = MakeGuardedOps();
-  gEntryBytes = 0;
-  gWriteFailed = false;
-  const PlatformOps* previous = gPlatform;
-  gPlatform = &guarded;
-  const ExtractOutcome result = ExtractBundle(places.bundle.c_str(), places.extraction.c_str(), launchPath);
-  gPlatform = previous;
-  const std::size_t leftOpen = gLedger.CloseLeftovers();
+  static const PlatformOps guarded = fuzz::StageOps("extraction", GuardedOpen, GuardedDelete);
+  testing_support::gWriteBudget = kExtractionRoom;
+  testing_support::gWriteBudgetExceeded = false;
+  ExtractOutcome result = kExtracted;
+  {
+    testing_support::PlatformOverride use(guarded);
+    result = ExtractBundle(places.bundle.c_str(), places.extraction.c_str(), launchPath);
+  }
+  const std::size_t leftOpen = fuzz::gLedger.CloseLeftovers();
   if (leftOpen > 0) {
     Fail("the extraction stage returned %d with %zu stream(s) left open", static_cast<int>(result),
          leftOpen);
@@ -337,29 +295,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (result == kBundleNotOpened) {
     Fail("the bundle could not be opened, though it was written just before");
   }
-  if (gWriteFailed && result != kEntryNotWritten) {
+  if (testing_support::gWriteBudgetExceeded && result != kEntryNotWritten) {
     Fail("an entry could not be written whole, yet the stage returned %d",
          static_cast<int>(result));
   }
 
   // The sandbox: the bundle (unless extraction completed) and the directory.
   bool sawBundle = false;
-  for (const fuzz::Listed& entry : fuzz::List(places.sandbox)) {
-    if (entry.name == "bundle" && S_ISREG(entry.mode)) {
+  for (const std::string& name : testing_support::ListDirectory(places.sandbox)) {
+    const testing_support::Kind kind = testing_support::KindOf(places.sandbox + "/" + name);
+    if (name == "bundle" && kind == testing_support::Kind::kFile) {
       sawBundle = true;
-    } else if (entry.name != "extract" || !S_ISDIR(entry.mode)) {
-      Fail("\"%s\" appeared in the sandbox beside the extraction directory", entry.name.c_str());
+    } else if (name != "extract" || kind != testing_support::Kind::kDirectory) {
+      Fail("\"%s\" appeared in the sandbox beside the extraction directory", name.c_str());
     }
   }
   if (result == kExtracted && sawBundle) {
     Fail("extraction completed but the bundle is still there");
   }
   if (result != kExtracted) {
-    Bytes bundle;
-    if (!sawBundle || !fuzz::ReadWholeFile(places.bundle, &bundle)) {
+    if (!sawBundle) {
       Fail("extraction failed with %d and the bundle is gone", static_cast<int>(result));
     }
-    if (bundle.size() != size || (size > 0 && std::memcmp(bundle.data(), data, size) != 0)) {
+    if (testing_support::ReadFile(places.bundle) != Bytes(data, data + size)) {
       Fail("extraction failed with %d and the bundle was changed", static_cast<int>(result));
     }
   }
@@ -391,12 +349,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   if (result == kEntryNotWritten && !FailureFits(files, parsed, places.extraction.size())) {
-    Fail("extraction failed with 14 leaving %zu file(s) that are not those of the records "
+    Fail("an entry was not written, leaving %zu file(s) that are not those of the records "
          "before one that may fail",
          files.size());
   }
   CheckLaunchPath(launchPath, places, files, result, parsed);
 
-  fuzz::RemoveAll(places.sandbox);
+  testing_support::RemoveAll(places.sandbox);
   return 0;
 }

@@ -11,60 +11,19 @@
 #include "format/bmp.h"
 #include "format/byte_order.h"
 #include "splash/splash.h"
+#include "tests/support.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using testing_support::BmpShape;
+using testing_support::Bytes;
+using testing_support::MakeBmp;
+using testing_support::PictureChannel;
 
 // Overwrites one field of a picture.
 void Put(Bytes& bytes, std::size_t at, std::uint32_t value, int count) {
   ASSERT_LE(at + static_cast<std::size_t>(count), bytes.size());
   StoreLittleEndian(bytes.data() + at, value, count);
-}
-
-// A distinct colour for every place, so that a swapped channel, a flipped
-// row or a misplaced column shows.
-unsigned char Channel(int x, int y, int c) {
-  return static_cast<unsigned char>(17 * x + 71 * y + 101 * c + 3);
-}
-
-struct BmpShape {
-  int width;
-  int height;  // negative: stored top row first
-  std::uint32_t infoSize = 40;
-  std::uint32_t gap = 0;  // bytes between the headers and the pixels
-};
-
-// Written here independently of the parser: file header, info header, rows
-// of blue, green, red padded to four bytes.
-Bytes MakeBmp(const BmpShape& shape) {
-  const int rows = shape.height < 0 ? -shape.height : shape.height;
-  const std::size_t stride = (static_cast<std::size_t>(shape.width) * 3 + 3) / 4 * 4;
-  const std::size_t offset = 14 + shape.infoSize + shape.gap;
-  Bytes bytes(offset + stride * static_cast<std::size_t>(rows), 0);
-  bytes[0] = 'B';
-  bytes[1] = 'M';
-  Put(bytes, 2, static_cast<std::uint32_t>(bytes.size()), 4);
-  Put(bytes, 10, static_cast<std::uint32_t>(offset), 4);
-  Put(bytes, 14, shape.infoSize, 4);
-  Put(bytes, 18, static_cast<std::uint32_t>(shape.width), 4);
-  Put(bytes, 22, static_cast<std::uint32_t>(shape.height), 4);
-  Put(bytes, 26, 1, 2);
-  Put(bytes, 28, 24, 2);
-  for (int y = 0; y < rows; ++y) {
-    const int storedRow = shape.height < 0 ? y : rows - 1 - y;
-    std::size_t at = offset + stride * static_cast<std::size_t>(storedRow);
-    for (int x = 0; x < shape.width; ++x, at += 3) {
-      bytes[at] = Channel(x, y, 2);
-      bytes[at + 1] = Channel(x, y, 1);
-      bytes[at + 2] = Channel(x, y, 0);
-    }
-    // Padding that would show if it were ever read as a pixel.
-    for (std::size_t pad = static_cast<std::size_t>(shape.width) * 3; pad < stride; ++pad) {
-      bytes[offset + stride * static_cast<std::size_t>(storedRow) + pad] = 0xEE;
-    }
-  }
-  return bytes;
 }
 
 bool Parse(const Bytes& bytes, RgbPicture* picture) {
@@ -79,7 +38,7 @@ void ExpectPicture(const RgbPicture& picture, int width, int height) {
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x) {
       for (int c = 0; c < 3; ++c, ++pixel) {
-        ASSERT_EQ(*pixel, Channel(x, y, c)) << "x " << x << " y " << y << " channel " << c;
+        ASSERT_EQ(*pixel, PictureChannel(x, y, c)) << "x " << x << " y " << y << " channel " << c;
       }
     }
   }
