@@ -2,33 +2,34 @@
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(LZMA REQUIRED IMPORTED_TARGET liblzma)
 
-add_library(mirelk_core STATIC ${MIRELK_STAGE_SOURCES})
-target_include_directories(mirelk_core PUBLIC ${PROJECT_SOURCE_DIR})
-# The stages call the platform and the splash, so those archives come later on
-# every link line.
-target_link_libraries(mirelk_core PRIVATE mirelk_launcher_flags PkgConfig::LZMA mirelk_platform)
-
-# The POSIX side of the seam.
-add_library(mirelk_platform STATIC
+# The launcher's code, portable and POSIX alike: one archive, so that the
+# portable code and the POSIX side of the seam may call each other.
+add_library(mirelk_launcher_code STATIC
+  ${MIRELK_PORTABLE_SOURCES}
   platform/posix/platform.cpp
   platform/posix/resources.cpp
-  splash/x11/picture.cpp
-  splash/x11/splash_window.cpp
-  splash/geometry.cpp)
+  platform/posix/x11_pixels.cpp
+  platform/posix/x11_splash.cpp)
+target_include_directories(mirelk_launcher_code PUBLIC ${PROJECT_SOURCE_DIR})
 # libX11 is opened with dlopen at run time; only its headers are needed here.
-target_link_libraries(mirelk_platform PRIVATE mirelk_launcher_flags ${CMAKE_DL_LIBS})
+target_link_libraries(mirelk_launcher_code PRIVATE mirelk_launcher_flags
+  PUBLIC PkgConfig::LZMA ${CMAKE_DL_LIBS})
 
 # The launcher without resources: mirelk-pack attach makes launchers from it.
 add_executable(mirelk-launcher platform/posix/start.cpp)
-target_link_libraries(mirelk-launcher PRIVATE mirelk_launcher_flags mirelk_core mirelk_platform)
+target_link_libraries(mirelk-launcher PRIVATE mirelk_launcher_flags mirelk_launcher_code)
+
+# The formats alone, for mirelk-pack and the tests.
+add_library(mirelk_format STATIC ${MIRELK_FORMAT_SOURCES})
+target_include_directories(mirelk_format PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(mirelk_format PRIVATE mirelk_launcher_flags)
 
 add_executable(mirelk-pack
   tools/pack/main.cpp
   tools/pack/attach.cpp
   tools/pack/create.cpp
   tools/pack/list.cpp)
-target_include_directories(mirelk-pack PRIVATE ${PROJECT_SOURCE_DIR})
-target_link_libraries(mirelk-pack PRIVATE mirelk_warnings mirelk_core mirelk_platform PkgConfig::LZMA)
+target_link_libraries(mirelk-pack PRIVATE mirelk_warnings mirelk_format PkgConfig::LZMA)
 
 if(MIRELK_BUILD_TESTS)
   enable_testing()

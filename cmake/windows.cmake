@@ -39,8 +39,10 @@ ExternalProject_Add(host_tools
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
-# Small and self-contained: it must start on a bare Windows.
-set(MIRELK_WIN32_COMPILE_OPTIONS -Os -ffunction-sections -fdata-sections)
+# Small and self-contained: it must start on a bare Windows. mingw keeps frame
+# pointers even at -Os, and stamps every object with the compiler's name.
+set(MIRELK_WIN32_COMPILE_OPTIONS -Os -ffunction-sections -fdata-sections -fomit-frame-pointer
+  -fno-ident)
 # 32-bit code without exceptions needs no unwind tables. The x64 ABI requires
 # them of every function that calls or keeps stack, so the system can walk
 # the stack through the launcher's frames.
@@ -54,15 +56,15 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
 else()
   set(MIRELK_WIN32_WINNT 0x0501)
 endif()
-set(MIRELK_WIN32_DEFINITIONS WIN32_LEAN_AND_MEAN __USE_MINGW_ANSI_STDIO=0 _WIN32_WINNT=${MIRELK_WIN32_WINNT})
+set(MIRELK_WIN32_DEFINITIONS WIN32_LEAN_AND_MEAN __USE_MINGW_ANSI_STDIO=0
+  _WIN32_WINNT=${MIRELK_WIN32_WINNT} MIRELK_PATH_SEPARATOR=0x5C)
 
 # Everything of the launcher but its resources. Objects, not an archive: the
 # start-up's WinMain must be linked whatever order the libraries come in.
 add_library(mirelk_win32 OBJECT
-  ${MIRELK_STAGE_SOURCES}
-  splash/geometry.cpp
-  splash/win32/splash.cpp
+  ${MIRELK_PORTABLE_SOURCES}
   platform/win32/platform.cpp
+  platform/win32/splash.cpp
   platform/win32/start.cpp)
 target_compile_options(mirelk_win32 PRIVATE ${MIRELK_WIN32_COMPILE_OPTIONS})
 target_compile_definitions(mirelk_win32 PRIVATE ${MIRELK_WIN32_DEFINITIONS})

@@ -1,21 +1,21 @@
-// Writing every file of the bundle ("HEN" header, then name/size/data records)
-// into the extraction directory, one entry after another.
+// Writing every file of the bundle (format/bundle.h) into the extraction
+// directory, one entry after another.
 #include <cstring>
 
+#include "format/bundle.h"
 #include "launcher/launcher.h"
 
 namespace {
 
-constexpr char kBundleMagic[3] = {'H', 'E', 'N'};
+static_assert(kLongestEntryName < kPathCapacity, "a name fits the path buffers");
 
-// Reads one little-endian 32-bit field; false when the bundle ends first.
+// Reads one field; false when the bundle ends first.
 bool ReadField(std::FILE* bundle, std::uint32_t* value) {
-  std::uint8_t bytes[4];
+  std::uint8_t bytes[kBundleFieldSize];
   if (gPlatform->ReadStream(bundle, bytes, sizeof bytes) != sizeof bytes) {
     return false;
   }
-  *value = static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+  *value = LoadLittle32(bytes);
   return true;
 }
 
@@ -52,99 +52,9 @@ bool CopyEntryData(std::FILE* bundle, std::FILE* entry, std::uint32_t size) {
   return true;
 }
 
-// Windows opens these as devices in any directory, alone or with an
-// extension ("nul.txt"), so writing one would never reach the extraction
-// directory. They are refused on every system so that one bundle behaves the
-// same everywhere.
-bool IsDeviceName(const char* name, std::size_t length, const CodePage& codePage) {
-  std::size_t base = 0;
-  while (base < length && name[base] != '.') {
-    ++base;
-  }
-  while (base > 0 && name[base - 1] == ' ') {
-    --base;
-  }
-  if (base < 3 || base > 7) {
-    return false;
-  }
-  char upper[8] = {};
-  for (std::size_t i = 0; i < base; ++i) {
-    const char c = name[i];
-    upper[i] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-  }
-  if (base == 3) {
-    return std::memcmp(upper, "CON", 3) == 0 || std::memcmp(upper, "PRN", 3) == 0 ||
-           std::memcmp(upper, "AUX", 3) == 0 || std::memcmp(upper, "NUL", 3) == 0;
-  }
-  if (base == 4) {
-    const unsigned char digit = static_cast<unsigned char>(upper[3]);
-    // Superscript one, two and three count as digits too, where the code
-    // page has them (0xB9, 0xB2, 0xB3 in Latin-1 and 1252; katakana in
-    // Shift-JIS, lead bytes in GBK).
-    const char32_t character = codePage.isLeadByte(digit) ? 0 : codePage.characterOf(digit);
-    const bool isDigit = (digit >= '1' && digit <= '9') || character == 0xB9 ||
-                         character == 0xB2 || character == 0xB3;
-    return isDigit && (std::memcmp(upper, "COM", 3) == 0 || std::memcmp(upper, "LPT", 3) == 0);
-  }
-  return (base == 6 && std::memcmp(upper, "CONIN$", 6) == 0) ||
-         (base == 7 && std::memcmp(upper, "CONOUT$", 7) == 0);
-}
-
-// No code page has these as the second byte of a double-byte character, so
-// they are separators (or the end) wherever they stand.
-bool IsAlwaysRefused(unsigned char byte) {
-  return byte == '\0' || byte == '/' || byte == ':';
-}
-
-bool NoLeadBytes(unsigned char) {
-  return false;
-}
-
-char32_t Latin1Character(unsigned char byte) {
-  return byte;
-}
-
-}  // namespace
-
-const CodePage kLatin1CodePage = {NoLeadBytes, Latin1Character};
-
-bool IsAcceptableEntryName(const char* name, std::size_t length, const CodePage& codePage) {
-  if (length == 0 || length >= kPathCapacity) {
-    return false;
-  }
-  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(name);
-  for (std::size_t i = 0; i < length; ++i) {
-    if (IsAlwaysRefused(bytes[i])) {
-      return false;
-    }
-    // The byte after a lead byte belongs to its character: in GBK, Big5 and
-    // Shift-JIS it may be 0x5C, which is then no separator.
-    if (codePage.isLeadByte(bytes[i]) && i + 1 < length) {
-      ++i;
-      if (IsAlwaysRefused(bytes[i])) {
-        return false;
-      }
-      continue;
-    }
-    if (bytes[i] == '\\') {
-      return false;
-    }
-  }
-  // Windows drops a trailing dot or blank and would write another file than
-  // the one named; this also covers "." and "..". Neither byte can end a
-  // double-byte character.
-  const char last = name[length - 1];
-  if (last == '.' || last == ' ') {
-    return false;
-  }
-  return !IsDeviceName(name, length, codePage);
-}
-
-namespace {
-
 // Writes every entry after the header; the stream is left open.
-LauncherExit ExtractEntries(std::FILE* bundle, std::int64_t length,
-                            const char* extractionDirectory, char launchPath[kPathCapacity]) {
+ExtractOutcome ExtractEntries(std::FILE* bundle, std::int64_t length,
+                              const char* extractionDirectory, char launchPath[kPathCapacity]) {
   const CodePage codePage = {gPlatform->IsLeadByte, gPlatform->CharacterOfByte};
   // A header cut short designates nothing and announces no entries.
   std::uint32_t count = 0;
@@ -161,22 +71,22 @@ LauncherExit ExtractEntries(std::FILE* bundle, std::int64_t length,
     // is written: a bundle shorter than it announces is refused, and nothing
     // is made for the entry that runs short.
     std::uint32_t nameLength = 0;
-    if (!ReadField(bundle, &nameLength) || nameLength >= kPathCapacity ||
+    if (!ReadField(bundle, &nameLength) || nameLength > kLongestEntryName ||
         nameLength > Remaining(bundle, length)) {
-      return kExitEntryCreateFailed;
+      return kEntryNotWritten;
     }
     char name[kPathCapacity] = {};
     if (gPlatform->ReadStream(bundle, name, nameLength) != nameLength ||
         !IsAcceptableEntryName(name, nameLength, codePage)) {
-      return kExitEntryCreateFailed;
+      return kEntryNotWritten;
     }
     char path[kPathCapacity];
     if (!JoinPath(extractionDirectory, name, path, sizeof path)) {
-      return kExitEntryCreateFailed;
+      return kEntryNotWritten;
     }
     std::uint32_t dataSize = 0;
     if (!ReadField(bundle, &dataSize) || dataSize > Remaining(bundle, length)) {
-      return kExitEntryCreateFailed;
+      return kEntryNotWritten;
     }
 
     if (launchFlag != 0 && static_cast<std::int32_t>(launchIndex) == i) {
@@ -186,39 +96,39 @@ LauncherExit ExtractEntries(std::FILE* bundle, std::int64_t length,
 
     std::FILE* entry = gPlatform->OpenStream(path, kStreamCreate);
     if (entry == nullptr) {
-      return kExitEntryCreateFailed;
+      return kEntryNotWritten;
     }
     const bool copied = CopyEntryData(bundle, entry, dataSize);
     // An entry that could not be written whole would start the installer with
     // a damaged file; the part written goes, as if it had never been made.
     if (!gPlatform->CloseStream(entry) || !copied) {
       gPlatform->DeleteFileAt(path);
-      return kExitEntryCreateFailed;
+      return kEntryNotWritten;
     }
   }
-  return kStageOk;
+  return kExtracted;
 }
 
 }  // namespace
 
-LauncherExit ExtractBundle(const char* bundlePath, const char* extractionDirectory,
-                           char launchPath[kPathCapacity]) {
+ExtractOutcome ExtractBundle(const char* bundlePath, const char* extractionDirectory,
+                             char launchPath[kPathCapacity]) {
   std::FILE* bundle = gPlatform->OpenStream(bundlePath, kStreamUpdate);
   if (bundle == nullptr) {
-    return kExitBundleOpenFailed;
+    return kBundleNotOpened;
   }
   const std::int64_t length = MeasureBundle(bundle);
 
-  char magic[3] = {};
+  char magic[sizeof kBundleMagic] = {};
   gPlatform->ReadStream(bundle, magic, sizeof magic);
-  LauncherExit result = kExitBadBundleMagic;
+  ExtractOutcome result = kBundleWithoutMagic;
   if (std::memcmp(magic, kBundleMagic, sizeof magic) == 0) {
     result = ExtractEntries(bundle, length, extractionDirectory, launchPath);
   }
   // Closed on every path (the run ends on a failure anyway); the bundle is
   // deleted only when every entry was written.
   gPlatform->CloseStream(bundle);
-  if (result == kStageOk) {
+  if (result == kExtracted) {
     gPlatform->DeleteFileAt(bundlePath);
   }
   return result;

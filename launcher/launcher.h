@@ -1,16 +1,13 @@
 // The extract-and-run sequence: its entry operation, its stages and its exit codes.
 #pragma once
 
-#include <cstdint>
+#include <cstddef>
 
 #include "platform/platform.h"
-#include "resources/resource_ids.h"
 
-// The process exit codes. A completed run ends with 1, not 0: callers of the
-// launcher rely on that value. kStageOk is a stage's success inside the
-// sequence and never the process's exit code.
+// The process exit codes; RunLauncher produces no others. A completed run ends
+// with 1, not 0: callers of the launcher rely on that value.
 enum LauncherExit : int {
-  kStageOk = 0,
   kExitDone = 1,
   kExitNoTempPath = 4,
   kExitNoTempName = 5,
@@ -30,38 +27,35 @@ const char* TakeArgumentTail(const char* commandLine, bool (*isLeadByte)(unsigne
 // True for an interactive start: no arguments at all.
 bool IsTailEmpty(const ArgumentTail& tail);
 
-// Stages, in the order the sequence calls them.
-LauncherExit CopyPackageResource(const char* packageCopyPath);
+// ---- Stages, in the order the sequence calls them.
+
+// Writes the program's package resource to the package copy file; false when
+// the launcher carries no package or the file cannot be created.
+bool CopyPackageResource(const char* packageCopyPath);
+
+// Decodes the package copy into the bundle file and deletes the copy. Reports
+// nothing: a package the decoder rejects leaves the bundle file empty.
 void DecodePackage(const char* packageCopyPath, const char* bundlePath);
-LauncherExit ExtractBundle(const char* bundlePath, const char* extractionDirectory,
-                           char launchPath[kPathCapacity]);
+
+// What ExtractBundle found.
+enum ExtractOutcome : int {
+  kExtracted,           // every entry written, the bundle file deleted
+  kBundleNotOpened,     // the bundle file could not be opened
+  kBundleWithoutMagic,  // it does not begin with the magic (an empty one neither)
+  kEntryNotWritten,     // an entry was refused or could not be written whole
+};
+
+// Writes every entry of the bundle into the extraction directory, and the
+// launch entry's path, when the bundle designates one, into `launchPath`.
+ExtractOutcome ExtractBundle(const char* bundlePath, const char* extractionDirectory,
+                             char launchPath[kPathCapacity]);
+
 void LaunchAndWait(const char* launchPath, const ArgumentTail& tail);
+
+// Removes a directory and everything below it; whether the directory went.
 bool RemoveTree(const char* directory);
 
-// lc, lp and pb of an LZMA properties byte.
-struct LzmaProperties {
-  unsigned lc;
-  unsigned lp;
-  unsigned pb;
-};
-
-LzmaProperties SplitLzmaProperties(std::uint8_t properties);
-
-// How 8-bit text is read in the system code page.
-struct CodePage {
-  // Whether a byte is the first of a double-byte character.
-  bool (*isLeadByte)(unsigned char byte);
-  // The character a byte that is not a lead byte stands for; 0 for none.
-  char32_t (*characterOf)(unsigned char byte);
-};
-
-// Latin-1 without double-byte characters: how names are read where there is
-// no code page (POSIX).
-extern const CodePage kLatin1CodePage;
-
-// Whether a bundle entry's name is a bare file name the launcher will write,
-// its bytes read in `codePage`.
-bool IsAcceptableEntryName(const char* name, std::size_t length, const CodePage& codePage);
+// ---- Paths
 
 // Joins a directory and a bare name with one separator into `out`, zero-filled;
 // false, with `out` untouched, when the result would not fit `capacity`.

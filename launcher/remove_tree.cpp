@@ -8,15 +8,16 @@ namespace {
 // Paths and names handled here fit these buffers; anything longer is left in
 // place rather than reached through a cut-off path.
 constexpr std::size_t kRemovalPathCapacity = 200;
-// Room the platform's search pattern adds to a directory path.
-constexpr std::size_t kPatternRoom = 4;
+// The longest directory path removal takes. The rest of the buffer is room a
+// system's directory search may need to compose its own pattern.
+constexpr std::size_t kLongestRemovalDirectory = 195;
 
 }  // namespace
 
 bool RemoveTree(const char* directory) {
   const std::size_t length = std::strlen(directory);
   // An empty path would name the root of the current drive.
-  if (length == 0 || length + kPatternRoom >= kRemovalPathCapacity) {
+  if (length == 0 || length > kLongestRemovalDirectory) {
     return false;
   }
 

@@ -1,25 +1,15 @@
-// The launcher's spine: the stages in their fixed order, the workspace and the
-// exit codes. A failure ends the run at once and nothing is cleaned up, so
-// what a failed run leaves behind tells where it stopped.
+// The launcher's spine: the stages in their fixed order, the workspace, and
+// every exit code the process ends with. A failure ends the run at once and
+// nothing is cleaned up, so what a failed run leaves behind tells where it
+// stopped.
 #include <cstring>
 
 #include "launcher/launcher.h"
 #include "splash/splash.h"
 
-LauncherExit CopyPackageResource(const char* packageCopyPath) {
-  PlatformResource package = {};
-  if (!gPlatform->LookUpResource(kPackageResourceType, PACKAGE_RESOURCE_ID, &package)) {
-    // A launcher built without a package has nothing to copy.
-    return kExitPackageCopyFailed;
-  }
-  if (!gPlatform->WriteResourceToFile(&package, packageCopyPath)) {
-    return kExitPackageCopyFailed;
-  }
-  return kStageOk;
-}
-
 LauncherExit RunLauncher(PlatformInstance instance, const ArgumentTail& tail) {
-  SplashWindow splash = nullptr;
+  // Only an interactive start shows the splash, before anything else.
+  SplashSurface* splash = nullptr;
   if (IsTailEmpty(tail)) {
     splash = ShowSplash(instance);
   }
@@ -30,34 +20,41 @@ LauncherExit RunLauncher(PlatformInstance instance, const ArgumentTail& tail) {
   }
 
   char packageCopy[kPathCapacity] = {};
-  if (!gPlatform->CreateUniqueFile(tempDirectory, packageCopy)) {
+  if (!gPlatform->CreateUniqueName(tempDirectory, kUniqueFile, packageCopy)) {
     return kExitNoTempName;
   }
-  const LauncherExit copied = CopyPackageResource(packageCopy);
-  if (copied != kStageOk) {
-    return copied;
+  if (!CopyPackageResource(packageCopy)) {
+    return kExitPackageCopyFailed;
   }
 
   char bundle[kPathCapacity] = {};
-  if (!gPlatform->CreateUniqueFile(tempDirectory, bundle)) {
+  if (!gPlatform->CreateUniqueName(tempDirectory, kUniqueFile, bundle)) {
     return kExitNoTempName;
   }
+  // Decoding reports nothing. A package it rejects leaves the bundle file
+  // empty, and the run ends with kExitBadBundleMagic at extraction, once the
+  // extraction directory exists.
   DecodePackage(packageCopy, bundle);
 
   char extractionDirectory[kPathCapacity] = {};
-  if (!gPlatform->CreateUniqueDirectory(tempDirectory, extractionDirectory)) {
+  if (!gPlatform->CreateUniqueName(tempDirectory, kUniqueDirectory, extractionDirectory)) {
     return kExitNoTempName;
   }
 
   char launchPath[kPathCapacity] = {};
-  const LauncherExit extracted = ExtractBundle(bundle, extractionDirectory, launchPath);
-  if (extracted != kStageOk) {
-    return extracted;
+  switch (ExtractBundle(bundle, extractionDirectory, launchPath)) {
+    case kExtracted:
+      break;
+    case kBundleNotOpened:
+      return kExitBundleOpenFailed;
+    case kBundleWithoutMagic:
+      return kExitBadBundleMagic;
+    case kEntryNotWritten:
+      return kExitEntryCreateFailed;
   }
 
-  if (splash != nullptr) {
-    DestroySplash(splash);
-  }
+  // The splash goes before the installer shows anything of its own.
+  DestroySplash(splash);
 
   // The directory to remove is the launch path's own. A bundle without a launch
   // entry leaves nothing to derive it from, and a derived directory other than

@@ -1,10 +1,12 @@
-// The operating-system services the launcher needs, gathered on one narrow seam.
+// The operating-system services the launcher and its splash need, gathered on
+// one narrow seam.
 //
-// The launcher and splash code call these operations only through `gPlatform`,
-// an operations table. Each system provides one table (platform/posix/,
-// platform/win32/); a test may point `gPlatform` at a copy in which any single
-// operation fails, so that every failure path can be provoked in-process.
-// The shipped launcher never changes the pointer: it has no configuration.
+// Portable code (launcher/, splash/) reaches the system only through
+// `gPlatform`, an operations table. Each system provides one table from its
+// own folder (platform/posix/, platform/win32/; docs/porting.md tells how to
+// add one). A test may point `gPlatform` at a copy in which any operation
+// fails or is recorded, so that every path can be provoked in-process. The
+// shipped launcher never changes the pointer: it has no configuration.
 #pragma once
 
 #include <cstddef>
@@ -14,11 +16,16 @@
 // Every path the launcher composes lives in a zero-filled buffer of this size.
 constexpr std::size_t kPathCapacity = 260;
 
-#if defined(_WIN32)
-constexpr char kPathSeparator = '\\';
-#else
-constexpr char kPathSeparator = '/';
+// What separates a directory from a name. A system that uses another byte
+// defines MIRELK_PATH_SEPARATOR (a character code) in its CMake file.
+#ifndef MIRELK_PATH_SEPARATOR
+#define MIRELK_PATH_SEPARATOR '/'
 #endif
+constexpr char kPathSeparator = static_cast<char>(MIRELK_PATH_SEPARATOR);
+
+// Every name the launcher makes in the temporary directory begins with this,
+// so that what a run leaves behind can be told apart.
+constexpr char kWorkspacePrefix[] = "mrl";
 
 // The program's own module (HINSTANCE on Windows); POSIX has none and passes null.
 using PlatformInstance = void*;
@@ -43,9 +50,11 @@ struct PlatformResource {
   std::uint64_t size;
 };
 
-// Resource types the launcher looks up.
-constexpr char kPackageResourceType[] = "PACKAGE";
-constexpr char kBitmapResourceType[] = "BITMAP";
+// What a unique name is made as.
+enum UniqueKind : int {
+  kUniqueFile,       // an empty file
+  kUniqueDirectory,  // an empty directory
+};
 
 // How a buffered binary stream is opened.
 enum StreamMode : int {
@@ -82,7 +91,26 @@ struct DirectorySearch {
   SearchEntry following;
 };
 
+// A splash surface: a borderless top-level window of a fixed size, with no
+// message handling of its own, into which a picture is blended. Each system
+// defines what it holds.
+struct SplashSurface;
+
+struct ScreenSize {
+  int width;
+  int height;
+};
+
+// A surface's place on the screen: [left, right) x [top, bottom).
+struct SurfaceRect {
+  int left;
+  int top;
+  int right;
+  int bottom;
+};
+
 struct PlatformOps {
+  // ---- Text
   // How the system reads 8-bit text (names, the command line): whether a byte
   // starts a double-byte character, and which character a byte that does not
   // stands for (0 when none). POSIX has no code page: no lead bytes, and each
@@ -90,15 +118,15 @@ struct PlatformOps {
   bool (*IsLeadByte)(unsigned char byte);
   char32_t (*CharacterOfByte)(unsigned char byte);
 
+  // ---- Workspace
   // The user's temporary directory, ending in a separator. False when it
   // cannot be had or does not fit the buffer.
   bool (*GetTempDirectory)(char out[kPathCapacity]);
-  // A new name in `directory` with the prefix "mrl", whose empty file now exists.
-  bool (*CreateUniqueFile)(const char* directory, char out[kPathCapacity]);
-  // A new, empty directory in `directory` with the prefix "mrl", made by this
-  // call alone (never one that already existed).
-  bool (*CreateUniqueDirectory)(const char* directory, char out[kPathCapacity]);
+  // A new name in `directory`, beginning with kWorkspacePrefix, made as `kind`
+  // by this call alone (never one that already existed).
+  bool (*CreateUniqueName)(const char* directory, UniqueKind kind, char out[kPathCapacity]);
 
+  // ---- Resources
   // The program's own resource of `type` and `id`. False when it has none.
   bool (*LookUpResource)(const char* type, int id, PlatformResource* out);
   // Creates (or replaces) `path` for writing and writes the resource's bytes
@@ -107,7 +135,8 @@ struct PlatformOps {
   // Reads a whole resource into `out` (resource->size bytes).
   bool (*ReadResource)(const PlatformResource* resource, void* out);
 
-  // Buffered binary streams. OpenStream gives null when the file cannot be opened.
+  // ---- Buffered binary streams. OpenStream gives null when the file cannot
+  // be opened.
   std::FILE* (*OpenStream)(const char* path, StreamMode mode);
   std::size_t (*ReadStream)(std::FILE* stream, void* buffer, std::size_t size);
   std::size_t (*WriteStream)(std::FILE* stream, const void* buffer, std::size_t size);
@@ -116,10 +145,12 @@ struct PlatformOps {
   // Closing may fail when buffered data cannot be written out.
   bool (*CloseStream)(std::FILE* stream);
 
+  // ---- Files and directories
   bool (*DeleteFileAt)(const char* path);
   // Fails unless the directory is empty.
   bool (*RemoveEmptyDirectory)(const char* path);
 
+  // ---- Directory search
   // Starts a search over every entry of `directory`, dots included. False when
   // it cannot start; the search must be closed either way.
   bool (*StartSearch)(DirectorySearch* search, const char* directory);
@@ -128,11 +159,39 @@ struct PlatformOps {
   bool (*AdvanceSearch)(DirectorySearch* search);
   void (*CloseSearch)(DirectorySearch* search);
 
+  // ---- Processes
   // Starts `path` with the launcher's arguments, in the launcher's current
   // directory. 0 when no process was started.
   PlatformProcess (*StartProcess)(const char* path, const ArgumentTail* tail);
   // Blocks until the process has ended.
   void (*WaitForProcess)(PlatformProcess process);
+
+  // ---- Splash surface
+  // A surface of `width` x `height` pixels at (0, 0), not yet shown, titled
+  // `title` where the system lists window titles. Null when the system has no
+  // screen to show it on.
+  SplashSurface* (*OpenSplashSurface)(PlatformInstance instance, int width, int height,
+                                      const char* title);
+  // The size of the screen the surface is on, in pixels.
+  ScreenSize (*GetScreenSize)(SplashSurface* surface);
+  SurfaceRect (*GetSurfaceRect)(SplashSurface* surface);
+  // Moves the surface's top-left corner to (x, y), keeping its size, and shows
+  // it. A system may wait with putting it on the screen until the first
+  // picture frame is drawn into it.
+  void (*ShowSplashSurface)(SplashSurface* surface, int x, int y);
+  // Loads the program's picture `id` for the surface, and the means to blend
+  // it (loaded at run time where the system has them in a library). False
+  // when either is missing; ReleaseSplashPicture follows either way.
+  bool (*LoadSplashPicture)(SplashSurface* surface, PlatformInstance instance, int id);
+  // Blends the whole picture over what the surface shows at a constant alpha
+  // (0 to 255). False when the surface can take no more drawing.
+  bool (*BlendSplashPicture)(SplashSurface* surface, int alpha);
+  void (*ReleaseSplashPicture)(SplashSurface* surface);
+  // Takes the surface off the screen and frees it.
+  void (*CloseSplashSurface)(SplashSurface* surface);
+
+  // ---- Timing
+  void (*SleepMilliseconds)(int milliseconds);
 };
 
 // The table of the system the launcher was built for.

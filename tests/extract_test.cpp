@@ -17,12 +17,12 @@ class Extract : public ::testing::Test {
  protected:
   void SetUp() override { mkdir(target_.c_str(), 0700); }
 
-  LauncherExit Run(const Bytes& bundle, const std::string& directory) {
+  ExtractOutcome Run(const Bytes& bundle, const std::string& directory) {
     WriteFile(bundle_, bundle);
     std::memset(launchPath_, 0, sizeof launchPath_);
     return ExtractBundle(bundle_.c_str(), directory.c_str(), launchPath_);
   }
-  LauncherExit Run(const Bytes& bundle) { return Run(bundle, target_); }
+  ExtractOutcome Run(const Bytes& bundle) { return Run(bundle, target_); }
 
   ScratchDirectory dir_;
   std::string bundle_ = dir_.Join("mrlbundle");
@@ -37,7 +37,7 @@ TEST_F(Extract, EveryEntryBecomesAFileAndTheBundleGoes) {
                             {"big.bin", big},
                             {"with blank \xE9.txt", ToBytes("x")}},
                            1, 0)),
-            kStageOk);
+            kExtracted);
   EXPECT_EQ(ListDirectory(target_),
             (std::vector<std::string>{"big.bin", "empty.dat", "setup.sh", "with blank \xE9.txt"}));
   EXPECT_EQ(ReadFile(target_ + "/big.bin"), big);
@@ -58,7 +58,7 @@ TEST_F(Extract, LaunchEntryIsWhatFlagAndIndexDesignate) {
       {1, 3, ""},  {1, -1, ""},               // index outside the entries
   };
   for (const auto& c : cases) {
-    ASSERT_EQ(Run(MakeBundle(entries, c.flag, c.index)), kStageOk);
+    ASSERT_EQ(Run(MakeBundle(entries, c.flag, c.index)), kExtracted);
     const std::string expected = c.launch[0] != '\0' ? target_ + "/" + c.launch : "";
     EXPECT_EQ(std::string(launchPath_), expected) << c.flag << " " << c.index;
   }
@@ -72,37 +72,42 @@ TEST_F(Extract, HeaderEdgeCases) {
   zero[3] = 0;
   Bytes trailing = oneEntry;
   trailing.push_back('!');
+  const auto cut = [&oneEntry](std::size_t size) {
+    return Bytes(oneEntry.begin(), oneEntry.begin() + static_cast<long>(size));
+  };
+  Bytes lastMagicByte = cut(7);
+  lastMagicByte[2] = 'M';
   struct {
     const char* label;
     Bytes bundle;
-    LauncherExit exit;
+    ExtractOutcome exit;
     bool fileA;
   } const cases[] = {
-      {"empty bundle file", {}, kExitBadBundleMagic, false},
-      {"HEM instead of HEN", Bytes{'H', 'E', 'M', 1, 0, 0, 0}, kExitBadBundleMagic, false},
-      {"magic alone", ToBytes("HEN"), kStageOk, false},
-      {"header cut inside the count", Bytes{'H', 'E', 'N', 1, 0}, kStageOk, false},
-      {"header cut inside the index", Bytes{'H', 'E', 'N', 1, 0, 0, 0, 1, 0, 0, 0, 0}, kExitEntryCreateFailed, false},
-      {"count zero", zero, kStageOk, false},
-      {"count negative", negative, kStageOk, false},
-      {"bytes after the last entry", trailing, kStageOk, true},
+      {"empty bundle file", {}, kBundleWithoutMagic, false},
+      {"HEM instead of HEN", lastMagicByte, kBundleWithoutMagic, false},
+      {"magic alone", cut(3), kExtracted, false},
+      {"header cut inside the count", cut(5), kExtracted, false},
+      {"header cut inside the index", cut(12), kEntryNotWritten, false},
+      {"count zero", zero, kExtracted, false},
+      {"count negative", negative, kExtracted, false},
+      {"bytes after the last entry", trailing, kExtracted, true},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Run(c.bundle), c.exit) << c.label;
     EXPECT_EQ(Exists(target_ + "/a"), c.fileA) << c.label;
     EXPECT_EQ(launchPath_[0] != '\0', c.fileA) << c.label << ": a cut header designates nothing";
-    EXPECT_EQ(Exists(bundle_), c.exit != kStageOk) << c.label;
+    EXPECT_EQ(Exists(bundle_), c.exit != kExtracted) << c.label;
     std::remove((target_ + "/a").c_str());
   }
 }
 
 TEST_F(Extract, DirectoryEndingInASeparatorGetsNoSecondOne) {
-  ASSERT_EQ(Run(MakeBundle({{"x", ToBytes("1")}}, 1, 0), target_ + "/"), kStageOk);
+  ASSERT_EQ(Run(MakeBundle({{"x", ToBytes("1")}}, 1, 0), target_ + "/"), kExtracted);
   EXPECT_EQ(std::string(launchPath_), target_ + "/x");
 }
 
 TEST_F(Extract, LaterEntryOfTheSameNameReplacesTheEarlier) {
-  ASSERT_EQ(Run(MakeBundle({{"x", ToBytes("first, longer")}, {"x", ToBytes("second")}})), kStageOk);
+  ASSERT_EQ(Run(MakeBundle({{"x", ToBytes("first, longer")}, {"x", ToBytes("second")}})), kExtracted);
   EXPECT_EQ(ReadFile(target_ + "/x"), ToBytes("second"));
 }
 
@@ -116,7 +121,7 @@ TEST_F(Extract, NamesOutsideTheFormatAreRefusedBeforeAnythingIsWritten) {
   };
   for (const std::string& name : names) {
     EXPECT_EQ(Run(MakeBundle({{"before", ToBytes("b")}, {name, ToBytes("evil")}, {"after", {}}})),
-              kExitEntryCreateFailed)
+              kEntryNotWritten)
         << name;
     EXPECT_EQ(ListDirectory(target_), std::vector<std::string>{"before"}) << name;
     EXPECT_EQ(ListDirectory(dir_.path()), (std::vector<std::string>{"mrlbundle", "mrltarget"})) << name;
@@ -126,7 +131,7 @@ TEST_F(Extract, NamesOutsideTheFormatAreRefusedBeforeAnythingIsWritten) {
 
 TEST_F(Extract, LongestNameThatFitsIsWritten) {
   const std::string name(kPathCapacity - target_.size() - 2, 'n');
-  ASSERT_EQ(Run(MakeBundle({{name, ToBytes("ok")}})), kStageOk);
+  ASSERT_EQ(Run(MakeBundle({{name, ToBytes("ok")}})), kExtracted);
   EXPECT_EQ(ReadFile(target_ + "/" + name), ToBytes("ok"));
 }
 
@@ -149,25 +154,25 @@ TEST_F(Extract, BundleShorterThanItAnnouncesIsRefused) {
       {"name length past the end", hugeName},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(Run(c.bundle), kExitEntryCreateFailed) << c.label;
+    EXPECT_EQ(Run(c.bundle), kEntryNotWritten) << c.label;
     // Nothing at all is made for the entry that runs short.
     EXPECT_EQ(ListDirectory(target_), std::vector<std::string>{"before"}) << c.label;
     EXPECT_TRUE(Exists(bundle_)) << c.label;
   }
 }
 
-TEST_F(Extract, EntryThatCannotBeCreatedEndsWithFourteen) {
+TEST_F(Extract, EntryThatCannotBeCreatedIsNotWritten) {
   mkdir((target_ + "/taken").c_str(), 0700);
   EXPECT_EQ(Run(MakeBundle({{"first", ToBytes("1")}, {"taken", ToBytes("2")}})),
-            kExitEntryCreateFailed);
+            kEntryNotWritten);
   EXPECT_EQ(ReadFile(target_ + "/first"), ToBytes("1"));
   EXPECT_TRUE(IsDirectory(target_ + "/taken"));
   EXPECT_TRUE(Exists(bundle_));
 }
 
-TEST_F(Extract, MissingBundleEndsWithEight) {
+TEST_F(Extract, MissingBundleIsNotOpened) {
   char launch[kPathCapacity] = {};
-  EXPECT_EQ(ExtractBundle(bundle_.c_str(), target_.c_str(), launch), kExitBundleOpenFailed);
+  EXPECT_EQ(ExtractBundle(bundle_.c_str(), target_.c_str(), launch), kBundleNotOpened);
   EXPECT_TRUE(ListDirectory(target_).empty());
 }
 
@@ -175,13 +180,13 @@ TEST_F(Extract, MissingBundleEndsWithEight) {
 
 namespace {
 
-TEST_F(Extract, EntryThatCannotBeWrittenWholeEndsWithFourteen) {
+TEST_F(Extract, EntryThatCannotBeWrittenWholeIsNotWritten) {
   PlatformOps ops = kSystemPlatform;
   ops.WriteStream = WriteWithinBudget;
   PlatformOverride use(ops);
   gWriteBudget = 100000;
   EXPECT_EQ(Run(MakeBundle({{"fits", SampleData(90000, 1)}, {"does-not", SampleData(90000, 2)}}, 1, 1)),
-            kExitEntryCreateFailed);
+            kEntryNotWritten);
   EXPECT_EQ(ListDirectory(target_), std::vector<std::string>{"fits"});
   EXPECT_EQ(ReadFile(target_ + "/fits"), SampleData(90000, 1));
   EXPECT_TRUE(Exists(bundle_));
@@ -196,7 +201,7 @@ TEST_F(Extract, PlantedLinksAreNeverFollowed) {
   WriteFile(victim, ToBytes("untouched"));
   // A link where an entry is to be written: the entry is refused.
   ASSERT_EQ(symlink(victim.c_str(), (target_ + "/setup.sh").c_str()), 0);
-  EXPECT_EQ(Run(MakeBundle({{"setup.sh", ToBytes("evil")}})), kExitEntryCreateFailed);
+  EXPECT_EQ(Run(MakeBundle({{"setup.sh", ToBytes("evil")}})), kEntryNotWritten);
   EXPECT_EQ(ReadFile(victim), ToBytes("untouched"));
 
   // A link in place of the bundle file: it is not opened at all.
@@ -205,7 +210,7 @@ TEST_F(Extract, PlantedLinksAreNeverFollowed) {
   std::remove(bundle_.c_str());
   ASSERT_EQ(symlink(dir_.Join("elsewhere").c_str(), bundle_.c_str()), 0);
   char launch[kPathCapacity] = {};
-  EXPECT_EQ(ExtractBundle(bundle_.c_str(), target_.c_str(), launch), kExitBundleOpenFailed);
+  EXPECT_EQ(ExtractBundle(bundle_.c_str(), target_.c_str(), launch), kBundleNotOpened);
   EXPECT_TRUE(ListDirectory(target_).empty());
 }
 

@@ -17,11 +17,8 @@ int gCalls = 0;
 int gFailAtCall = 0;
 
 // The nth unique name fails (counting files and the directory together).
-bool FailingUniqueFile(const char* directory, char out[kPathCapacity]) {
-  return ++gCalls != gFailAtCall && kSystemPlatform.CreateUniqueFile(directory, out);
-}
-bool FailingUniqueDirectory(const char* directory, char out[kPathCapacity]) {
-  return ++gCalls != gFailAtCall && kSystemPlatform.CreateUniqueDirectory(directory, out);
+bool FailingUniqueName(const char* directory, UniqueKind kind, char out[kPathCapacity]) {
+  return ++gCalls != gFailAtCall && kSystemPlatform.CreateUniqueName(directory, kind, out);
 }
 bool NoTempDirectory(char*) {
   return false;
@@ -46,7 +43,7 @@ struct What {
 What Remains(const std::string& root) {
   What what;
   for (const std::string& name : ListDirectory(root)) {
-    EXPECT_EQ(name.rfind("mrl", 0), 0u) << name;
+    EXPECT_EQ(name.rfind(kWorkspacePrefix, 0), 0u) << name;
     const std::string path = root + "/" + name;
     if (IsDirectory(path)) {
       ++what.directories;
@@ -65,8 +62,7 @@ class Sequence : public ::testing::Test {
     gCalls = 0;
     gFailAtCall = 0;
     ops_ = TestPlatform(root_.path(), &package_);
-    ops_.CreateUniqueFile = FailingUniqueFile;
-    ops_.CreateUniqueDirectory = FailingUniqueDirectory;
+    ops_.CreateUniqueName = FailingUniqueName;
   }
 
   LauncherExit Run(const char* argument = "--no-splash") {

@@ -11,6 +11,10 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "format/bundle.h"
+#include "format/package.h"
+#include "format/resource_ids.h"
+
 namespace testing_support {
 
 namespace {
@@ -25,19 +29,14 @@ bool TestGetTempDirectory(char out[kPathCapacity]) {
 }
 
 bool TestLookUpResource(const char* type, int id, PlatformResource* out) {
-  if (gPackage == nullptr || std::strcmp(type, kPackageResourceType) != 0 || id != 105) {
+  if (gPackage == nullptr || std::strcmp(type, kPackageResourceType) != 0 ||
+      id != PACKAGE_RESOURCE_ID) {
     return false;
   }
   out->data = gPackage->data();
   out->offset = 0;
   out->size = gPackage->size();
   return true;
-}
-
-void PutLittleEndian(Bytes& out, std::uint64_t value, int count) {
-  for (int k = 0; k < count; ++k) {
-    out.push_back(static_cast<std::uint8_t>(value >> (8 * k)));
-  }
 }
 
 }  // namespace
@@ -49,17 +48,13 @@ Bytes ToBytes(const std::string& text) {
 ScratchDirectory::ScratchDirectory() {
   std::string pattern = std::filesystem::temp_directory_path().string() + "/mirelk-test-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) {
-    throw std::runtime_error("cannot make a scratch directory");
+    throw std::runtime_error("cannot make a scratch directory from " + pattern);
   }
   path_ = pattern;
 }
 
 ScratchDirectory::~ScratchDirectory() {
-  std::error_code error;
-  // Tests may leave directories without permissions behind.
-  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                               std::filesystem::perm_options::add, error);
-  std::filesystem::remove_all(path_, error);
+  RemoveAll(path_);
 }
 
 void WriteFile(const std::string& path, const Bytes& bytes) {
@@ -78,14 +73,36 @@ Bytes ReadFile(const std::string& path) {
   return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-bool Exists(const std::string& path) {
+void RemoveAll(const std::string& path) {
+  std::error_code error;
+  // Tests may leave directories without permissions behind.
+  if (KindOf(path) == Kind::kDirectory) {
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, error);
+  }
+  std::filesystem::remove_all(path, error);
+}
+
+Kind KindOf(const std::string& path) {
   struct stat status;
-  return lstat(path.c_str(), &status) == 0;
+  if (lstat(path.c_str(), &status) != 0) {
+    return Kind::kMissing;
+  }
+  if (S_ISREG(status.st_mode)) {
+    return Kind::kFile;
+  }
+  if (S_ISDIR(status.st_mode)) {
+    return Kind::kDirectory;
+  }
+  return S_ISLNK(status.st_mode) ? Kind::kLink : Kind::kOther;
+}
+
+bool Exists(const std::string& path) {
+  return KindOf(path) != Kind::kMissing;
 }
 
 bool IsDirectory(const std::string& path) {
-  struct stat status;
-  return lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+  return KindOf(path) == Kind::kDirectory;
 }
 
 std::vector<std::string> ListDirectory(const std::string& path) {
@@ -107,14 +124,13 @@ std::vector<std::string> ListDirectory(const std::string& path) {
 
 Bytes MakeBundle(const std::vector<Entry>& entries, std::uint32_t launchFlag,
                  std::int32_t launchIndex) {
-  Bytes bundle = {'H', 'E', 'N'};
-  PutLittleEndian(bundle, entries.size(), 4);
-  PutLittleEndian(bundle, launchFlag, 4);
-  PutLittleEndian(bundle, static_cast<std::uint32_t>(launchIndex), 4);
+  Bytes bundle(kBundleHeaderSize);
+  const BundleHeader header = {static_cast<std::int32_t>(entries.size()), launchFlag, launchIndex};
+  WriteBundleHeader(header, bundle.data());
   for (const Entry& entry : entries) {
-    PutLittleEndian(bundle, entry.name.size(), 4);
+    AppendLittleEndian(bundle, entry.name.size(), kBundleFieldSize);
     bundle.insert(bundle.end(), entry.name.begin(), entry.name.end());
-    PutLittleEndian(bundle, entry.data.size(), 4);
+    AppendLittleEndian(bundle, entry.data.size(), kBundleFieldSize);
     bundle.insert(bundle.end(), entry.data.begin(), entry.data.end());
   }
   return bundle;
@@ -123,11 +139,10 @@ Bytes MakeBundle(const std::vector<Entry>& entries, std::uint32_t launchFlag,
 Bytes MakePackage(const Bytes& data, const PackageOptions& options) {
   lzma_options_lzma lzma;
   lzma_lzma_preset(&lzma, 6);
-  unsigned d = options.properties;
-  lzma.pb = d / 45;
-  d %= 45;
-  lzma.lp = d / 9;
-  lzma.lc = d % 9;
+  const LzmaProperties properties = SplitLzmaProperties(options.properties);
+  lzma.lc = properties.lc;
+  lzma.lp = properties.lp;
+  lzma.pb = properties.pb;
   lzma.dict_size = std::max<std::uint32_t>(
       LZMA_DICT_SIZE_MIN,
       options.encoderDictionary != 0 ? options.encoderDictionary : options.dictionarySize);
@@ -142,14 +157,14 @@ Bytes MakePackage(const Bytes& data, const PackageOptions& options) {
   }
   compressed.resize(position);
 
-  Bytes package = {options.properties};
-  PutLittleEndian(package, options.dictionarySize, 4);
   const std::uint64_t declared =
       options.declaredSize >= 0 ? static_cast<std::uint64_t>(options.declaredSize) : data.size();
-  PutLittleEndian(package, declared, 4);
-  PutLittleEndian(package, options.declaredHigh, 4);
-  package.insert(package.end(), compressed.begin(), compressed.end());
-  return package;
+  std::uint8_t header[kPackageHeaderSize];
+  WritePackageHeader(PackageHeader{options.properties, options.dictionarySize,
+                                   static_cast<std::uint32_t>(declared), options.declaredHigh},
+                     header);
+  compressed.insert(compressed.begin(), header, header + sizeof header);
+  return compressed;
 }
 
 Bytes SampleData(std::size_t size, std::uint32_t seed) {
@@ -170,6 +185,40 @@ Bytes SampleData(std::size_t size, std::uint32_t seed) {
   return data;
 }
 
+unsigned char PictureChannel(int x, int y, int channel) {
+  return static_cast<unsigned char>(17 * x + 71 * y + 101 * channel + 3);
+}
+
+Bytes MakeBmp(const BmpShape& shape) {
+  const int rows = shape.height < 0 ? -shape.height : shape.height;
+  const std::size_t stride = (static_cast<std::size_t>(shape.width) * 3 + 3) / 4 * 4;
+  const std::size_t offset = 14 + shape.infoSize + shape.gap;
+  Bytes bytes(offset + stride * static_cast<std::size_t>(rows), 0);
+  bytes[0] = 'B';
+  bytes[1] = 'M';
+  StoreLittleEndian(bytes.data() + 2, bytes.size(), 4);
+  StoreLittleEndian(bytes.data() + 10, offset, 4);
+  StoreLittleEndian(bytes.data() + 14, shape.infoSize, 4);
+  StoreLittleEndian(bytes.data() + 18, static_cast<std::uint32_t>(shape.width), 4);
+  StoreLittleEndian(bytes.data() + 22, static_cast<std::uint32_t>(shape.height), 4);
+  StoreLittleEndian(bytes.data() + 26, 1, 2);
+  StoreLittleEndian(bytes.data() + 28, 24, 2);
+  for (int y = 0; y < rows; ++y) {
+    const int storedRow = shape.height < 0 ? y : rows - 1 - y;
+    const std::size_t rowStart = offset + stride * static_cast<std::size_t>(storedRow);
+    std::size_t at = rowStart;
+    for (int x = 0; x < shape.width; ++x, at += 3) {
+      bytes[at] = PictureChannel(x, y, 2);
+      bytes[at + 1] = PictureChannel(x, y, 1);
+      bytes[at + 2] = PictureChannel(x, y, 0);
+    }
+    for (; at < rowStart + stride; ++at) {
+      bytes[at] = 0xEE;
+    }
+  }
+  return bytes;
+}
+
 PlatformOps TestPlatform(const std::string& directory, const Bytes* package) {
   gTempDirectory = directory;
   gPackage = package;
@@ -180,11 +229,15 @@ PlatformOps TestPlatform(const std::string& directory, const Bytes* package) {
 }
 
 std::size_t gWriteBudget = 0;
+bool gWriteBudgetExceeded = false;
 
 std::size_t WriteWithinBudget(std::FILE* stream, const void* buffer, std::size_t size) {
   const std::size_t allowed = size < gWriteBudget ? size : gWriteBudget;
   gWriteBudget -= allowed;
-  return kSystemPlatform.WriteStream(stream, buffer, allowed);
+  if (allowed < size) {
+    gWriteBudgetExceeded = true;
+  }
+  return allowed > 0 ? kSystemPlatform.WriteStream(stream, buffer, allowed) : 0;
 }
 
 PlatformOverride::PlatformOverride(const PlatformOps& ops) : ops_(ops), previous_(gPlatform) {

@@ -1,11 +1,13 @@
-// Helpers for the in-process tests: scratch directories, files, bundles and
-// packages made with an independent encoder, and a platform table to break.
+// Helpers for every in-process test (GoogleTest, the splash tests, the fuzz
+// targets): scratch directories and files, bundles, packages made with an
+// independent encoder, BMP pictures, and platform tables to break or record.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "format/package.h"
 #include "platform/platform.h"
 
 namespace testing_support {
@@ -14,8 +16,11 @@ using Bytes = std::vector<std::uint8_t>;
 
 Bytes ToBytes(const std::string& text);
 
-// A fresh directory under the system's temporary directory, removed with
-// everything in it when the object goes.
+// ---- Files
+
+// A fresh directory under the system's temporary directory ($TMPDIR), removed
+// with everything in it when the object goes. Its name never starts with the
+// launcher's prefix, so that what a run leaves in it can be told apart.
 class ScratchDirectory {
  public:
   ScratchDirectory();
@@ -31,24 +36,33 @@ class ScratchDirectory {
 };
 
 void WriteFile(const std::string& path, const Bytes& bytes);
+// Throws when the file cannot be read.
 Bytes ReadFile(const std::string& path);
+// Removes a file or a whole tree, if there is one.
+void RemoveAll(const std::string& path);
+
+// What a path names, without following a link.
+enum class Kind { kMissing, kFile, kDirectory, kLink, kOther };
+Kind KindOf(const std::string& path);
 bool Exists(const std::string& path);
 bool IsDirectory(const std::string& path);
-// Sorted names in a directory (no dots).
+// Sorted names in a directory (no dots); none when it cannot be read.
 std::vector<std::string> ListDirectory(const std::string& path);
+
+// ---- Formats, written with format/ and an independent LZMA encoder
 
 struct Entry {
   std::string name;
   Bytes data;
 };
 
-// A bundle as the launcher reads it: "HEN", count, flag, index, records.
+// A bundle as the launcher reads it: header, then one record per entry.
 Bytes MakeBundle(const std::vector<Entry>& entries, std::uint32_t launchFlag = 0,
                  std::int32_t launchIndex = 0);
 
 struct PackageOptions {
-  std::uint8_t properties = 0x5D;
-  std::uint32_t dictionarySize = 0x00800000;
+  std::uint8_t properties = kPackageProperties;
+  std::uint32_t dictionarySize = kPackageDictionarySize;
   // Defaults to the data's size; the unknown-size form is 0xFFFFFFFF.
   std::int64_t declaredSize = -1;
   std::uint32_t declaredHigh = 0;
@@ -57,26 +71,45 @@ struct PackageOptions {
   std::uint32_t encoderDictionary = 0;
 };
 
-// Compresses `data` with liblzma's raw LZMA1 encoder behind the 13-byte header.
+// Compresses `data` with liblzma's raw LZMA1 encoder behind the package header.
 Bytes MakePackage(const Bytes& data, const PackageOptions& options = {});
 
 // Deterministic bytes that compress somewhat; the second half repeats the first.
 Bytes SampleData(std::size_t size, std::uint32_t seed);
+
+struct BmpShape {
+  int width;
+  int height;  // negative: stored top row first
+  std::uint32_t infoSize = 40;
+  std::uint32_t gap = 0;  // bytes between the headers and the pixels
+};
+
+// A 24-bit BMP file, written here independently of the reader. Every place
+// has its own colour (PictureChannel), so that a swapped channel, a flipped
+// row or a misplaced column shows; row padding is 0xEE, so that it shows if
+// it is ever read as a pixel.
+Bytes MakeBmp(const BmpShape& shape);
+unsigned char PictureChannel(int x, int y, int channel);  // 0 red, 1 green, 2 blue
+
+// ---- Platform tables
 
 // The system's table with the temporary directory pointed at `directory` and
 // the package resource served from `package`; tests then break one operation.
 PlatformOps TestPlatform(const std::string& directory, const Bytes* package);
 
 // A stream write that takes only what is left of `gWriteBudget` bytes, as a
-// full disk would; tests set the budget and put it in a platform table.
+// full disk would, and notes in `gWriteBudgetExceeded` that it cut one short.
 extern std::size_t gWriteBudget;
+extern bool gWriteBudgetExceeded;
 std::size_t WriteWithinBudget(std::FILE* stream, const void* buffer, std::size_t size);
 
-// Points gPlatform at a table for the life of the object.
+// Points gPlatform at a copy of a table for the life of the object.
 class PlatformOverride {
  public:
   explicit PlatformOverride(const PlatformOps& ops);
   ~PlatformOverride();
+  PlatformOverride(const PlatformOverride&) = delete;
+  PlatformOverride& operator=(const PlatformOverride&) = delete;
 
  private:
   PlatformOps ops_;

@@ -15,12 +15,12 @@
 #include <cstring>
 
 #include "platform/posix/posix.h"
+#include "platform/stdio_streams.h"
 
 extern char** environ;
 
 namespace {
 
-constexpr char kNamePrefix[] = "mrl";
 constexpr std::size_t kRandomNameLength = 8;
 constexpr int kNameAttempts = 100;
 
@@ -70,10 +70,10 @@ bool ComposeUniqueName(const char* directory, char out[kPathCapacity]) {
       byte = static_cast<unsigned char>(seed >> 33);
     }
   }
-  char name[sizeof kNamePrefix + kRandomNameLength] = {};
-  std::memcpy(name, kNamePrefix, sizeof kNamePrefix - 1);
+  char name[sizeof kWorkspacePrefix + kRandomNameLength] = {};
+  std::memcpy(name, kWorkspacePrefix, sizeof kWorkspacePrefix - 1);
   for (std::size_t i = 0; i < sizeof random; ++i) {
-    name[sizeof kNamePrefix - 1 + i] = kAlphabet[random[i] % (sizeof kAlphabet - 1)];
+    name[sizeof kWorkspacePrefix - 1 + i] = kAlphabet[random[i] % (sizeof kAlphabet - 1)];
   }
   const std::size_t directoryLength = std::strlen(directory);
   if (directoryLength + std::strlen(name) >= kPathCapacity) {
@@ -85,31 +85,26 @@ bool ComposeUniqueName(const char* directory, char out[kPathCapacity]) {
   return true;
 }
 
-bool PosixCreateUniqueFile(const char* directory, char out[kPathCapacity]) {
-  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    if (!ComposeUniqueName(directory, out)) {
-      return false;
-    }
-    const int fd = open(out, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-      close(fd);
-      return true;
-    }
-    if (errno != EEXIST) {
-      break;
-    }
+// Makes `path` as `kind`, failing (errno EEXIST) where anything already is:
+// neither call reuses an existing entry or follows a planted link.
+bool MakeExclusively(const char* path, UniqueKind kind) {
+  if (kind == kUniqueDirectory) {
+    return mkdir(path, 0700) == 0;
   }
-  std::memset(out, 0, kPathCapacity);
-  return false;
+  const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    return false;
+  }
+  close(fd);
+  return true;
 }
 
-bool PosixCreateUniqueDirectory(const char* directory, char out[kPathCapacity]) {
+bool PosixCreateUniqueName(const char* directory, UniqueKind kind, char out[kPathCapacity]) {
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     if (!ComposeUniqueName(directory, out)) {
       return false;
     }
-    // mkdir never reuses an existing directory or follows a planted link.
-    if (mkdir(out, 0700) == 0) {
+    if (MakeExclusively(out, kind)) {
       return true;
     }
     if (errno != EEXIST) {
@@ -141,24 +136,12 @@ std::FILE* PosixOpenStream(const char* path, StreamMode mode) {
   return stream;
 }
 
-std::size_t PosixReadStream(std::FILE* stream, void* buffer, std::size_t size) {
-  return std::fread(buffer, 1, size, stream);
-}
-
-std::size_t PosixWriteStream(std::FILE* stream, const void* buffer, std::size_t size) {
-  return std::fwrite(buffer, 1, size, stream);
-}
-
 bool PosixSeekStream(std::FILE* stream, std::int64_t offset, StreamOrigin origin) {
   return fseeko(stream, static_cast<off_t>(offset), origin == kSeekEnd ? SEEK_END : SEEK_SET) == 0;
 }
 
 std::int64_t PosixTellStream(std::FILE* stream) {
   return static_cast<std::int64_t>(ftello(stream));
-}
-
-bool PosixCloseStream(std::FILE* stream) {
-  return std::fclose(stream) == 0;
 }
 
 bool PosixDeleteFile(const char* path) {
@@ -254,23 +237,28 @@ void PosixWaitForProcess(PlatformProcess process) {
   }
 }
 
+void PosixSleepMilliseconds(int milliseconds) {
+  timespec left = {milliseconds / 1000, (milliseconds % 1000) * 1000000L};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
 }  // namespace
 
 const PlatformOps kSystemPlatform = {
     .IsLeadByte = PosixIsLeadByte,
     .CharacterOfByte = PosixCharacterOfByte,
     .GetTempDirectory = PosixGetTempDirectory,
-    .CreateUniqueFile = PosixCreateUniqueFile,
-    .CreateUniqueDirectory = PosixCreateUniqueDirectory,
+    .CreateUniqueName = PosixCreateUniqueName,
     .LookUpResource = PosixLookUpResource,
     .WriteResourceToFile = PosixWriteResourceToFile,
     .ReadResource = PosixReadResource,
     .OpenStream = PosixOpenStream,
-    .ReadStream = PosixReadStream,
-    .WriteStream = PosixWriteStream,
+    .ReadStream = StdioReadStream,
+    .WriteStream = StdioWriteStream,
     .SeekStream = PosixSeekStream,
     .TellStream = PosixTellStream,
-    .CloseStream = PosixCloseStream,
+    .CloseStream = StdioCloseStream,
     .DeleteFileAt = PosixDeleteFile,
     .RemoveEmptyDirectory = PosixRemoveEmptyDirectory,
     .StartSearch = PosixStartSearch,
@@ -278,6 +266,15 @@ const PlatformOps kSystemPlatform = {
     .CloseSearch = PosixCloseSearch,
     .StartProcess = PosixStartProcess,
     .WaitForProcess = PosixWaitForProcess,
+    .OpenSplashSurface = X11OpenSplashSurface,
+    .GetScreenSize = X11GetScreenSize,
+    .GetSurfaceRect = X11GetSurfaceRect,
+    .ShowSplashSurface = X11ShowSplashSurface,
+    .LoadSplashPicture = X11LoadSplashPicture,
+    .BlendSplashPicture = X11BlendSplashPicture,
+    .ReleaseSplashPicture = X11ReleaseSplashPicture,
+    .CloseSplashSurface = X11CloseSplashSurface,
+    .SleepMilliseconds = PosixSleepMilliseconds,
 };
 
 const PlatformOps* gPlatform = &kSystemPlatform;

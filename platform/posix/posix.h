@@ -3,6 +3,18 @@
 
 #include "platform/platform.h"
 
+// resources.cpp: the resource table appended to the launcher's own executable.
 bool PosixLookUpResource(const char* type, int id, PlatformResource* out);
 bool PosixWriteResourceToFile(const PlatformResource* resource, const char* path);
 bool PosixReadResource(const PlatformResource* resource, void* out);
+
+// x11_splash.cpp: the splash surface on an X11 desktop.
+SplashSurface* X11OpenSplashSurface(PlatformInstance instance, int width, int height,
+                                    const char* title);
+ScreenSize X11GetScreenSize(SplashSurface* surface);
+SurfaceRect X11GetSurfaceRect(SplashSurface* surface);
+void X11ShowSplashSurface(SplashSurface* surface, int x, int y);
+bool X11LoadSplashPicture(SplashSurface* surface, PlatformInstance instance, int id);
+bool X11BlendSplashPicture(SplashSurface* surface, int alpha);
+void X11ReleaseSplashPicture(SplashSurface* surface);
+void X11CloseSplashSurface(SplashSurface* surface);

@@ -8,21 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "format/resource_table.h"
 #include "platform/posix/posix.h"
-#include "platform/posix/resource_table.h"
 
 namespace {
 
 // The executable, opened on the first lookup and kept until the process ends.
 int gExecutable = -1;
-
-std::uint64_t LoadLittleEndian(const unsigned char* bytes, int count) {
-  std::uint64_t value = 0;
-  for (int k = 0; k < count; ++k) {
-    value |= static_cast<std::uint64_t>(bytes[k]) << (8 * k);
-  }
-  return value;
-}
 
 bool ReadExactlyAt(int fd, void* buffer, std::size_t size, std::uint64_t offset) {
   unsigned char* bytes = static_cast<unsigned char*>(buffer);
@@ -110,42 +102,27 @@ bool PosixLookUpResource(const char* type, int id, PlatformResource* out) {
   }
   const std::uint64_t fileSize = static_cast<std::uint64_t>(status.st_size);
 
-  unsigned char trailer[kResourceTrailerSize];
+  std::uint8_t trailer[kResourceTrailerSize];
+  ResourceTable table = {};
   if (!ReadExactlyAt(fd, trailer, sizeof trailer, fileSize - kResourceTrailerSize) ||
-      std::memcmp(trailer + 16, kResourceTableMagic, sizeof kResourceTableMagic) != 0) {
+      !ReadResourceTrailer(trailer, fileSize, &table)) {
     return false;
   }
-  const std::uint64_t tableOffset = LoadLittleEndian(trailer, 8);
-  const std::uint64_t count = LoadLittleEndian(trailer + 8, 4);
-  if (count > kResourceTableMaxEntries ||
-      tableOffset + count * kResourceEntrySize + kResourceTrailerSize != fileSize) {
-    return false;
-  }
-
-  char wanted[kResourceTypeSize] = {};
-  const std::size_t typeLength = std::strlen(type);
-  if (typeLength >= sizeof wanted) {
-    return false;
-  }
-  std::memcpy(wanted, type, typeLength);
-  for (std::uint64_t i = 0; i < count; ++i) {
-    unsigned char entry[kResourceEntrySize];
-    if (!ReadExactlyAt(fd, entry, sizeof entry, tableOffset + i * kResourceEntrySize)) {
+  for (std::uint32_t i = 0; i < table.count; ++i) {
+    std::uint8_t bytes[kResourceEntrySize];
+    if (!ReadExactlyAt(fd, bytes, sizeof bytes, table.offset + i * kResourceEntrySize)) {
       return false;
     }
-    const std::uint64_t entryId = LoadLittleEndian(entry + kResourceTypeSize, 4);
-    const std::uint64_t offset = LoadLittleEndian(entry + kResourceTypeSize + 8, 8);
-    const std::uint64_t size = LoadLittleEndian(entry + kResourceTypeSize + 16, 8);
-    if (std::memcmp(entry, wanted, kResourceTypeSize) != 0 ||
-        entryId != static_cast<std::uint64_t>(id)) {
+    const ResourceEntry entry = ReadResourceEntry(bytes);
+    if (!ResourceEntryIs(entry, type, id)) {
       continue;
     }
-    if (offset > tableOffset || size > tableOffset - offset) {
+    if (entry.offset > table.offset || entry.size > table.offset - entry.offset) {
       return false;
     }
     out->data = nullptr;
-    out->offset = offset;
-    out->size = size;
+    out->offset = entry.offset;
+    out->size = entry.size;
     return true;
   }
   return false;

@@ -4,7 +4,8 @@
 
 #include <cstring>
 
-#include "platform/platform.h"
+#include "platform/stdio_streams.h"
+#include "platform/win32/win32.h"
 
 namespace {
 
@@ -29,13 +30,12 @@ bool Win32GetTempDirectory(char out[kPathCapacity]) {
   return length != 0 && length < kPathCapacity;
 }
 
-bool Win32CreateUniqueFile(const char* directory, char out[kPathCapacity]) {
-  return GetTempFileNameA(directory, "mrl", 0, out) != 0;
-}
-
-bool Win32CreateUniqueDirectory(const char* directory, char out[kPathCapacity]) {
-  if (GetTempFileNameA(directory, "mrl", 0, out) == 0) {
+bool Win32CreateUniqueName(const char* directory, UniqueKind kind, char out[kPathCapacity]) {
+  if (GetTempFileNameA(directory, kWorkspacePrefix, 0, out) == 0) {
     return false;
+  }
+  if (kind == kUniqueFile) {
+    return true;
   }
   DeleteFileA(out);
   // Checked: a directory or junction planted under the name in the meantime
@@ -79,24 +79,12 @@ std::FILE* Win32OpenStream(const char* path, StreamMode mode) {
   return std::fopen(path, streamMode);
 }
 
-std::size_t Win32ReadStream(std::FILE* stream, void* buffer, std::size_t size) {
-  return std::fread(buffer, 1, size, stream);
-}
-
-std::size_t Win32WriteStream(std::FILE* stream, const void* buffer, std::size_t size) {
-  return std::fwrite(buffer, 1, size, stream);
-}
-
 bool Win32SeekStream(std::FILE* stream, std::int64_t offset, StreamOrigin origin) {
   return _fseeki64(stream, offset, origin == kSeekEnd ? SEEK_END : SEEK_SET) == 0;
 }
 
 std::int64_t Win32TellStream(std::FILE* stream) {
   return _ftelli64(stream);
-}
-
-bool Win32CloseStream(std::FILE* stream) {
-  return std::fclose(stream) == 0;
 }
 
 bool Win32DeleteFile(const char* path) {
@@ -176,23 +164,26 @@ void Win32WaitForProcess(PlatformProcess process) {
   WaitForSingleObject(reinterpret_cast<HANDLE>(process), INFINITE);
 }
 
+void Win32SleepMilliseconds(int milliseconds) {
+  Sleep(static_cast<DWORD>(milliseconds));
+}
+
 }  // namespace
 
 const PlatformOps kSystemPlatform = {
     .IsLeadByte = Win32IsLeadByte,
     .CharacterOfByte = Win32CharacterOfByte,
     .GetTempDirectory = Win32GetTempDirectory,
-    .CreateUniqueFile = Win32CreateUniqueFile,
-    .CreateUniqueDirectory = Win32CreateUniqueDirectory,
+    .CreateUniqueName = Win32CreateUniqueName,
     .LookUpResource = Win32LookUpResource,
     .WriteResourceToFile = Win32WriteResourceToFile,
     .ReadResource = Win32ReadResource,
     .OpenStream = Win32OpenStream,
-    .ReadStream = Win32ReadStream,
-    .WriteStream = Win32WriteStream,
+    .ReadStream = StdioReadStream,
+    .WriteStream = StdioWriteStream,
     .SeekStream = Win32SeekStream,
     .TellStream = Win32TellStream,
-    .CloseStream = Win32CloseStream,
+    .CloseStream = StdioCloseStream,
     .DeleteFileAt = Win32DeleteFile,
     .RemoveEmptyDirectory = Win32RemoveEmptyDirectory,
     .StartSearch = Win32StartSearch,
@@ -200,6 +191,15 @@ const PlatformOps kSystemPlatform = {
     .CloseSearch = Win32CloseSearch,
     .StartProcess = Win32StartProcess,
     .WaitForProcess = Win32WaitForProcess,
+    .OpenSplashSurface = Win32OpenSplashSurface,
+    .GetScreenSize = Win32GetScreenSize,
+    .GetSurfaceRect = Win32GetSurfaceRect,
+    .ShowSplashSurface = Win32ShowSplashSurface,
+    .LoadSplashPicture = Win32LoadSplashPicture,
+    .BlendSplashPicture = Win32BlendSplashPicture,
+    .ReleaseSplashPicture = Win32ReleaseSplashPicture,
+    .CloseSplashSurface = Win32CloseSplashSurface,
+    .SleepMilliseconds = Win32SleepMilliseconds,
 };
 
 const PlatformOps* gPlatform = &kSystemPlatform;

@@ -6,6 +6,7 @@ import time
 import unittest
 
 from harness import RECORDING_INSTALLER, STUB, LauncherCase, tool
+from workspace import make_bundle, xz_package
 
 DATA = {
     "setup.sh": RECORDING_INSTALLER,
@@ -146,15 +147,10 @@ class FailureExits(LauncherCase):
 
     def test_refused_name_ends_with_fourteen_and_writes_nothing_outside(self):
         # A bundle made by hand, as mirelk-pack refuses such names.
-        records = b""
-        for name, data in [(b"first.txt", b"1"), (b"../../escaped.txt", b"2")]:
-            records += len(name).to_bytes(4, "little") + name + len(data).to_bytes(4, "little") + data
-        bundle = b"HEN" + (2).to_bytes(4, "little") + (1).to_bytes(4, "little") + (0).to_bytes(4, "little") + records
-        bundle_path = self.path("hand.hen")
-        with open(bundle_path, "wb") as f:
-            f.write(bundle)
+        bundle = make_bundle([("first.txt", b"1"), ("../../escaped.txt", b"2")], flag=1)
         package = self.path("hand.pkg")
-        os.system(f"xz --format=lzma -c '{bundle_path}' > '{package}'")
+        with open(package, "wb") as f:
+            f.write(xz_package(bundle))
         result = self.run_launcher(self.attach(package), ["x"])
         self.assertEqual(result.returncode, 14)
         leftovers = self.leftovers()

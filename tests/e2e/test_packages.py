@@ -130,10 +130,23 @@ class PackTool(LauncherCase):
         not_bmp = self.path("not.bmp")
         with open(not_bmp, "wb") as f:
             f.write(b"BM" + b"\0" * 60)
+        # 24-bit pictures the launcher would not show: 2 x 2 pixels announced,
+        # one row present; a side beyond 4096.
+        header = (b"BM" + (70).to_bytes(4, "little") + bytes(4) + (54).to_bytes(4, "little")
+                  + (40).to_bytes(4, "little"))
+        cut_bmp = self.path("cut.bmp")
+        with open(cut_bmp, "wb") as f:
+            f.write(header + (2).to_bytes(4, "little") * 2 + b"\1\0\x18\0" + bytes(24) + bytes(8))
+        huge_bmp = self.path("huge.bmp")
+        with open(huge_bmp, "wb") as f:
+            f.write(header + (5000).to_bytes(4, "little") + (1).to_bytes(4, "little")
+                    + b"\1\0\x18\0" + bytes(24) + bytes(15000))
         cases = [
             (["--stub", launcher, "--package", package, "-o", out], 1, ["already carries"]),
             (["--stub", STUB, "--package", self.path("missing"), "-o", out], 1, ["missing"]),
             (["--stub", STUB, "--package", package, "--splash", not_bmp, "-o", out], 1, ["24-bit"]),
+            (["--stub", STUB, "--package", package, "--splash", cut_bmp, "-o", out], 1, ["damaged"]),
+            (["--stub", STUB, "--package", package, "--splash", huge_bmp, "-o", out], 1, ["4096"]),
             (["--stub", STUB, "--package", package, "-o", self.path("no-dir", "out")], 1, ["no-dir"]),
             (["--stub", STUB, "-o", out], 2, ["--package"]),
         ]

@@ -2,7 +2,6 @@
 
 import os
 import re
-import subprocess
 import unittest
 
 import wine

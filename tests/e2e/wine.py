@@ -16,7 +16,7 @@ import sys
 import time
 
 from windows_target import ARCH, BUILD, LINK, PACK, PREFIX, RECORDER, START_WITH  # noqa: F401
-from workspace import WorkspaceCase
+from workspace import WorkspaceCase, make_bundle, xz_package
 
 WINE64 = "/usr/lib/wine/wine64"
 # The command that runs a Windows program of this target.
@@ -101,16 +101,12 @@ class WineCase(WorkspaceCase):
         return package
 
     def make_hand_package(self, entries, launch=None, name="hand"):
-        """A package of [(name bytes, data)] made without mirelk-pack, which
-        refuses some names on purpose; `launch` is an entry's index."""
-        bundle = b"HEN" + len(entries).to_bytes(4, "little")
-        bundle += (0 if launch is None else 1).to_bytes(4, "little") + (launch or 0).to_bytes(4, "little")
-        for entry_name, data in entries:
-            bundle += len(entry_name).to_bytes(4, "little") + entry_name + len(data).to_bytes(4, "little") + data
+        """A package of [(name, data)] made without mirelk-pack, which refuses
+        some names on purpose; `launch` is an entry's index."""
+        bundle = make_bundle(entries, flag=0 if launch is None else 1, index=launch or 0)
         package = self.path(name + ".pkg")
         with open(package, "wb") as f:
-            f.write(subprocess.run(["xz", "--format=lzma", "-c"], input=bundle, capture_output=True,
-                                   check=True).stdout)
+            f.write(xz_package(bundle))
         return package
 
     def received_files(self):

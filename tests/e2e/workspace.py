@@ -1,10 +1,37 @@
 """A scratch place for one end-to-end test: the launcher's temporary directory
-(tmp/), the installer's record (record/) and inputs (in/)."""
+(tmp/), the installer's record (record/) and inputs (in/); and bundles and
+packages made by hand, for what mirelk-pack refuses to make."""
 
 import os
 import shutil
+import subprocess
 import tempfile
 import unittest
+
+
+def u32(value):
+    """A bundle field: 32 bits, little-endian; negative values wrap."""
+    return (value & 0xFFFFFFFF).to_bytes(4, "little")
+
+
+def bundle_record(name, data):
+    """One entry's record: name length, name (str as Latin-1), data size, data."""
+    name = name.encode("latin-1") if isinstance(name, str) else name
+    return u32(len(name)) + name + u32(len(data)) + data
+
+
+def make_bundle(entries, flag=0, index=0, count=None):
+    """A bundle written byte by byte: "HEN", entry count (by default the number
+    of entries), launch flag, launch index, then a record per (name, data)."""
+    count = len(entries) if count is None else count
+    return (b"HEN" + u32(count) + u32(flag) + u32(index)
+            + b"".join(bundle_record(n, d) for n, d in entries))
+
+
+def xz_package(bundle):
+    """The bundle as a package from an independent encoder (xz --format=lzma)."""
+    return subprocess.run(["xz", "--format=lzma", "-c"], input=bundle, capture_output=True,
+                          check=True).stdout
 
 
 class WorkspaceCase(unittest.TestCase):

@@ -18,11 +18,9 @@
 // without that limit. The reference decodes at most 1 MiB of output; of a
 // longer bundle it checks the start. Writes to the bundle fail beyond
 // 1.25 MiB, as on a full disk: the bundle must then be empty.
-#include <lzma.h>
-
 #include <algorithm>
-#include <map>
 
+#include "format/package_decoder.h"
 #include "launcher/launcher.h"
 #include "tests/fuzz/fuzz_support.h"
 
@@ -30,11 +28,6 @@ namespace {
 
 using fuzz::Bytes;
 using fuzz::Fail;
-
-constexpr std::size_t kHeaderSize = 13;
-constexpr std::uint32_t kUnknownSize = 0xFFFFFFFFu;
-// An unknown-size stream that fills this much without ending is not a bundle.
-constexpr std::uint64_t kLargestUnknownOutput = 0xFFFFFFFEu;
 // How much output the reference decodes, with a window that holds all of it.
 constexpr std::uint64_t kFollowed = std::uint64_t{1} << 20;
 // How much one bundle file may take before a write to it fails, as on a full
@@ -74,40 +67,26 @@ struct Reference {
   Bytes bytes;
 };
 
-std::uint32_t Little32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
 // Decodes with liblzma's streaming raw decoder in one pass, with a window as
 // large as all the output it takes and that output in slices.
 Reference DecodeIndependently(const std::uint8_t* data, std::size_t size) {
   Reference reference;
-  if (size < kHeaderSize) {
+  if (size < kPackageHeaderSize) {
     return reference;
   }
-  const unsigned properties = data[0];
-  if (properties >= 9 * 5 * 5) {
-    return reference;
-  }
-  lzma_options_lzma options = {};
-  options.lc = properties % 9;
-  options.lp = properties / 9 % 5;
-  options.pb = properties / 45;
-  const std::uint32_t declared = Little32(data + 5);
-  const bool unknown = declared == kUnknownSize;
-  const std::uint64_t cap = unknown ? kLargestUnknownOutput : declared;
+  const PackageHeader header = ReadPackageHeader(data);
+  const bool unknown = HasUnknownSize(header);
+  const std::uint64_t cap = LargestOutput(header);
   const std::uint64_t followed = std::min(cap, kFollowed);
-  options.dict_size =
-      static_cast<std::uint32_t>(std::max<std::uint64_t>(followed, LZMA_DICT_SIZE_MIN));
-  const lzma_filter filters[] = {{LZMA_FILTER_LZMA1, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+  const std::uint32_t window =
+      static_cast<std::uint32_t>(std::max<std::uint64_t>(followed, kSmallestWindow));
 
   lzma_stream stream = LZMA_STREAM_INIT;
-  if (lzma_raw_decoder(&stream, filters) != LZMA_OK) {
-    return reference;  // lc + lp above 4, or pb above 4
+  if (StartPackageDecoder(&stream, header.properties, window) != LZMA_OK) {
+    return reference;  // lc + lp above 4, or pb above 4 (or 5, from 225 up)
   }
-  stream.next_in = data + kHeaderSize;
-  stream.avail_in = size - kHeaderSize;
+  stream.next_in = data + kPackageHeaderSize;
+  stream.avail_in = size - kPackageHeaderSize;
   Bytes& out = reference.bytes;
   constexpr std::size_t kSlice = 64 * 1024;
   lzma_ret result = LZMA_OK;
@@ -137,12 +116,8 @@ Reference DecodeIndependently(const std::uint8_t* data, std::size_t size) {
   return reference;
 }
 
-// The stage may read the copy, write the bundle and delete the copy: nothing else.
-fuzz::StreamLedger gLedger;
-// Bytes written to each open bundle stream, and whether a write was cut short.
-std::map<std::FILE*, std::size_t> gWritten;
-bool gWriteFailed = false;
-
+// The stage may read the copy, write the bundle and delete the copy: nothing
+// else. Each bundle file it creates may take kBundleRoom bytes.
 std::FILE* GuardedOpen(const char* path, StreamMode mode) {
   const Places& places = GetPlaces();
   const bool allowed = mode == kStreamRead ? places.copy == path
@@ -150,28 +125,12 @@ std::FILE* GuardedOpen(const char* path, StreamMode mode) {
   if (!allowed) {
     Fail("the decoding stage opened %s in mode %d", path, static_cast<int>(mode));
   }
-  std::FILE* stream = kSystemPlatform.OpenStream(path, mode);
-  gLedger.Opened(stream);
-  gWritten[stream] = 0;
-  return stream;
-}
-
-bool GuardedClose(std::FILE* stream) {
-  gLedger.Closing(stream);
-  gWritten.erase(stream);
-  return kSystemPlatform.CloseStream(stream);
-}
-
-std::size_t GuardedWrite(std::FILE* stream, const void* buffer, std::size_t size) {
-  std::size_t& written = gWritten[stream];
-  std::size_t allowed = size;
-  if (written + size > kBundleRoom) {
-    allowed = kBundleRoom - written;
-    gWriteFailed = true;
+  if (mode == kStreamCreate) {
+    testing_support::gWriteBudget = kBundleRoom;
   }
-  const std::size_t put = allowed > 0 ? kSystemPlatform.WriteStream(stream, buffer, allowed) : 0;
-  written += put;
-  return put;
+  std::FILE* stream = kSystemPlatform.OpenStream(path, mode);
+  fuzz::gLedger.Opened(stream);
+  return stream;
 }
 
 bool GuardedDelete(const char* path) {
@@ -179,37 +138,6 @@ bool GuardedDelete(const char* path) {
     Fail("the decoding stage deleted %s", path);
   }
   return kSystemPlatform.DeleteFileAt(path);
-}
-
-bool NoUniqueName(const char*, char*) {
-  Fail("the decoding stage asked for a new name");
-}
-bool NoDirectoryRemoval(const char*) {
-  Fail("the decoding stage removed a directory");
-}
-PlatformProcess NoProcess(const char*, const ArgumentTail*) {
-  Fail("the decoding stage started a process");
-}
-bool NoResourceWrite(const PlatformResource*, const char*) {
-  Fail("the decoding stage wrote a resource");
-}
-
-PlatformOps MakeGuardedOps() {
-  PlatformOps ops = kSystemPlatform;
-  ops.OpenStream = GuardedOpen;
-  ops.CloseStream = GuardedClose;
-  ops.WriteStream = GuardedWrite;
-  ops.DeleteFileAt = GuardedDelete;
-  ops.CreateUniqueFile = NoUniqueName;
-  ops.CreateUniqueDirectory = NoUniqueName;
-  ops.RemoveEmptyDirectory = NoDirectoryRemoval;
-  ops.StartProcess = NoProcess;
-  ops.WriteResourceToFile = NoResourceWrite;
-  return ops;
-}
-
-bool HasUnknownSize(const std::uint8_t* data) {
-  return Little32(data + 5) == kUnknownSize;
 }
 
 std::size_t FirstDifference(const Bytes& a, const Bytes& b) {
@@ -222,48 +150,40 @@ std::size_t FirstDifference(const Bytes& a, const Bytes& b) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size >= kHeaderSize) {
-    const std::uint32_t declared = Little32(data + 5);
-    std::uint64_t window = Little32(data + 1);
-    if (declared != kUnknownSize) {
-      window = std::min<std::uint64_t>(window, declared);
-    }
-    if (window > WindowLimit()) {
-      return 0;
-    }
+  if (size >= kPackageHeaderSize && FirstDecodingWindow(ReadPackageHeader(data)) > WindowLimit()) {
+    return 0;
   }
   const Places& places = GetPlaces();
-  fuzz::WriteWholeFile(places.copy, data, size);
+  testing_support::WriteFile(places.copy, Bytes(data, data + size));
   // The sequence hands over an empty bundle file; stale bytes here also show
   // that a rejected stream empties it rather than leaving it alone.
-  static const std::uint8_t kStale[] = {'s', 't', 'a', 'l', 'e'};
-  fuzz::WriteWholeFile(places.bundle, kStale, sizeof kStale);
+  testing_support::WriteFile(places.bundle, testing_support::ToBytes("stale"));
 
-  static const PlatformOps guarded = MakeGuardedOps();
-  gWriteFailed = false;
-  const PlatformOps* previous = gPlatform;
-  gPlatform = &guarded;
-  DecodePackage(places.copy.c_str(), places.bundle.c_str());
-  gPlatform = previous;
-  const std::size_t leftOpen = gLedger.CloseLeftovers();
+  static const PlatformOps guarded = fuzz::StageOps("decoding", GuardedOpen, GuardedDelete);
+  testing_support::gWriteBudgetExceeded = false;
+  {
+    testing_support::PlatformOverride use(guarded);
+    DecodePackage(places.copy.c_str(), places.bundle.c_str());
+  }
+  const std::size_t leftOpen = fuzz::gLedger.CloseLeftovers();
   if (leftOpen > 0) {
     Fail("the decoding stage left %zu stream(s) open", leftOpen);
   }
 
-  if (fuzz::Exists(places.copy)) {
+  if (testing_support::Exists(places.copy)) {
     Fail("the package copy is still there");
   }
-  Bytes bundle;
-  if (!fuzz::ReadWholeFile(places.bundle, &bundle)) {
+  if (testing_support::KindOf(places.bundle) != testing_support::Kind::kFile) {
     Fail("the bundle file is gone (or is not a plain file)");
   }
-  const std::vector<fuzz::Listed> present = fuzz::List(fuzz::ScratchRoot());
-  if (present.size() != 1 || present[0].name != "bundle" || !S_ISREG(present[0].mode)) {
+  const Bytes bundle = testing_support::ReadFile(places.bundle);
+  const std::vector<std::string> present = testing_support::ListDirectory(fuzz::ScratchRoot());
+  if (present != std::vector<std::string>{"bundle"}) {
     Fail("the scratch directory holds %zu entries where only the bundle should be",
          present.size());
   }
 
-  if (gWriteFailed && !bundle.empty()) {
+  if (testing_support::gWriteBudgetExceeded && !bundle.empty()) {
     Fail("a write to the bundle failed, yet the bundle holds %zu bytes", bundle.size());
   }
 
@@ -282,7 +202,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       break;
     case Reference::kLonger: {
       const Bytes& start = reference.bytes;
-      const bool fits = HasUnknownSize(data) || bundle.size() <= Little32(data + 5);
+      const PackageHeader header = ReadPackageHeader(data);
+      const bool fits = HasUnknownSize(header) || bundle.size() <= header.unpackedSize;
       if (!bundle.empty() &&
           (bundle.size() < start.size() || FirstDifference(bundle, start) < start.size() || !fits)) {
         Fail("bundle of %zu bytes does not start with the reference's %zu, or is too long",

@@ -1,25 +1,30 @@
 // Hostile bundles for the extraction stage. Each input becomes the bundle file
 // in a fresh sandbox beside an empty extraction directory; after the stage:
 //
-//   - its result is 0, 9 or 14 (8 only when the bundle cannot be opened, and
-//     the harness always writes a readable one);
+//   - it extracts, finds no magic, or fails to write an entry (it reports
+//     that the bundle was not opened only when it cannot be, and the harness
+//     always writes a readable one);
 //   - nothing exists in the sandbox but the bundle and the extraction
 //     directory, and nothing in that directory but plain files;
-//   - on 0 the bundle is gone, otherwise it is there, unchanged;
+//   - once extracted the bundle is gone, otherwise it is there, unchanged;
 //   - the launch path is empty or names an entry directly in the directory;
-//   - the files are what the bundle's records say: on 0 one per record, on 14
-//     those of the records before the one that failed, each holding the data
+//   - the files are what the bundle's records say: once extracted one per
+//     record, after an entry that was not written those of the records before
+//     it, each holding the data
 //     of the last record of its name; a record that is whole and has a plain
 //     name ("_setup-1.sh": no device name, nothing Windows refuses) cannot be
 //     the one that failed, unless it ran out of room;
 //   - entries may take 12 KiB in all, after which writes fail as on a full
-//     disk: the result is then 14, and the entry written in part is gone.
+//     disk: the entry is then not written, and what was written of it is gone.
 //
 // The records are read here with a parser of the bundle's layout alone; which
 // names the launcher refuses is left to it, as that list is its own to change.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <map>
 
+#include "format/bundle.h"
 #include "launcher/launcher.h"
 #include "tests/fuzz/fuzz_support.h"
 
@@ -59,45 +64,41 @@ struct Parsed {
   std::vector<Record> records;
 };
 
-std::uint32_t Little32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
 Parsed ParseBundle(const std::uint8_t* data, std::size_t size) {
   Parsed parsed;
-  parsed.magic = size >= 3 && data[0] == 'H' && data[1] == 'E' && data[2] == 'N';
+  parsed.magic =
+      size >= sizeof kBundleMagic && std::memcmp(data, kBundleMagic, sizeof kBundleMagic) == 0;
   if (!parsed.magic) {
     return parsed;
   }
-  if (size >= 7) {
-    parsed.announced = static_cast<std::int32_t>(Little32(data + 3));
+  if (size >= sizeof kBundleMagic + kBundleFieldSize) {
+    parsed.announced = static_cast<std::int32_t>(LoadLittle32(data + 3));
     parsed.announced = std::max<std::int64_t>(parsed.announced, 0);
   }
-  if (size < 15) {
+  if (size < kBundleHeaderSize) {
     // A header cut short designates nothing, and no record can follow it.
     return parsed;
   }
-  parsed.launchFlag = Little32(data + 7);
-  parsed.launchIndex = static_cast<std::int32_t>(Little32(data + 11));
-  std::size_t at = 15;
+  parsed.launchFlag = LoadLittle32(data + 7);
+  parsed.launchIndex = static_cast<std::int32_t>(LoadLittle32(data + 11));
+  std::size_t at = kBundleHeaderSize;
   for (std::int64_t i = 0; i < parsed.announced; ++i) {
-    if (size - at < 4) {
+    if (size - at < kBundleFieldSize) {
       break;
     }
-    const std::uint32_t nameLength = Little32(data + at);
-    at += 4;
+    const std::uint32_t nameLength = LoadLittle32(data + at);
+    at += kBundleFieldSize;
     if (size - at < nameLength) {
       break;
     }
     Record record;
     record.name.assign(reinterpret_cast<const char*>(data + at), nameLength);
     at += nameLength;
-    if (size - at < 4) {
+    if (size - at < kBundleFieldSize) {
       break;
     }
-    const std::uint32_t dataSize = Little32(data + at);
-    at += 4;
+    const std::uint32_t dataSize = LoadLittle32(data + at);
+    at += kBundleFieldSize;
     if (size - at < dataSize) {
       break;
     }
@@ -113,13 +114,10 @@ Parsed ParseBundle(const std::uint8_t* data, std::size_t size) {
 // Reading the bundle, creating (and deleting) entries directly in the
 // extraction directory and deleting the bundle; anything else fails the run on
 // the spot, before the operation could reach outside the sandbox.
-fuzz::StreamLedger gLedger;
-
+//
 // How much the entries of one run may take before a write fails, as on a full
 // disk: a bundle that needs more ends in an entry that cannot be written whole.
 constexpr std::size_t kExtractionRoom = 12 * 1024;
-std::size_t gEntryBytes = 0;
-bool gWriteFailed = false;
 
 std::FILE* GuardedOpen(const char* path, StreamMode mode) {
   const Places& places = GetPlaces();
@@ -131,24 +129,8 @@ std::FILE* GuardedOpen(const char* path, StreamMode mode) {
     Fail("the extraction stage opened \"%s\" in mode %d", path, static_cast<int>(mode));
   }
   std::FILE* stream = kSystemPlatform.OpenStream(path, mode);
-  gLedger.Opened(stream);
+  fuzz::gLedger.Opened(stream);
   return stream;
-}
-
-bool GuardedClose(std::FILE* stream) {
-  gLedger.Closing(stream);
-  return kSystemPlatform.CloseStream(stream);
-}
-
-std::size_t GuardedWrite(std::FILE* stream, const void* buffer, std::size_t size) {
-  std::size_t allowed = size;
-  if (gEntryBytes + size > kExtractionRoom) {
-    allowed = kExtractionRoom - gEntryBytes;
-    gWriteFailed = true;
-  }
-  const std::size_t put = allowed > 0 ? kSystemPlatform.WriteStream(stream, buffer, allowed) : 0;
-  gEntryBytes += put;
-  return put;
 }
 
 // The bundle once every entry is written, or an entry that could not be
@@ -160,54 +142,25 @@ bool GuardedDelete(const char* path) {
   return kSystemPlatform.DeleteFileAt(path);
 }
 
-bool NoUniqueName(const char*, char*) {
-  Fail("the extraction stage asked for a new name");
-}
-bool NoDirectoryRemoval(const char* path) {
-  Fail("the extraction stage removed the directory \"%s\"", path);
-}
-PlatformProcess NoProcess(const char* path, const ArgumentTail*) {
-  Fail("the extraction stage started \"%s\"", path);
-}
-bool NoResourceWrite(const PlatformResource*, const char* path) {
-  Fail("the extraction stage wrote a resource to \"%s\"", path);
-}
-
-PlatformOps MakeGuardedOps() {
-  PlatformOps ops = kSystemPlatform;
-  ops.OpenStream = GuardedOpen;
-  ops.CloseStream = GuardedClose;
-  ops.WriteStream = GuardedWrite;
-  ops.DeleteFileAt = GuardedDelete;
-  ops.CreateUniqueFile = NoUniqueName;
-  ops.CreateUniqueDirectory = NoUniqueName;
-  ops.RemoveEmptyDirectory = NoDirectoryRemoval;
-  ops.StartProcess = NoProcess;
-  ops.WriteResourceToFile = NoResourceWrite;
-  return ops;
-}
-
 // ---- Checks ----------------------------------------------------------------
 
 // The extraction directory's files and their bytes; fails on anything that
 // is not a plain file.
 std::map<std::string, Bytes> ExtractedFiles(const std::string& directory) {
   std::map<std::string, Bytes> files;
-  for (const fuzz::Listed& entry : fuzz::List(directory)) {
-    if (S_ISDIR(entry.mode)) {
-      Fail("\"%s\" in the extraction directory is a directory", entry.name.c_str());
+  for (const std::string& name : testing_support::ListDirectory(directory)) {
+    const std::string path = directory + "/" + name;
+    switch (testing_support::KindOf(path)) {
+      case testing_support::Kind::kFile:
+        files.emplace(name, testing_support::ReadFile(path));
+        break;
+      case testing_support::Kind::kDirectory:
+        Fail("\"%s\" in the extraction directory is a directory", name.c_str());
+      case testing_support::Kind::kLink:
+        Fail("\"%s\" in the extraction directory is a symbolic link", name.c_str());
+      default:
+        Fail("\"%s\" in the extraction directory is not a plain file", name.c_str());
     }
-    if (S_ISLNK(entry.mode)) {
-      Fail("\"%s\" in the extraction directory is a symbolic link", entry.name.c_str());
-    }
-    if (!S_ISREG(entry.mode)) {
-      Fail("\"%s\" in the extraction directory is not a plain file", entry.name.c_str());
-    }
-    Bytes bytes;
-    if (!fuzz::ReadWholeFile(directory + "/" + entry.name, &bytes)) {
-      Fail("cannot read the extracted \"%s\"", entry.name.c_str());
-    }
-    files.emplace(entry.name, std::move(bytes));
   }
   return files;
 }
@@ -280,13 +233,13 @@ bool FailureFits(const std::map<std::string, Bytes>& files, const Parsed& parsed
 }
 
 void CheckLaunchPath(const char launchPath[kPathCapacity], const Places& places,
-                     const std::map<std::string, Bytes>& files, int result,
+                     const std::map<std::string, Bytes>& files, ExtractOutcome result,
                      const Parsed& parsed) {
   if (std::memchr(launchPath, '\0', kPathCapacity) == nullptr) {
     Fail("the launch path is not terminated within %zu bytes", kPathCapacity);
   }
   if (launchPath[0] == '\0') {
-    if (result == kStageOk && parsed.launchFlag != 0 && parsed.launchIndex >= 0 &&
+    if (result == kExtracted && parsed.launchFlag != 0 && parsed.launchIndex >= 0 &&
         parsed.launchIndex < parsed.announced) {
       Fail("record %d was designated and extracted, but the launch path is empty",
            parsed.launchIndex);
@@ -296,7 +249,7 @@ void CheckLaunchPath(const char launchPath[kPathCapacity], const Places& places,
   if (!fuzz::IsDirectChild(places.extraction, launchPath)) {
     Fail("the launch path \"%s\" is not directly in the extraction directory", launchPath);
   }
-  if (result != kStageOk) {
+  if (result != kExtracted) {
     return;
   }
   const std::string name = launchPath + places.extraction.size() + 1;
@@ -314,72 +267,75 @@ void CheckLaunchPath(const char launchPath[kPathCapacity], const Places& places,
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const Places& places = GetPlaces();
-  fuzz::RemoveAll(places.sandbox);
+  testing_support::RemoveAll(places.sandbox);
   if (mkdir(places.sandbox.c_str(), 0700) != 0 || mkdir(places.extraction.c_str(), 0700) != 0) {
     Fail("harness cannot make the sandbox %s", places.sandbox.c_str());
   }
-  fuzz::WriteWholeFile(places.bundle, data, size);
+  testing_support::WriteFile(places.bundle, Bytes(data, data + size));
 
   char launchPath[kPathCapacity] = {};
-  static const PlatformOps guarded = MakeGuardedOps();
-  gEntryBytes = 0;
-  gWriteFailed = false;
-  const PlatformOps* previous = gPlatform;
-  gPlatform = &guarded;
-  const int result = ExtractBundle(places.bundle.c_str(), places.extraction.c_str(), launchPath);
-  gPlatform = previous;
-  const std::size_t leftOpen = gLedger.CloseLeftovers();
+  static const PlatformOps guarded = fuzz::StageOps("extraction", GuardedOpen, GuardedDelete);
+  testing_support::gWriteBudget = kExtractionRoom;
+  testing_support::gWriteBudgetExceeded = false;
+  ExtractOutcome result = kExtracted;
+  {
+    testing_support::PlatformOverride use(guarded);
+    result = ExtractBundle(places.bundle.c_str(), places.extraction.c_str(), launchPath);
+  }
+  const std::size_t leftOpen = fuzz::gLedger.CloseLeftovers();
   if (leftOpen > 0) {
-    Fail("the extraction stage returned %d with %zu stream(s) left open", result, leftOpen);
+    Fail("the extraction stage returned %d with %zu stream(s) left open", static_cast<int>(result),
+         leftOpen);
   }
 
-  if (result != kStageOk && result != kExitBundleOpenFailed && result != kExitBadBundleMagic &&
-      result != kExitEntryCreateFailed) {
-    Fail("the extraction stage returned %d", result);
+  if (result != kExtracted && result != kBundleNotOpened && result != kBundleWithoutMagic &&
+      result != kEntryNotWritten) {
+    Fail("the extraction stage returned %d", static_cast<int>(result));
   }
-  if (result == kExitBundleOpenFailed) {
+  if (result == kBundleNotOpened) {
     Fail("the bundle could not be opened, though it was written just before");
   }
-  if (gWriteFailed && result != kExitEntryCreateFailed) {
-    Fail("an entry could not be written whole, yet the stage returned %d", result);
+  if (testing_support::gWriteBudgetExceeded && result != kEntryNotWritten) {
+    Fail("an entry could not be written whole, yet the stage returned %d",
+         static_cast<int>(result));
   }
 
   // The sandbox: the bundle (unless extraction completed) and the directory.
   bool sawBundle = false;
-  for (const fuzz::Listed& entry : fuzz::List(places.sandbox)) {
-    if (entry.name == "bundle" && S_ISREG(entry.mode)) {
+  for (const std::string& name : testing_support::ListDirectory(places.sandbox)) {
+    const testing_support::Kind kind = testing_support::KindOf(places.sandbox + "/" + name);
+    if (name == "bundle" && kind == testing_support::Kind::kFile) {
       sawBundle = true;
-    } else if (entry.name != "extract" || !S_ISDIR(entry.mode)) {
-      Fail("\"%s\" appeared in the sandbox beside the extraction directory", entry.name.c_str());
+    } else if (name != "extract" || kind != testing_support::Kind::kDirectory) {
+      Fail("\"%s\" appeared in the sandbox beside the extraction directory", name.c_str());
     }
   }
-  if (result == kStageOk && sawBundle) {
+  if (result == kExtracted && sawBundle) {
     Fail("extraction completed but the bundle is still there");
   }
-  if (result != kStageOk) {
-    Bytes bundle;
-    if (!sawBundle || !fuzz::ReadWholeFile(places.bundle, &bundle)) {
-      Fail("extraction failed with %d and the bundle is gone", result);
+  if (result != kExtracted) {
+    if (!sawBundle) {
+      Fail("extraction failed with %d and the bundle is gone", static_cast<int>(result));
     }
-    if (bundle.size() != size || (size > 0 && std::memcmp(bundle.data(), data, size) != 0)) {
-      Fail("extraction failed with %d and the bundle was changed", result);
+    if (testing_support::ReadFile(places.bundle) != Bytes(data, data + size)) {
+      Fail("extraction failed with %d and the bundle was changed", static_cast<int>(result));
     }
   }
 
   const std::map<std::string, Bytes> files = ExtractedFiles(places.extraction);
   const Parsed parsed = ParseBundle(data, size);
   if (!parsed.magic) {
-    if (result != kExitBadBundleMagic) {
-      Fail("a bundle without \"HEN\" gave %d", result);
+    if (result != kBundleWithoutMagic) {
+      Fail("a bundle without \"HEN\" gave %d", static_cast<int>(result));
     }
-  } else if (result == kExitBadBundleMagic) {
+  } else if (result == kBundleWithoutMagic) {
     Fail("a bundle starting with \"HEN\" was turned away as having no magic");
   }
   const std::size_t whole = parsed.records.size();
-  if (result == kExitBadBundleMagic && !files.empty()) {
+  if (result == kBundleWithoutMagic && !files.empty()) {
     Fail("a bundle without \"HEN\" left %zu file(s)", files.size());
   }
-  if (result == kStageOk) {
+  if (result == kExtracted) {
     if (static_cast<std::int64_t>(whole) != parsed.announced) {
       Fail("extraction completed with %zu of %lld announced records present", whole,
            static_cast<long long>(parsed.announced));
@@ -392,13 +348,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       Fail("extraction completed but the files differ from the %zu records", whole);
     }
   }
-  if (result == kExitEntryCreateFailed && !FailureFits(files, parsed, places.extraction.size())) {
-    Fail("extraction failed with 14 leaving %zu file(s) that are not those of the records "
+  if (result == kEntryNotWritten && !FailureFits(files, parsed, places.extraction.size())) {
+    Fail("an entry was not written, leaving %zu file(s) that are not those of the records "
          "before one that may fail",
          files.size());
   }
   CheckLaunchPath(launchPath, places, files, result, parsed);
 
-  fuzz::RemoveAll(places.sandbox);
+  testing_support::RemoveAll(places.sandbox);
   return 0;
 }

@@ -1,28 +1,22 @@
-// Pieces both fuzz targets share: a private scratch root, plain file helpers,
-// a record of the streams a stage left open, and a loud stop when an
-// invariant breaks (libFuzzer then saves the input that did it).
+// What both fuzz targets share beyond tests/support.h: a loud stop when an
+// invariant breaks (libFuzzer then saves the input that did it), a scratch
+// root kept after a finding, a record of the streams a stage left open, and a
+// platform table that lets a stage do only its own work.
 #pragma once
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdarg>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
+#include "tests/support.h"
 
 namespace fuzz {
 
-using Bytes = std::vector<std::uint8_t>;
+using testing_support::Bytes;
 
 [[noreturn]] inline void Fail(const char* format, ...) {
   std::fprintf(stderr, "\n==== invariant broken: ");
@@ -34,103 +28,17 @@ using Bytes = std::vector<std::uint8_t>;
   std::abort();
 }
 
-inline void RemoveAll(const std::string& path) {
-  std::error_code error;
-  std::filesystem::remove_all(path, error);
-}
-
-// One directory per process under $TMPDIR (else /tmp). Its name must not start
-// with "mrl": that prefix is the launcher's, and leftovers are judged by it.
+// One directory per process under $TMPDIR (else /tmp), removed when the
+// process exits normally; a finding aborts, which keeps its files to look at.
 inline const std::string& ScratchRoot() {
-  // Kept on the heap so that it outlives the static destructors, which run
-  // before the exit handler that removes the directory.
-  static const std::string* const root = [] {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = (base != nullptr && base[0] != '\0' ? std::string(base) : "/tmp") +
-                          "/mirelk-fuzz-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
-      std::fprintf(stderr, "cannot make a scratch directory from %s: %s\n", pattern.c_str(),
-                   std::strerror(errno));
-      std::exit(2);
-    }
-    // A finding ends the process without this, which keeps its files to look at.
-    std::atexit([] { RemoveAll(*root); });
-    return new std::string(pattern);
+  // On the heap, so that it outlives the static destructors, which run
+  // before the exit handler that removes it.
+  static testing_support::ScratchDirectory* const root = [] {
+    auto* directory = new testing_support::ScratchDirectory;
+    std::atexit([] { delete root; });
+    return directory;
   }();
-  return *root;
-}
-
-inline void WriteWholeFile(const std::string& path, const std::uint8_t* data, std::size_t size) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    Fail("harness cannot create %s: %s", path.c_str(), std::strerror(errno));
-  }
-  while (size > 0) {
-    const ssize_t put = write(fd, data, size);
-    if (put <= 0) {
-      Fail("harness cannot write %s: %s", path.c_str(), std::strerror(errno));
-    }
-    data += put;
-    size -= static_cast<std::size_t>(put);
-  }
-  close(fd);
-}
-
-// False when the file cannot be opened; a symbolic link is not followed.
-inline bool ReadWholeFile(const std::string& path, Bytes* out) {
-  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
-    return false;
-  }
-  out->clear();
-  std::uint8_t buffer[1 << 16];
-  for (;;) {
-    const ssize_t got = read(fd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got < 0) {
-      Fail("harness cannot read %s: %s", path.c_str(), std::strerror(errno));
-    }
-    if (got == 0) {
-      break;
-    }
-    out->insert(out->end(), buffer, buffer + got);
-  }
-  close(fd);
-  return true;
-}
-
-inline bool Exists(const std::string& path) {
-  struct stat status;
-  return lstat(path.c_str(), &status) == 0;
-}
-
-struct Listed {
-  std::string name;
-  mode_t mode;  // from lstat: a link is a link
-};
-
-// Every entry of `directory` except the dots, unsorted.
-inline std::vector<Listed> List(const std::string& directory) {
-  std::vector<Listed> entries;
-  DIR* handle = opendir(directory.c_str());
-  if (handle == nullptr) {
-    Fail("harness cannot list %s: %s", directory.c_str(), std::strerror(errno));
-  }
-  while (const dirent* entry = readdir(handle)) {
-    const std::string name = entry->d_name;
-    if (name == "." || name == "..") {
-      continue;
-    }
-    struct stat status;
-    if (fstatat(dirfd(handle), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
-      Fail("harness cannot stat %s/%s", directory.c_str(), entry->d_name);
-    }
-    entries.push_back({name, status.st_mode});
-  }
-  closedir(handle);
-  return entries;
+  return root->path();
 }
 
 // Whether `path` names an entry directly inside `directory`: the directory, one
@@ -179,5 +87,46 @@ class StreamLedger {
  private:
   std::vector<std::FILE*> open_;
 };
+
+inline StreamLedger gLedger;
+// The stage under test, as what it may not do reports it.
+inline const char* gStage = "";
+
+inline bool CloseThroughLedger(std::FILE* stream) {
+  gLedger.Closing(stream);
+  return kSystemPlatform.CloseStream(stream);
+}
+
+inline bool NoUniqueName(const char* directory, UniqueKind, char*) {
+  Fail("the %s stage asked for a new name in \"%s\"", gStage, directory);
+}
+inline bool NoDirectoryRemoval(const char* path) {
+  Fail("the %s stage removed the directory \"%s\"", gStage, path);
+}
+inline PlatformProcess NoProcess(const char* path, const ArgumentTail*) {
+  Fail("the %s stage started \"%s\"", gStage, path);
+}
+inline bool NoResourceWrite(const PlatformResource*, const char* path) {
+  Fail("the %s stage wrote a resource to \"%s\"", gStage, path);
+}
+
+// The system's table for one stage: `open` and `remove` judge every path the
+// stage opens or deletes (and must record what they open in gLedger), streams
+// close through the ledger, writes take from testing_support::gWriteBudget,
+// and whatever else could reach outside the sandbox fails the run on the spot.
+inline PlatformOps StageOps(const char* stage, std::FILE* (*open)(const char*, StreamMode),
+                            bool (*remove)(const char*)) {
+  gStage = stage;
+  PlatformOps ops = kSystemPlatform;
+  ops.OpenStream = open;
+  ops.CloseStream = CloseThroughLedger;
+  ops.WriteStream = testing_support::WriteWithinBudget;
+  ops.DeleteFileAt = remove;
+  ops.CreateUniqueName = NoUniqueName;
+  ops.RemoveEmptyDirectory = NoDirectoryRemoval;
+  ops.StartProcess = NoProcess;
+  ops.WriteResourceToFile = NoResourceWrite;
+  return ops;
+}
 
 }  // namespace fuzz

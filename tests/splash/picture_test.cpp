@@ -1,6 +1,6 @@
-// The splash's pixel arithmetic: reading the picture, the fade's blend and
-// pixel values for TrueColor visuals.
-#include "splash/x11/picture.h"
+// The splash picture as plain bytes: reading the BMP, clipping it to the
+// window, and the fade's blend.
+#include "splash/picture.h"
 
 #include <gtest/gtest.h>
 
@@ -8,68 +8,29 @@
 #include <cstdint>
 #include <vector>
 
+#include "format/bmp.h"
+#include "format/byte_order.h"
 #include "splash/splash.h"
+#include "tests/support.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using testing_support::BmpShape;
+using testing_support::Bytes;
+using testing_support::MakeBmp;
+using testing_support::PictureChannel;
 
+// Overwrites one field of a picture.
 void Put(Bytes& bytes, std::size_t at, std::uint32_t value, int count) {
-  for (int k = 0; k < count; ++k) {
-    bytes.at(at + static_cast<std::size_t>(k)) = static_cast<unsigned char>(value >> (8 * k));
-  }
+  ASSERT_LE(at + static_cast<std::size_t>(count), bytes.size());
+  StoreLittleEndian(bytes.data() + at, value, count);
 }
 
-// A distinct colour for every place, so that a swapped channel, a flipped
-// row or a misplaced column shows.
-unsigned char Channel(int x, int y, int c) {
-  return static_cast<unsigned char>(17 * x + 71 * y + 101 * c + 3);
+bool Parse(const Bytes& bytes, RgbPicture* picture) {
+  return DecodeRgbPicture(bytes.data(), bytes.size(), picture);
 }
 
-struct BmpShape {
-  int width;
-  int height;  // negative: stored top row first
-  std::uint32_t infoSize = 40;
-  std::uint32_t gap = 0;  // bytes between the headers and the pixels
-};
-
-// Written here independently of the parser: file header, info header, rows
-// of blue, green, red padded to four bytes.
-Bytes MakeBmp(const BmpShape& shape) {
-  const int rows = shape.height < 0 ? -shape.height : shape.height;
-  const std::size_t stride = (static_cast<std::size_t>(shape.width) * 3 + 3) / 4 * 4;
-  const std::size_t offset = 14 + shape.infoSize + shape.gap;
-  Bytes bytes(offset + stride * static_cast<std::size_t>(rows), 0);
-  bytes[0] = 'B';
-  bytes[1] = 'M';
-  Put(bytes, 2, static_cast<std::uint32_t>(bytes.size()), 4);
-  Put(bytes, 10, static_cast<std::uint32_t>(offset), 4);
-  Put(bytes, 14, shape.infoSize, 4);
-  Put(bytes, 18, static_cast<std::uint32_t>(shape.width), 4);
-  Put(bytes, 22, static_cast<std::uint32_t>(shape.height), 4);
-  Put(bytes, 26, 1, 2);
-  Put(bytes, 28, 24, 2);
-  for (int y = 0; y < rows; ++y) {
-    const int storedRow = shape.height < 0 ? y : rows - 1 - y;
-    std::size_t at = offset + stride * static_cast<std::size_t>(storedRow);
-    for (int x = 0; x < shape.width; ++x, at += 3) {
-      bytes[at] = Channel(x, y, 2);
-      bytes[at + 1] = Channel(x, y, 1);
-      bytes[at + 2] = Channel(x, y, 0);
-    }
-    // Padding that would show if it were ever read as a pixel.
-    for (std::size_t pad = static_cast<std::size_t>(shape.width) * 3; pad < stride; ++pad) {
-      bytes[offset + stride * static_cast<std::size_t>(storedRow) + pad] = 0xEE;
-    }
-  }
-  return bytes;
-}
-
-bool Parse(const Bytes& bytes, SplashPicture* picture) {
-  return ParseSplashBitmap(bytes.data(), bytes.size(), picture);
-}
-
-void ExpectPicture(const SplashPicture& picture, int width, int height) {
+void ExpectPicture(const RgbPicture& picture, int width, int height) {
   ASSERT_EQ(picture.width, width);
   ASSERT_EQ(picture.height, height);
   ASSERT_NE(picture.rgb, nullptr);
@@ -77,14 +38,14 @@ void ExpectPicture(const SplashPicture& picture, int width, int height) {
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x) {
       for (int c = 0; c < 3; ++c, ++pixel) {
-        ASSERT_EQ(*pixel, Channel(x, y, c)) << "x " << x << " y " << y << " channel " << c;
+        ASSERT_EQ(*pixel, PictureChannel(x, y, c)) << "x " << x << " y " << y << " channel " << c;
       }
     }
   }
 }
 
 void ExpectRejected(const Bytes& bytes, const char* why) {
-  SplashPicture picture = {7, 7, reinterpret_cast<unsigned char*>(1)};
+  RgbPicture picture = {7, 7, reinterpret_cast<unsigned char*>(1)};
   EXPECT_FALSE(Parse(bytes, &picture)) << why;
   EXPECT_EQ(picture.rgb, nullptr) << why;
   EXPECT_EQ(picture.width, 0) << why;
@@ -92,47 +53,47 @@ void ExpectRejected(const Bytes& bytes, const char* why) {
 }
 
 TEST(SplashBitmap, ReadsBottomUpRowsTopRowFirstInRedGreenBlue) {
-  SplashPicture picture = {};
+  RgbPicture picture = {};
   ASSERT_TRUE(Parse(MakeBmp({5, 3}), &picture));
   ExpectPicture(picture, 5, 3);
-  FreeSplashPicture(&picture);
+  FreeRgbPicture(&picture);
 }
 
 TEST(SplashBitmap, ReadsTopDownRowsWhenTheHeightIsNegative) {
-  SplashPicture picture = {};
+  RgbPicture picture = {};
   ASSERT_TRUE(Parse(MakeBmp({5, -3}), &picture));
   ExpectPicture(picture, 5, 3);
-  FreeSplashPicture(&picture);
+  FreeRgbPicture(&picture);
 }
 
 TEST(SplashBitmap, SkipsEachRowsPaddingToFourBytes) {
   // Widths 1 to 8 cover every amount of padding (3, 2, 1, 0) twice.
   for (int width = 1; width <= 8; ++width) {
     for (int height : {4, -4}) {
-      SplashPicture picture = {};
+      RgbPicture picture = {};
       ASSERT_TRUE(Parse(MakeBmp({width, height}), &picture)) << width << " x " << height;
       ExpectPicture(picture, width, 4);
-      FreeSplashPicture(&picture);
+      FreeRgbPicture(&picture);
     }
   }
 }
 
 TEST(SplashBitmap, HonoursLongerInfoHeadersAndThePixelOffset) {
   for (const BmpShape shape : {BmpShape{6, 2, 108}, BmpShape{6, 2, 124}, BmpShape{6, -2, 40, 37}}) {
-    SplashPicture picture = {};
+    RgbPicture picture = {};
     ASSERT_TRUE(Parse(MakeBmp(shape), &picture)) << shape.infoSize << " " << shape.gap;
     ExpectPicture(picture, 6, 2);
-    FreeSplashPicture(&picture);
+    FreeRgbPicture(&picture);
   }
 }
 
 TEST(SplashBitmap, AcceptsTheLargestSidesAndTheSamplesSize) {
-  for (const BmpShape shape : {BmpShape{kMaxPictureSide, 1}, BmpShape{1, -kMaxPictureSide},
+  for (const BmpShape shape : {BmpShape{kLargestPictureSide, 1}, BmpShape{1, -kLargestPictureSide},
                                BmpShape{kSplashWidth, kSplashHeight}}) {
-    SplashPicture picture = {};
+    RgbPicture picture = {};
     ASSERT_TRUE(Parse(MakeBmp(shape), &picture)) << shape.width << " x " << shape.height;
     ExpectPicture(picture, shape.width, shape.height < 0 ? -shape.height : shape.height);
-    FreeSplashPicture(&picture);
+    FreeRgbPicture(&picture);
   }
 }
 
@@ -145,8 +106,8 @@ TEST(SplashBitmap, RejectsEveryTruncation) {
     }
   }
   // Nothing before the data is read either: a null pointer with no size.
-  SplashPicture picture = {};
-  EXPECT_FALSE(ParseSplashBitmap(nullptr, 0, &picture));
+  RgbPicture picture = {};
+  EXPECT_FALSE(DecodeRgbPicture(nullptr, 0, &picture));
 }
 
 TEST(SplashBitmap, RejectsOtherKindsOfPicture) {
@@ -156,36 +117,41 @@ TEST(SplashBitmap, RejectsOtherKindsOfPicture) {
     std::size_t at;
     std::uint32_t value;
     int count;
+    BmpVerdict verdict;  // what mirelk-pack attach reports
   } const cases[] = {
-      {"not BM", 0, 'B' | 'A' << 8, 2},
-      {"8 bits per pixel", 28, 8, 2},
-      {"16 bits per pixel", 28, 16, 2},
-      {"32 bits per pixel", 28, 32, 2},
-      {"0 bits per pixel", 28, 0, 2},
-      {"run-length compressed", 30, 1, 4},
-      {"bit fields", 30, 3, 4},
-      {"JPEG inside", 30, 4, 4},
-      {"two planes", 26, 2, 2},
-      {"core header", 14, 12, 4},
-      {"info header past the end", 14, 0xFFFFFFFF, 4},
-      {"info header overlapping the pixels", 14, 41, 4},
+      {"not BM", 0, 'B' | 'A' << 8, 2, kNotBmp},
+      {"8 bits per pixel", 28, 8, 2, kBmpUnsupported},
+      {"16 bits per pixel", 28, 16, 2, kBmpUnsupported},
+      {"32 bits per pixel", 28, 32, 2, kBmpUnsupported},
+      {"0 bits per pixel", 28, 0, 2, kBmpUnsupported},
+      {"run-length compressed", 30, 1, 4, kBmpUnsupported},
+      {"bit fields", 30, 3, 4, kBmpUnsupported},
+      {"JPEG inside", 30, 4, 4, kBmpUnsupported},
+      {"two planes", 26, 2, 2, kBmpUnsupported},
+      {"core header", 14, 12, 4, kBmpUnsupported},
+      {"info header past the end", 14, 0xFFFFFFFF, 4, kBmpDamaged},
+      {"info header overlapping the pixels", 14, 41, 4, kBmpDamaged},
+      {"wider than the largest side", 18, kLargestPictureSide + 1, 4, kBmpUnsupported},
+      {"more rows than the file holds", 22, 5, 4, kBmpDamaged},
   };
   for (const auto& c : cases) {
     Bytes bad = good;
     Put(bad, c.at, c.value, c.count);
     ExpectRejected(bad, c.why);
+    BmpLayout layout = {};
+    EXPECT_EQ(ReadBmpLayout(bad.data(), bad.size(), &layout), c.verdict) << c.why;
   }
 }
 
 TEST(SplashBitmap, RejectsAbsurdSizes) {
   const Bytes good = MakeBmp({4, 4});
-  const std::int32_t widths[] = {0, -4, kMaxPictureSide + 1, 0x7FFFFFFF, INT32_MIN, 5};
+  const std::int32_t widths[] = {0, -4, kLargestPictureSide + 1, 0x7FFFFFFF, INT32_MIN, 5};
   for (const std::int32_t width : widths) {
     Bytes bad = good;
     Put(bad, 18, static_cast<std::uint32_t>(width), 4);
     ExpectRejected(bad, "width");
   }
-  const std::int32_t heights[] = {0, kMaxPictureSide + 1, -kMaxPictureSide - 1, 0x7FFFFFFF,
+  const std::int32_t heights[] = {0, kLargestPictureSide + 1, -kLargestPictureSide - 1, 0x7FFFFFFF,
                                   INT32_MIN, 5, -5};
   for (const std::int32_t height : heights) {
     Bytes bad = good;
@@ -194,8 +160,8 @@ TEST(SplashBitmap, RejectsAbsurdSizes) {
   }
   // The largest side, announced in a file that does not hold it.
   Bytes huge = good;
-  Put(huge, 18, kMaxPictureSide, 4);
-  Put(huge, 22, static_cast<std::uint32_t>(-kMaxPictureSide), 4);
+  Put(huge, 18, kLargestPictureSide, 4);
+  Put(huge, 22, static_cast<std::uint32_t>(-kLargestPictureSide), 4);
   ExpectRejected(huge, "4096 x 4096 in a few bytes");
 }
 
@@ -212,15 +178,15 @@ TEST(SplashBitmap, RejectsAbsurdPixelOffsets) {
 }
 
 TEST(SplashBitmap, ClipsToTheWindowKeepingTheTopLeftCorner) {
-  SplashPicture picture = {};
+  RgbPicture picture = {};
   ASSERT_TRUE(Parse(MakeBmp({7, 5}), &picture));
-  ClipSplashPicture(&picture, 9, 9);
+  ClipRgbPicture(&picture, 9, 9);
   ExpectPicture(picture, 7, 5);
-  ClipSplashPicture(&picture, 3, 9);
+  ClipRgbPicture(&picture, 3, 9);
   ExpectPicture(picture, 3, 5);
-  ClipSplashPicture(&picture, 3, 2);
+  ClipRgbPicture(&picture, 3, 2);
   ExpectPicture(picture, 3, 2);
-  FreeSplashPicture(&picture);
+  FreeRgbPicture(&picture);
   EXPECT_EQ(picture.rgb, nullptr);
 }
 
@@ -277,45 +243,6 @@ TEST(SplashFade, NeverReachesThePictureAndNeverFalls) {
       EXPECT_LT(canvas, source) << s;
     }
   }
-}
-
-TEST(SplashPixels, PacksEightBitChannelsUnchanged) {
-  PixelLayout rgb = {};
-  ASSERT_TRUE(MakePixelLayout(0xFF0000, 0x00FF00, 0x0000FF, 24, &rgb));
-  EXPECT_EQ(rgb.fixedBits, 0u);
-  EXPECT_EQ(PackPixel(rgb, 0x12, 0x34, 0x56), 0x123456u);
-  EXPECT_EQ(PackPixel(rgb, 0, 0, 0), 0u);
-
-  PixelLayout bgr = {};
-  ASSERT_TRUE(MakePixelLayout(0x0000FF, 0x00FF00, 0xFF0000, 24, &bgr));
-  EXPECT_EQ(PackPixel(bgr, 0x12, 0x34, 0x56), 0x563412u);
-}
-
-TEST(SplashPixels, SetsTheUnusedBitsOfAThirtyTwoBitDepth) {
-  PixelLayout argb = {};
-  ASSERT_TRUE(MakePixelLayout(0xFF0000, 0x00FF00, 0x0000FF, 32, &argb));
-  EXPECT_EQ(argb.fixedBits, 0xFF000000u);
-  EXPECT_EQ(PackPixel(argb, 0x12, 0x34, 0x56), 0xFF123456u);
-  EXPECT_EQ(PackPixel(argb, 0, 0, 0), 0xFF000000u);
-}
-
-TEST(SplashPixels, ScalesToOtherChannelWidthsWithRounding) {
-  PixelLayout deep = {};
-  ASSERT_TRUE(MakePixelLayout(0x3FF00000, 0x000FFC00, 0x000003FF, 30, &deep));
-  EXPECT_EQ(PackPixel(deep, 255, 0, 128), (1023ul << 20) | 514u);
-  PixelLayout narrow = {};
-  ASSERT_TRUE(MakePixelLayout(0xF800, 0x07E0, 0x001F, 16, &narrow));
-  EXPECT_EQ(PackPixel(narrow, 255, 255, 255), 0xFFFFu);
-  EXPECT_EQ(PackPixel(narrow, 8, 0, 0), 1ul << 11);
-}
-
-TEST(SplashPixels, RefusesMasksThatDoNotDescribeAPixel) {
-  PixelLayout layout = {};
-  EXPECT_FALSE(MakePixelLayout(0, 0x00FF00, 0x0000FF, 24, &layout));
-  EXPECT_FALSE(MakePixelLayout(0xF0F000, 0x000F00, 0x0000FF, 24, &layout));
-  EXPECT_FALSE(MakePixelLayout(0xFF0000, 0xFFFF00, 0x0000FF, 24, &layout));
-  EXPECT_FALSE(MakePixelLayout(0xFF000000, 0x00FF00, 0x0000FF, 24, &layout));
-  EXPECT_FALSE(MakePixelLayout(0xFF0000, 0x00FF00, 0x0000FF, 0, &layout));
 }
 
 }  // namespace

@@ -235,22 +235,24 @@ class SplashWindow(SplashCase):
                               xscreen.surroundings(before))
 
     def test_damaged_picture_shows_no_window(self):
-        # Headers that mirelk-pack attach accepts (24 bits, uncompressed) in
-        # front of pictures the launcher must refuse.
+        # mirelk-pack attach refuses such pictures, so each is damaged in place
+        # in a launcher made with the good one.
         with open(self.splash, "rb") as f:
             good = f.read()
+        rows = int.from_bytes(good[22:26], "little", signed=True)
         damaged = {
-            "cut short": good[:len(good) // 2],
-            "pixels past the end": good[:10] + (0xFFFFFFF0).to_bytes(4, "little") + good[14:],
-            "absurd width": good[:18] + (100000).to_bytes(4, "little") + good[22:],
+            "more rows than it holds": (22, rows + 1 if rows > 0 else rows - 1),
+            "pixels past the end": (10, 0x7FFFFFF0),
+            "absurd width": (18, 100000),
         }
-        for what, data in damaged.items():
+        for what, (field, value) in damaged.items():
             with self.subTest(what):
-                name = what.replace(" ", "-")
-                bmp = self.path(name + ".bmp")
-                with open(bmp, "wb") as f:
-                    f.write(data)
-                launcher = self.make_splash_launcher(bmp, name)
+                launcher = self.make_splash_launcher(self.splash, what.replace(" ", "-"))
+                with open(launcher, "r+b") as f:
+                    picture = f.read().find(good)
+                    self.assertGreater(picture, 0)
+                    f.seek(picture + field)
+                    f.write(value.to_bytes(4, "little", signed=True))
                 before = xscreen.capture(self.server.display)
                 events = xscreen.WindowEvents(self.server.display)
                 process = self.start(launcher)

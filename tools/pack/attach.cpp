@@ -1,7 +1,10 @@
-// mirelk-pack attach: a launcher stub with its resources appended.
+// mirelk-pack attach: a launcher stub with its resources appended as the
+// POSIX resource table (format/resource_table.h).
 #include <cstring>
 
-#include "platform/posix/resource_table.h"
+#include "format/bmp.h"
+#include "format/resource_ids.h"
+#include "format/resource_table.h"
 #include "tools/pack/pack.h"
 
 namespace pack {
@@ -16,23 +19,22 @@ struct Resource {
   std::uint64_t size = 0;
 };
 
-bool CarriesResourceTable(const std::vector<std::uint8_t>& stub) {
-  return stub.size() >= kResourceTrailerSize &&
-         std::memcmp(stub.data() + stub.size() - sizeof kResourceTableMagic, kResourceTableMagic,
-                     sizeof kResourceTableMagic) == 0;
-}
-
-// The splash is drawn from a 24-bit uncompressed BMP; anything else is refused
-// here rather than silently not shown.
+// The splash is drawn from the picture the launcher reads; anything it would
+// refuse is refused here rather than silently not shown.
 void CheckSplashBitmap(const std::filesystem::path& path) {
   const std::vector<std::uint8_t> bmp = ReadWholeFile(path);
-  if (bmp.size() < 54 || bmp[0] != 'B' || bmp[1] != 'M') {
-    throw Failure(Describe(path, "not a BMP picture"));
-  }
-  const std::uint64_t bitsPerPixel = GetLittleEndian(bmp.data() + 28, 2);
-  const std::uint64_t compression = GetLittleEndian(bmp.data() + 30, 4);
-  if (bitsPerPixel != 24 || compression != 0) {
-    throw Failure(Describe(path, "the splash must be an uncompressed 24-bit BMP"));
+  BmpLayout layout = {};
+  switch (ReadBmpLayout(bmp.data(), bmp.size(), &layout)) {
+    case kBmpReadable:
+      return;
+    case kNotBmp:
+      throw Failure(Describe(path, "not a BMP picture"));
+    case kBmpUnsupported:
+      throw Failure(Describe(path, "the splash must be an uncompressed 24-bit BMP of at most " +
+                                       std::to_string(kLargestPictureSide) + " x " +
+                                       std::to_string(kLargestPictureSide) + " pixels"));
+    case kBmpDamaged:
+      throw Failure(Describe(path, "damaged BMP picture: its sizes do not fit the file"));
   }
 }
 
@@ -61,12 +63,12 @@ int Attach(const std::vector<std::string>& args) {
 
   CheckReadable(stubPath);
   const std::vector<std::uint8_t> stub = ReadWholeFile(stubPath);
-  if (CarriesResourceTable(stub)) {
+  if (EndsWithResourceMagic(stub.data(), stub.size())) {
     throw Failure(Describe(stubPath, "this stub already carries a resource table"));
   }
-  std::vector<Resource> resources = {{"PACKAGE", kPackageResourceId, packagePath}};
+  std::vector<Resource> resources = {{kPackageResourceType, PACKAGE_RESOURCE_ID, packagePath}};
   if (!options.Value("--splash").empty()) {
-    resources.push_back({"BITMAP", kSplashBitmapId, options.Value("--splash")});
+    resources.push_back({kBitmapResourceType, SPLASH_BITMAP_ID, options.Value("--splash")});
   }
   for (const Resource& resource : resources) {
     CheckReadable(resource.file);
@@ -84,20 +86,14 @@ int Attach(const std::vector<std::string>& args) {
     offset += resource.size;
   }
 
-  std::vector<std::uint8_t> table;
+  std::vector<std::uint8_t> table(resources.size() * kResourceEntrySize + kResourceTrailerSize);
+  std::uint8_t* at = table.data();
   for (const Resource& resource : resources) {
-    char type[kResourceTypeSize] = {};
-    std::strncpy(type, resource.type, sizeof type - 1);
-    table.insert(table.end(), type, type + sizeof type);
-    PutLittleEndian(table, static_cast<std::uint64_t>(resource.id), 4);
-    PutLittleEndian(table, 0, 4);
-    PutLittleEndian(table, resource.offset, 8);
-    PutLittleEndian(table, resource.size, 8);
+    WriteResourceEntry(resource.type, static_cast<std::uint32_t>(resource.id), resource.offset,
+                       resource.size, at);
+    at += kResourceEntrySize;
   }
-  PutLittleEndian(table, offset, 8);
-  PutLittleEndian(table, resources.size(), 4);
-  PutLittleEndian(table, 0, 4);
-  table.insert(table.end(), kResourceTableMagic, kResourceTableMagic + sizeof kResourceTableMagic);
+  WriteResourceTrailer(ResourceTable{offset, static_cast<std::uint32_t>(resources.size())}, at);
   out.Write(table.data(), table.size());
   out.MakeExecutable();
   out.Commit();

@@ -5,7 +5,8 @@
 #include <cstdio>
 #include <set>
 
-#include "launcher/launcher.h"
+#include "format/bundle.h"
+#include "format/package.h"
 #include "tools/pack/pack.h"
 
 namespace pack {
@@ -42,7 +43,7 @@ std::vector<Input> CollectInputs(const std::vector<std::string>& files) {
     if (error) {
       throw Failure("cannot read " + Describe(input.file, error.message()));
     }
-    if (input.size > kMaxEntrySize) {
+    if (input.size > kLargestEntrySize) {
       throw Failure(Describe(input.file, "larger than 4 GiB - 1 bytes, the most one entry holds"));
     }
     std::ifstream probe(input.file, std::ios::binary);
@@ -57,7 +58,7 @@ std::vector<Input> CollectInputs(const std::vector<std::string>& files) {
 std::uint64_t BundleSize(const std::vector<Input>& inputs) {
   std::uint64_t total = kBundleHeaderSize;
   for (const Input& input : inputs) {
-    total += 8 + input.name.size() + input.size;
+    total += BundleRecordSize(input.name.size(), input.size);
   }
   return total;
 }
@@ -88,10 +89,11 @@ class EncoderSink : public Sink {
       throw Failure("the LZMA encoder has no strongest preset");
     }
     // The header announces these values; the stream must keep to them.
+    const LzmaProperties properties = SplitLzmaProperties(kPackageProperties);
     options.dict_size = kPackageDictionarySize;
-    options.lc = 3;
-    options.lp = 0;
-    options.pb = 2;
+    options.lc = properties.lc;
+    options.lp = properties.lp;
+    options.pb = properties.pb;
     options.ext_flags = 0;
     const lzma_filter filters[] = {{LZMA_FILTER_LZMA1EXT, &options},
                                    {LZMA_VLI_UNKNOWN, nullptr}};
@@ -153,18 +155,18 @@ class EncoderSink : public Sink {
 };
 
 void WriteBundle(const std::vector<Input>& inputs, int launchIndex, Sink& sink) {
-  std::vector<std::uint8_t> header(kBundleMagic, kBundleMagic + sizeof kBundleMagic);
-  PutLittleEndian(header, inputs.size(), 4);
-  PutLittleEndian(header, launchIndex >= 0 ? 1 : 0, 4);
-  PutLittleEndian(header, launchIndex >= 0 ? static_cast<std::uint64_t>(launchIndex) : 0, 4);
-  sink.Put(header.data(), header.size());
+  std::uint8_t header[kBundleHeaderSize];
+  const BundleHeader fields = {static_cast<std::int32_t>(inputs.size()), launchIndex >= 0 ? 1u : 0u,
+                               launchIndex >= 0 ? launchIndex : 0};
+  WriteBundleHeader(fields, header);
+  sink.Put(header, sizeof header);
 
   std::vector<std::uint8_t> buffer(1 << 20);
   for (const Input& input : inputs) {
     std::vector<std::uint8_t> record;
-    PutLittleEndian(record, input.name.size(), 4);
+    AppendLittleEndian(record, input.name.size(), kBundleFieldSize);
     record.insert(record.end(), input.name.begin(), input.name.end());
-    PutLittleEndian(record, input.size, 4);
+    AppendLittleEndian(record, input.size, kBundleFieldSize);
     sink.Put(record.data(), record.size());
 
     std::ifstream in(input.file, std::ios::binary);
@@ -210,9 +212,9 @@ int Create(const std::vector<std::string>& args) {
   }
 
   const std::uint64_t bundleSize = BundleSize(inputs);
-  if (bundleSize > kMaxBundleSize) {
+  if (bundleSize > kLargestBundleSize) {
     throw Failure("the bundle would be " + std::to_string(bundleSize) +
-                  " bytes; a package holds at most " + std::to_string(kMaxBundleSize));
+                  " bytes; a package holds at most " + std::to_string(kLargestBundleSize));
   }
 
   OutputFile out(outPath);
@@ -220,10 +222,12 @@ int Create(const std::vector<std::string>& args) {
     FileSink sink(out);
     WriteBundle(inputs, launchIndex, sink);
   } else {
-    std::vector<std::uint8_t> header = {kPackageProperties};
-    PutLittleEndian(header, kPackageDictionarySize, 4);
-    PutLittleEndian(header, bundleSize, 8);
-    out.Write(header.data(), header.size());
+    std::uint8_t header[kPackageHeaderSize];
+    WritePackageHeader(PackageHeader{kPackageProperties, kPackageDictionarySize,
+                                     static_cast<std::uint32_t>(bundleSize),
+                                     static_cast<std::uint32_t>(bundleSize >> 32)},
+                       header);
+    out.Write(header, sizeof header);
     EncoderSink sink(out, bundleSize);
     WriteBundle(inputs, launchIndex, sink);
     sink.Finish();

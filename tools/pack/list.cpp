@@ -3,9 +3,11 @@
 #include <lzma.h>
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
-#include "launcher/launcher.h"
+#include "format/bundle.h"
+#include "format/package_decoder.h"
 #include "tools/pack/pack.h"
 
 namespace pack {
@@ -47,31 +49,25 @@ class FileBundle : public BundleSource {
   std::ifstream in_;
 };
 
-// Decodes as the launcher does: the output ends when the announced size is
-// reached or at an end-of-stream marker; any other end is damage.
+// Decodes as the launcher does (format/package.h): the output ends when the
+// announced size is reached or at an end-of-stream marker, any other end is
+// damage, and a stream that reaches back beyond its window is decoded again,
+// wider, up to where it had got.
 class PackageBundle : public BundleSource {
  public:
-  PackageBundle(const std::filesystem::path& path, const std::uint8_t* header)
-      : path_(path), in_(path, std::ios::binary) {
-    in_.seekg(static_cast<std::streamoff>(kPackageHeaderSize));
-    const LzmaProperties properties = SplitLzmaProperties(header[0]);
-    const std::uint64_t unpacked = GetLittleEndian(header + 5, 4);
-    unknownSize_ = unpacked == 0xFFFFFFFFu;
-    remaining_ = unknownSize_ ? UINT64_MAX : unpacked;
+  PackageBundle(const std::filesystem::path& path, const PackageHeader& header)
+      : path_(path),
+        header_(header),
+        in_(path, std::ios::binary),
+        remaining_(LargestOutput(header)),
+        window_(FirstDecodingWindow(header)) {
+    const LzmaProperties properties = SplitLzmaProperties(header.properties);
     if (properties.lc + properties.lp > 4 || properties.pb > 4) {
-      throw Failure(Describe(path, "damaged package: properties byte " + std::to_string(header[0]) +
+      throw Failure(Describe(path, "damaged package: properties byte " +
+                                       std::to_string(header.properties) +
                                        " is outside what the decoder supports"));
     }
-    lzma_options_lzma options = {};
-    options.dict_size = static_cast<std::uint32_t>(std::max<std::uint64_t>(
-        LZMA_DICT_SIZE_MIN, unknownSize_ ? 0xFFFFFFFFu : unpacked));
-    options.lc = properties.lc;
-    options.lp = properties.lp;
-    options.pb = properties.pb;
-    const lzma_filter filters[] = {{LZMA_FILTER_LZMA1, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
-    if (lzma_raw_decoder(&stream_, filters) != LZMA_OK) {
-      throw Failure("cannot start the LZMA decoder");
-    }
+    Start();
   }
   ~PackageBundle() override { lzma_end(&stream_); }
 
@@ -81,22 +77,7 @@ class PackageBundle : public BundleSource {
         return false;
       }
       const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(size, remaining_));
-      stream_.next_out = out;
-      stream_.avail_out = want;
-      while (stream_.avail_out > 0 && !ended_) {
-        if (stream_.avail_in == 0 && in_) {
-          in_.read(reinterpret_cast<char*>(input_), sizeof input_);
-          stream_.next_in = input_;
-          stream_.avail_in = static_cast<std::size_t>(in_.gcount());
-        }
-        const lzma_ret result = lzma_code(&stream_, in_ ? LZMA_RUN : LZMA_FINISH);
-        if (result == LZMA_STREAM_END) {
-          ended_ = true;
-        } else if (result != LZMA_OK) {
-          throw Failure(Describe(path_, Damage(result)));
-        }
-      }
-      const std::size_t got = want - stream_.avail_out;
+      const std::size_t got = Decode(out, want);
       out += got;
       size -= got;
       remaining_ -= got;
@@ -110,35 +91,98 @@ class PackageBundle : public BundleSource {
   }
 
   std::uint64_t Produced() const { return stream_.total_out; }
-  bool UnknownSize() const { return unknownSize_; }
+  bool UnknownSize() const { return HasUnknownSize(header_); }
 
  private:
+  // A decoder with the current window, at the start of the compressed data.
+  void Start() {
+    lzma_end(&stream_);
+    stream_ = LZMA_STREAM_INIT;
+    if (StartPackageDecoder(&stream_, header_.properties, window_) != LZMA_OK) {
+      throw Failure("cannot start the LZMA decoder");
+    }
+    in_.clear();
+    in_.seekg(static_cast<std::streamoff>(kPackageHeaderSize));
+  }
+
+  lzma_ret Step() {
+    if (stream_.avail_in == 0 && in_) {
+      in_.read(reinterpret_cast<char*>(input_), sizeof input_);
+      stream_.next_in = input_;
+      stream_.avail_in = static_cast<std::size_t>(in_.gcount());
+    }
+    return lzma_code(&stream_, in_ ? LZMA_RUN : LZMA_FINISH);
+  }
+
+  // Fills `out` with `size` bytes; fewer only where the stream ends.
+  std::size_t Decode(std::uint8_t* out, std::size_t size) {
+    stream_.next_out = out;
+    stream_.avail_out = size;
+    while (stream_.avail_out > 0 && !ended_) {
+      const lzma_ret result = Step();
+      if (result == LZMA_STREAM_END) {
+        ended_ = true;
+      } else if (result != LZMA_OK) {
+        Widen(result);
+      }
+    }
+    return size - stream_.avail_out;
+  }
+
+  // Decodes again from the start with a wider window, discarding what was
+  // already delivered; fails unless the error may have been the window's.
+  void Widen(lzma_ret result) {
+    const std::uint64_t produced = stream_.total_out;
+    if (result != LZMA_DATA_ERROR || produced <= window_ || window_ == kLargestWindow) {
+      throw Failure(Describe(path_, Damage(result)));
+    }
+    std::uint8_t* const next = stream_.next_out;
+    const std::size_t room = stream_.avail_out;
+    window_ = WiderDecodingWindow(window_, produced);
+    Start();
+    std::uint8_t discarded[1 << 16];
+    while (stream_.total_out < produced && !ended_) {
+      stream_.next_out = discarded;
+      const std::uint64_t left = produced - stream_.total_out;
+      stream_.avail_out = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof discarded, left));
+      const lzma_ret again = Step();
+      if (again == LZMA_STREAM_END) {
+        ended_ = true;
+      } else if (again != LZMA_OK) {
+        throw Failure(Describe(path_, Damage(again)));
+      }
+    }
+    stream_.next_out = next;
+    stream_.avail_out = room;
+  }
+
   std::string Damage(lzma_ret result) const {
     const std::string at = " after " + std::to_string(stream_.total_out) + " decoded bytes";
     if (result == LZMA_BUF_ERROR) {
       return "truncated package: the compressed data ends" + at +
-             (unknownSize_ ? " without an end-of-stream marker" : " before the announced size");
+             (UnknownSize() ? " without an end-of-stream marker" : " before the announced size");
     }
     return "damaged package: the compressed data is corrupt" + at +
            " (the launcher would extract nothing)";
   }
 
   std::filesystem::path path_;
+  PackageHeader header_;
   std::ifstream in_;
   lzma_stream stream_ = LZMA_STREAM_INIT;
   std::uint8_t input_[1 << 16];
   std::uint64_t remaining_;
-  bool unknownSize_ = false;
+  std::uint32_t window_;
   bool ended_ = false;
 };
 
 std::uint32_t ReadField(BundleSource& source, const std::filesystem::path& path,
                         const std::string& what) {
-  std::uint8_t bytes[4];
+  std::uint8_t bytes[kBundleFieldSize];
   if (!source.Read(bytes, sizeof bytes)) {
     throw Failure(Describe(path, "truncated bundle: it ends inside " + what));
   }
-  return static_cast<std::uint32_t>(GetLittleEndian(bytes, 4));
+  return LoadLittle32(bytes);
 }
 
 }  // namespace
@@ -159,27 +203,30 @@ int List(const std::vector<std::string>& args) {
 
   std::unique_ptr<BundleSource> source;
   PackageBundle* package = nullptr;
-  if (headSize >= 3 && std::equal(kBundleMagic, kBundleMagic + 3, head)) {
+  if (headSize >= sizeof kBundleMagic &&
+      std::memcmp(head, kBundleMagic, sizeof kBundleMagic) == 0) {
     std::printf("bundle (not compressed)\n");
     source = std::make_unique<FileBundle>(path);
   } else {
     if (headSize < kPackageHeaderSize) {
-      throw Failure(Describe(path, "truncated package: shorter than its 13-byte header"));
+      throw Failure(Describe(path, "truncated package: shorter than its " +
+                                       std::to_string(kPackageHeaderSize) + "-byte header"));
     }
-    const LzmaProperties properties = SplitLzmaProperties(head[0]);
-    const std::uint64_t unpacked = GetLittleEndian(head + 5, 4);
+    const PackageHeader header = ReadPackageHeader(head);
+    const LzmaProperties properties = SplitLzmaProperties(header.properties);
     std::printf("package: properties 0x%02X (lc %u, lp %u, pb %u), dictionary %llu, unpacked %s\n",
-                head[0], properties.lc, properties.lp, properties.pb,
-                static_cast<unsigned long long>(GetLittleEndian(head + 1, 4)),
-                unpacked == 0xFFFFFFFFu ? "unknown (end-of-stream marker)"
-                                        : std::to_string(unpacked).c_str());
-    auto decoded = std::make_unique<PackageBundle>(path, head);
+                header.properties, properties.lc, properties.lp, properties.pb,
+                static_cast<unsigned long long>(header.dictionarySize),
+                HasUnknownSize(header) ? "unknown (end-of-stream marker)"
+                                       : std::to_string(header.unpackedSize).c_str());
+    auto decoded = std::make_unique<PackageBundle>(path, header);
     package = decoded.get();
     source = std::move(decoded);
   }
 
-  std::uint8_t magic[3] = {};
-  if (!source->Read(magic, sizeof magic) || !std::equal(kBundleMagic, kBundleMagic + 3, magic)) {
+  std::uint8_t magic[sizeof kBundleMagic] = {};
+  if (!source->Read(magic, sizeof magic) ||
+      std::memcmp(magic, kBundleMagic, sizeof kBundleMagic) != 0) {
     throw Failure(Describe(path, "not a bundle: it does not begin with \"HEN\""));
   }
   const std::int32_t count = static_cast<std::int32_t>(ReadField(*source, path, "the header"));
@@ -192,7 +239,7 @@ int List(const std::vector<std::string>& args) {
   for (std::int32_t i = 0; i < count; ++i) {
     const std::string where = "entry " + std::to_string(i);
     const std::uint32_t nameLength = ReadField(*source, path, where);
-    if (nameLength >= kPathCapacity) {
+    if (nameLength > kLongestEntryName) {
       throw Failure(Describe(path, where + " has a " + std::to_string(nameLength) +
                                        "-byte name; the launcher refuses it"));
     }

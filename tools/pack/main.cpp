@@ -31,20 +31,6 @@ std::string Describe(const std::filesystem::path& path, const std::string& reaso
   return text;
 }
 
-void PutLittleEndian(std::vector<std::uint8_t>& out, std::uint64_t value, int bytes) {
-  for (int k = 0; k < bytes; ++k) {
-    out.push_back(static_cast<std::uint8_t>(value >> (8 * k)));
-  }
-}
-
-std::uint64_t GetLittleEndian(const std::uint8_t* bytes, int count) {
-  std::uint64_t value = 0;
-  for (int k = 0; k < count; ++k) {
-    value |= static_cast<std::uint64_t>(bytes[k]) << (8 * k);
-  }
-  return value;
-}
-
 OutputFile::OutputFile(std::filesystem::path target) : target_(std::move(target)) {
   std::random_device random;
   const std::filesystem::path directory =

@@ -1,4 +1,5 @@
-// mirelk-pack: makes packages and launchers. Shared pieces of its commands.
+// mirelk-pack: makes packages and launchers. Shared pieces of its commands;
+// the formats themselves are format/'s.
 #pragma once
 
 #include <cstdint>
@@ -22,19 +23,6 @@ struct UsageError : std::runtime_error {
 
 // "'path': reason", with the reason taken from errno when none is given.
 std::string Describe(const std::filesystem::path& path, const std::string& reason = {});
-
-constexpr char kBundleMagic[3] = {'H', 'E', 'N'};
-constexpr std::size_t kBundleHeaderSize = 15;
-constexpr std::uint8_t kPackageProperties = 0x5D;  // lc 3, lp 0, pb 2
-constexpr std::uint32_t kPackageDictionarySize = 0x00800000;
-constexpr std::size_t kPackageHeaderSize = 13;
-constexpr std::uint64_t kMaxBundleSize = 0xFFFFFFFEu;  // 0xFFFFFFFF means "unknown"
-constexpr std::uint64_t kMaxEntrySize = 0xFFFFFFFFu;
-constexpr int kPackageResourceId = 105;
-constexpr int kSplashBitmapId = 106;
-
-void PutLittleEndian(std::vector<std::uint8_t>& out, std::uint64_t value, int bytes);
-std::uint64_t GetLittleEndian(const std::uint8_t* bytes, int count);
 
 // An output file that appears under its final name only when committed, so
 // that a failed command never leaves a half-written file behind.
