@@ -71,7 +71,7 @@ bool ShiftJisLeadByte(unsigned char byte) {
   return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
 }
 char32_t ShiftJisCharacter(unsigned char byte) {
-  return byte >= 0xA1 && byte <= 0xDF ? 0xFF61 + (byte - 0xA1) : byte;
+  return byte >= 0xA1 && byte <= 0xDF ? static_cast<char32_t>(0xFF61 + (byte - 0xA1)) : byte;
 }
 
 TEST(EntryNames, SecondBytesOfDoubleByteCharactersAreNoSeparators) {
