@@ -32,8 +32,9 @@ ExternalProject_Add(host_tools
   BINARY_DIR ${MIRELK_HOST_DIR}
   CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release -DMIRELK_BUILD_TESTS=OFF
   BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target mirelk-pack
+  COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target write-launcher-resources
   BUILD_ALWAYS ON
-  BUILD_BYPRODUCTS ${MIRELK_HOST_PACK}
+  BUILD_BYPRODUCTS ${MIRELK_HOST_PACK} ${MIRELK_HOST_DIR}/write-launcher-resources
   INSTALL_COMMAND "")
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
@@ -110,18 +111,7 @@ foreach(kind PACKAGE SPLASH ICON)
   endif()
 endforeach()
 
-# Resource scripts quote strings with "" and need four version numbers.
-function(mirelk_rc_string out value)
-  string(REPLACE "\"" "\"\"" escaped "${value}")
-  set(${out} "${escaped}" PARENT_SCOPE)
-endfunction()
-function(mirelk_rc_version out value)
-  string(REGEX MATCHALL "[0-9]+" numbers "${value}")
-  list(APPEND numbers 0 0 0 0)
-  list(SUBLIST numbers 0 4 numbers)
-  string(REPLACE ";" "," joined "${numbers}")
-  set(${out} "${joined}" PARENT_SCOPE)
-endfunction()
+include(${PROJECT_SOURCE_DIR}/cmake/rc-values.cmake)
 mirelk_rc_version(MIRELK_RC_FILE_VERSION_NUMBERS "${MIRELK_FILE_VERSION}")
 mirelk_rc_version(MIRELK_RC_PRODUCT_VERSION_NUMBERS "${MIRELK_PRODUCT_VERSION}")
 foreach(field FILE_VERSION PRODUCT_VERSION PRODUCT_NAME DESCRIPTION COMPANY COPYRIGHT ORIGINAL_FILENAME)
