@@ -5,12 +5,12 @@ MIRELK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 # The Debian packages the POSIX build and its tests need.
 MIRELK_POSIX_PACKAGES=(build-essential cmake pkg-config liblzma-dev libgtest-dev googletest
   python3 xz-utils lzma-alone libx11-dev xvfb x11-apps xdotool
-  clang libclang-rt-14-dev)
+  clang libclang-rt-14-dev python3-pefile icoutils)
 
 # The Windows build (mingw-w64, liblzma from Debian's source package) and its
-# tests under Wine.
+# tests under Wine; the x86-64 compiler and wine64 for the PE32+ resource tests.
 MIRELK_WINDOWS_PACKAGES=(g++-mingw-w64-i686 binutils-mingw-w64-i686 make dpkg-dev
-  wine wine32:i386 icoutils xvfb)
+  wine wine32:i386 icoutils xvfb gcc-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 wine64)
 
 # Installs whichever of the named packages are missing (as root); i386
 # packages get their architecture enabled first.
