@@ -266,12 +266,13 @@ bool InTreeOrder(const Resource* a, const Resource* b) {
   return a->language < b->language;
 }
 
-void Put16(std::vector<std::uint8_t>& out, std::size_t at, std::uint32_t value) {
-  StoreLe16(out.data() + at, static_cast<std::uint16_t>(value));
+// Stores into `out`, which the caller has made large enough for `at`.
+void Put16(std::vector<std::uint8_t>& out, std::uint64_t at, std::uint32_t value) {
+  StoreLe16(out.data() + static_cast<std::size_t>(at), static_cast<std::uint16_t>(value));
 }
 
-void Put32(std::vector<std::uint8_t>& out, std::size_t at, std::uint64_t value) {
-  StoreLe32(out.data() + at, static_cast<std::uint32_t>(value));
+void Put32(std::vector<std::uint8_t>& out, std::uint64_t at, std::uint64_t value) {
+  StoreLe32(out.data() + static_cast<std::size_t>(at), static_cast<std::uint32_t>(value));
 }
 
 // The resource section's bytes for a section at `baseRva`: every directory
@@ -329,7 +330,7 @@ std::vector<std::uint8_t> BuildTree(const std::vector<Resource>& resources, std:
     Fail("the resources are too large for an image");
   }
 
-  std::vector<std::uint8_t> out(size, 0);
+  std::vector<std::uint8_t> out(static_cast<std::size_t>(size), 0);
   std::uint64_t nextString = strings;
   const auto keyField = [&](const ResourceKey& key) -> std::uint64_t {
     if (!key.IsText()) {
@@ -396,8 +397,11 @@ bool IsPeImage(std::span<const std::uint8_t> bytes) {
     return false;
   }
   const std::uint64_t pe = LoadLe32(bytes.data() + 0x3C);
-  return pe + 24 <= bytes.size() && bytes[pe] == 'P' && bytes[pe + 1] == 'E' && bytes[pe + 2] == 0 &&
-         bytes[pe + 3] == 0;
+  if (pe + 24 > bytes.size()) {
+    return false;
+  }
+  const std::uint8_t* signature = bytes.data() + static_cast<std::size_t>(pe);
+  return signature[0] == 'P' && signature[1] == 'E' && signature[2] == 0 && signature[3] == 0;
 }
 
 ImageKind KindOf(std::span<const std::uint8_t> image) {
@@ -474,10 +478,10 @@ std::vector<std::uint8_t> WriteResources(std::span<const std::uint8_t> image,
   const std::uint32_t oldResourcesRaw = resources_section.rawSize;
   const std::vector<std::uint8_t> tree = BuildTree(resources, resources_section.virtualAddress);
 
-  std::vector<std::uint8_t> out(image.begin(), image.begin() + resources_section.rawPointer);
+  std::vector<std::uint8_t> out(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(resources_section.rawPointer));
   const auto appendAligned = [&](const std::uint8_t* bytes, std::size_t count) {
     out.insert(out.end(), bytes, bytes + count);
-    out.resize(AlignUp(out.size(), layout.fileAlignment), 0);
+    out.resize(static_cast<std::size_t>(AlignUp(out.size(), layout.fileAlignment)), 0);
   };
   appendAligned(tree.data(), tree.size());
   resources_section.virtualSize = static_cast<std::uint32_t>(tree.size());
