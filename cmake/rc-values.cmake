@@ -15,3 +15,17 @@ function(mirelk_rc_version out value)
   string(REPLACE ";" "," joined "${numbers}")
   set(${out} "${joined}" PARENT_SCOPE)
 endfunction()
+
+# Writes the launcher's resource script `out` from `template` with the
+# MIRELK_*_FILE inputs and MIRELK_* version values in scope.
+function(mirelk_configure_launcher_rc template out)
+  mirelk_rc_version(MIRELK_RC_FILE_VERSION_NUMBERS "${MIRELK_FILE_VERSION}")
+  mirelk_rc_version(MIRELK_RC_PRODUCT_VERSION_NUMBERS "${MIRELK_PRODUCT_VERSION}")
+  foreach(field FILE_VERSION PRODUCT_VERSION PRODUCT_NAME DESCRIPTION COMPANY COPYRIGHT ORIGINAL_FILENAME)
+    mirelk_rc_string(MIRELK_RC_${field} "${MIRELK_${field}}")
+  endforeach()
+  set(MIRELK_RC_PACKAGE ${MIRELK_PACKAGE_FILE})
+  set(MIRELK_RC_SPLASH ${MIRELK_SPLASH_FILE})
+  set(MIRELK_RC_ICON ${MIRELK_ICON_FILE})
+  configure_file(${template} ${out} @ONLY)
+endfunction()

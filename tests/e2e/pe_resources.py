@@ -42,7 +42,8 @@ def read_resources(image):
 def read_res_file(path):
     """The resources of a .res file as windres writes it, keyed like
     read_resources."""
-    data = open(path, "rb").read()
+    with open(path, "rb") as f:
+        data = f.read()
     found = {}
     at = 0
     while at < len(data):
