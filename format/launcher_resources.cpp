@@ -77,7 +77,7 @@ std::vector<Resource> StubResources(std::span<const std::uint8_t> stub) {
   if (!IsPeImage(stub)) {
     throw FormatError("not a Windows launcher stub: no PE header");
   }
-  KindOf(stub);
+  KindOf(stub);  // refuses damaged headers and section tables
   if (IsSigned(stub)) {
     throw FormatError(
         "the stub is signed: writing into it would break the signature (use an unsigned stub, "
