@@ -38,7 +38,7 @@ std::u16string Utf16(std::string_view utf8, std::string_view what) {
     if (extra < 0 || k + static_cast<std::size_t>(extra) >= utf8.size()) {
       NotUtf8(what);
     }
-    char32_t code = extra == 0 ? lead : lead & (0x3F >> extra);
+    char32_t code = extra == 0 ? lead : static_cast<char32_t>(lead & (0x3F >> extra));
     for (int n = 1; n <= extra; ++n) {
       const auto next = static_cast<std::uint8_t>(utf8[k + static_cast<std::size_t>(n)]);
       if ((next & 0xC0) != 0x80) {
