@@ -31,6 +31,21 @@ add_executable(mirelk-pack
   tools/pack/list.cpp)
 target_link_libraries(mirelk-pack PRIVATE mirelk_warnings mirelk_format PkgConfig::LZMA)
 
+# Windows resources written into launcher stubs: tool code, never linked into
+# the launcher. Its test driver is built with the tools, so that the Windows
+# build's host tools have it too.
+add_library(mirelk_pe STATIC
+  format/pe_image.cpp
+  format/icon.cpp
+  format/version_info.cpp
+  format/manifest.cpp
+  format/launcher_resources.cpp)
+target_include_directories(mirelk_pe PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(mirelk_pe PRIVATE mirelk_warnings)
+
+add_executable(write-launcher-resources tests/format/write_launcher_resources.cpp)
+target_link_libraries(write-launcher-resources PRIVATE mirelk_warnings mirelk_pe)
+
 if(MIRELK_BUILD_TESTS)
   enable_testing()
   add_subdirectory(tests)

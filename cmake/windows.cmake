@@ -33,8 +33,9 @@ ExternalProject_Add(host_tools
   BINARY_DIR ${MIRELK_HOST_DIR}
   CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release -DMIRELK_BUILD_TESTS=OFF
   BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target mirelk-pack
+  COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target write-launcher-resources
   BUILD_ALWAYS ON
-  BUILD_BYPRODUCTS ${MIRELK_HOST_PACK}
+  BUILD_BYPRODUCTS ${MIRELK_HOST_PACK} ${MIRELK_HOST_DIR}/write-launcher-resources
   INSTALL_COMMAND "")
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
@@ -125,28 +126,18 @@ foreach(kind PACKAGE SPLASH ICON)
   endif()
 endforeach()
 
-# Resource scripts quote strings with "" and need four version numbers.
-function(mirelk_rc_string out value)
-  string(REPLACE "\"" "\"\"" escaped "${value}")
-  set(${out} "${escaped}" PARENT_SCOPE)
-endfunction()
-function(mirelk_rc_version out value)
-  string(REGEX MATCHALL "[0-9]+" numbers "${value}")
-  list(APPEND numbers 0 0 0 0)
-  list(SUBLIST numbers 0 4 numbers)
-  string(REPLACE ";" "," joined "${numbers}")
-  set(${out} "${joined}" PARENT_SCOPE)
-endfunction()
-mirelk_rc_version(MIRELK_RC_FILE_VERSION_NUMBERS "${MIRELK_FILE_VERSION}")
-mirelk_rc_version(MIRELK_RC_PRODUCT_VERSION_NUMBERS "${MIRELK_PRODUCT_VERSION}")
-foreach(field FILE_VERSION PRODUCT_VERSION PRODUCT_NAME DESCRIPTION COMPANY COPYRIGHT ORIGINAL_FILENAME)
-  mirelk_rc_string(MIRELK_RC_${field} "${MIRELK_${field}}")
-endforeach()
-
-set(MIRELK_RC_PACKAGE ${MIRELK_PACKAGE_FILE})
-set(MIRELK_RC_SPLASH ${MIRELK_SPLASH_FILE})
-set(MIRELK_RC_ICON ${MIRELK_ICON_FILE})
-configure_file(resources/launcher.rc.in ${PROJECT_BINARY_DIR}/launcher.rc @ONLY)
+include(${PROJECT_SOURCE_DIR}/cmake/rc-values.cmake)
+mirelk_configure_launcher_rc(resources/launcher.rc.in ${PROJECT_BINARY_DIR}/launcher.rc)
+# The same inputs as options of write-launcher-resources, one a line, for the
+# test that makes this launcher from mirelk-bare.exe without windres.
+file(WRITE ${PROJECT_BINARY_DIR}/launcher-inputs.txt
+  "--package\n${MIRELK_PACKAGE_FILE}\n--splash\n${MIRELK_SPLASH_FILE}\n--icon\n${MIRELK_ICON_FILE}\n"
+  "--version-info\nCompanyName=${MIRELK_COMPANY}\n"
+  "--version-info\nFileDescription=${MIRELK_DESCRIPTION}\n"
+  "--version-info\nLegalCopyright=${MIRELK_COPYRIGHT}\n"
+  "--version-info\nOriginalFilename=${MIRELK_ORIGINAL_FILENAME}\n"
+  "--version-info\nProductName=${MIRELK_PRODUCT_NAME}\n"
+  "--file-version\n${MIRELK_FILE_VERSION}\n--product-version\n${MIRELK_PRODUCT_VERSION}\n")
 set_source_files_properties(${PROJECT_BINARY_DIR}/launcher.rc PROPERTIES
   OBJECT_DEPENDS "${MIRELK_PACKAGE_FILE};${MIRELK_SPLASH_FILE};${MIRELK_ICON_FILE}")
 

@@ -5,7 +5,7 @@ MIRELK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 # The Debian packages the POSIX build and its tests need.
 MIRELK_POSIX_PACKAGES=(build-essential cmake pkg-config liblzma-dev libgtest-dev googletest
   python3 xz-utils lzma-alone libx11-dev xvfb x11-apps xdotool
-  clang libclang-rt-14-dev)
+  clang libclang-rt-14-dev python3-pefile icoutils)
 
 # The Windows builds, 32-bit and 64-bit (mingw-w64, liblzma from Debian's
 # source package), and their tests under Wine. Where the host runs no 32-bit

@@ -1,0 +1,34 @@
+// Icon files (.ico) and the icon group resource that points at their images.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace pe {
+
+// One image of an .ico file, with what its directory entry says of it.
+struct IconImage {
+  std::uint8_t width = 0;   // 0 means 256
+  std::uint8_t height = 0;  // 0 means 256
+  std::uint8_t colorCount = 0;
+  std::uint16_t planes = 0;
+  std::uint16_t bitCount = 0;
+  std::vector<std::uint8_t> data;  // the image as stored: a DIB or a PNG
+};
+
+// The images of an .ico file, in its order; FormatError when it is not one.
+std::vector<IconImage> ReadIcoFile(std::span<const std::uint8_t> ico);
+
+// The icon group resource (RT_GROUP_ICON) for `images` stored as RT_ICON
+// resources with the ids `ids`, one per image, as windres lays it out: a
+// directory entry that leaves planes or bit count at 0 gets 1 plane and the
+// bits its colour count needs, and the reserved byte is 0.
+std::vector<std::uint8_t> EncodeIconGroup(const std::vector<IconImage>& images,
+                                          std::span<const std::uint16_t> ids);
+
+// The RT_ICON ids an icon group resource points at; FormatError when it is
+// too short for the count it gives.
+std::vector<std::uint16_t> IconGroupIds(std::span<const std::uint8_t> group);
+
+}  // namespace pe
