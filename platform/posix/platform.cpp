@@ -89,9 +89,12 @@ bool ComposeUniqueName(const char* directory, char out[kPathCapacity]) {
 // neither call reuses an existing entry or follows a planted link.
 bool MakeExclusively(const char* path, UniqueKind kind) {
   if (kind == kUniqueDirectory) {
-    return mkdir(path, 0700) == 0;
+    const mode_t previous = umask(077);
+    const bool made = mkdir(path, 0700) == 0;
+    umask(previous);
+    return made;
   }
-  const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  const int fd = OpenPrivateFile(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
     return false;
   }
@@ -125,7 +128,7 @@ std::FILE* PosixOpenStream(const char* path, StreamMode mode) {
     flags |= O_RDWR | O_CREAT | O_TRUNC;
     streamMode = "w+b";
   }
-  const int fd = open(path, flags, 0600);
+  const int fd = OpenPrivateFile(path, flags);
   if (fd < 0) {
     return nullptr;
   }
@@ -244,6 +247,18 @@ void PosixSleepMilliseconds(int milliseconds) {
 }
 
 }  // namespace
+
+// Whatever umask the user runs the launcher with, what it makes is its own
+// alone and usable by it: files 0600, the extraction directory 0700. A umask
+// that takes the owner's own rights (0200, 0700, 0777) would otherwise make a
+// file that cannot be opened again for writing. The umask is changed only
+// around the creation, so the installer inherits the user's.
+int OpenPrivateFile(const char* path, int flags) {
+  const mode_t previous = umask(077);
+  const int fd = open(path, flags, 0600);
+  umask(previous);
+  return fd;
+}
 
 const PlatformOps kSystemPlatform = {
     .IsLeadByte = PosixIsLeadByte,

@@ -3,6 +3,10 @@
 
 #include "platform/platform.h"
 
+// platform.cpp: opens (and with O_CREAT makes) a file that is 0600 whatever
+// the umask.
+int OpenPrivateFile(const char* path, int flags);
+
 // resources.cpp: the resource table appended to the launcher's own executable.
 bool PosixLookUpResource(const char* type, int id, PlatformResource* out);
 bool PosixWriteResourceToFile(const PlatformResource* resource, const char* path);

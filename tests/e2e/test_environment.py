@@ -1,0 +1,50 @@
+"""The built POSIX launcher in a hostile or unlucky environment: trees the
+installer leaves, mounts, signals, entries the kernel cannot run, odd
+temporary directories and umasks."""
+
+import os
+import resource
+import shutil
+import signal
+import subprocess
+import time
+import unittest
+
+from harness import LauncherCase
+from workspace import make_bundle, xz_package
+
+# Records that it ran and its arguments.
+PLAIN_INSTALLER = b"""#!/bin/sh
+for arg in "$@"; do printf '%s\\0' "$arg"; done > "$MIRELK_RECORD/args"
+"""
+
+NOBODY = 65534
+
+
+class Launching(LauncherCase):
+    def test_any_umask_gives_private_files_and_a_complete_run(self):
+        # Records the modes it finds beside itself: its own (made executable)
+        # and a data file's, and the directory's.
+        installer = b"""#!/bin/sh
+umask 077
+here="$(dirname "$0")"
+stat -c %a "$here" "$0" "$here/data.txt" > "$MIRELK_RECORD/modes"
+"""
+        launcher = self.make_launcher({"setup.sh": installer, "data.txt": b"d"}, launch="setup.sh")
+        as_nobody = os.geteuid() == 0
+        if as_nobody:
+            # The launcher must be reachable, and tmp/ and record/ writable, for nobody.
+            os.chmod(self.root, 0o755)
+            for directory in (self.tmp, self.record):
+                os.chown(directory, NOBODY, NOBODY)
+        for mask in (0o200, 0o277, 0o700, 0o777):
+            with self.subTest(umask=oct(mask)):
+                result = self.run_launcher(launcher, ["x"], umask=mask,
+                                           user=NOBODY if as_nobody else None)
+                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertEqual(self.recorded("modes").split(), [b"700", b"700", b"600"])
+                self.assertEqual(self.leftovers(), [])
+
+
+if __name__ == "__main__":
+    unittest.main()
