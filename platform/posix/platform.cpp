@@ -33,6 +33,9 @@ char32_t PosixCharacterOfByte(unsigned char byte) {
   return byte;
 }
 
+// The workspace is named by an absolute path, so that no name the launcher
+// hands on (the installer's path above all) can start with '-' and be read as
+// an option. A relative TMPDIR is taken from the current directory, once.
 bool PosixGetTempDirectory(char out[kPathCapacity]) {
   const char* directory = std::getenv("TMPDIR");
   if (directory == nullptr || directory[0] == '\0') {
@@ -42,14 +45,26 @@ bool PosixGetTempDirectory(char out[kPathCapacity]) {
   while (length > 1 && directory[length - 1] == '/') {
     --length;
   }
-  const bool isRoot = length == 1 && directory[0] == '/';
-  if (length + (isRoot ? 0 : 1) >= kPathCapacity) {
+  // Room for the separator after the longest current directory.
+  char base[kPathCapacity + 1] = {};
+  if (directory[0] != '/') {
+    if (getcwd(base, kPathCapacity) == nullptr) {
+      return false;
+    }
+    if (std::strcmp(base, "/") != 0) {
+      std::strcat(base, "/");
+    }
+  }
+  const std::size_t baseLength = std::strlen(base);
+  const bool isRoot = baseLength == 0 && length == 1 && directory[0] == '/';
+  if (baseLength + length + (isRoot ? 0 : 1) >= kPathCapacity) {
     return false;
   }
   std::memset(out, 0, kPathCapacity);
-  std::memcpy(out, directory, length);
+  std::memcpy(out, base, baseLength);
+  std::memcpy(out + baseLength, directory, length);
   if (!isRoot) {
-    out[length] = '/';
+    out[baseLength + length] = '/';
   }
   return true;
 }

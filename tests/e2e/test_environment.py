@@ -22,6 +22,21 @@ NOBODY = 65534
 
 
 class Launching(LauncherCase):
+    def test_relative_temporary_directory_starting_with_a_dash(self):
+        without_interpreter_line = PLAIN_INSTALLER.replace(b"#!/bin/sh\n", b"")
+        for directory in ("-x", "-", "--"):
+            for installer in (PLAIN_INSTALLER, without_interpreter_line):
+                with self.subTest(TMPDIR=directory, interpreter_line=installer.startswith(b"#!")):
+                    workdir = self.path("work")
+                    os.makedirs(os.path.join(workdir, directory), exist_ok=True)
+                    launcher = self.make_launcher({"setup.sh": installer}, launch="setup.sh")
+                    result = self.run_launcher(launcher, ["a b"], cwd=workdir,
+                                               env={"TMPDIR": directory})
+                    self.assertEqual(result.returncode, 1, result.stderr)
+                    self.assertEqual(self.recorded_args(), [b"a b"])
+                    self.assertEqual(os.listdir(os.path.join(workdir, directory)), [])
+                    os.unlink(os.path.join(self.record, "args"))
+
     def test_any_umask_gives_private_files_and_a_complete_run(self):
         # Records the modes it finds beside itself: its own (made executable)
         # and a data file's, and the directory's.
