@@ -221,11 +221,55 @@ void PosixCloseSearch(DirectorySearch* search) {
   }
 }
 
-// Starts the entry with the launcher's own arguments. An entry the kernel
-// cannot execute itself is handed to the shell, as a double-click would open
-// a document with its program.
+// How much of an entry is looked at to tell a script from a program.
+constexpr std::size_t kScriptCheckSize = 512;
+
+// Whether the start of an entry the kernel refused to execute looks like a
+// shell script: text without a zero byte, and none of the executable formats'
+// magic numbers. A program built for another machine fails with ENOEXEC as
+// well, and the shell would run whatever command lines its bytes happen to
+// hold.
+bool LooksLikeScript(const unsigned char* head, std::size_t size) {
+  static const unsigned char kMagic[][4] = {
+      {0x7F, 'E', 'L', 'F'},                                          // ELF
+      {0xFE, 0xED, 0xFA, 0xCE}, {0xFE, 0xED, 0xFA, 0xCF},             // Mach-O
+      {0xCE, 0xFA, 0xED, 0xFE}, {0xCF, 0xFA, 0xED, 0xFE},
+      {0xCA, 0xFE, 0xBA, 0xBE},                                       // universal Mach-O
+  };
+  if (std::memchr(head, 0, size) != nullptr || (size >= 2 && head[0] == 'M' && head[1] == 'Z')) {
+    return false;
+  }
+  for (const unsigned char* magic : kMagic) {
+    if (size >= 4 && std::memcmp(head, magic, 4) == 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Makes the entry executable for its owner and reads its first bytes; false
+// when it cannot be opened (a link put in its place is not followed).
+bool PrepareEntry(const char* path, unsigned char head[kScriptCheckSize], std::size_t* size) {
+  const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  fchmod(fd, S_IRWXU);
+  const ssize_t got = read(fd, head, kScriptCheckSize);
+  close(fd);
+  *size = got > 0 ? static_cast<std::size_t>(got) : 0;
+  return true;
+}
+
+// Starts the entry with the launcher's own arguments. A script the kernel
+// cannot execute itself (no "#!" line) is handed to the shell; anything else
+// it refuses is not started at all.
 PlatformProcess PosixStartProcess(const char* path, const ArgumentTail* tail) {
-  chmod(path, S_IRWXU);
+  unsigned char head[kScriptCheckSize];
+  std::size_t headSize = 0;
+  if (!PrepareEntry(path, head, &headSize)) {
+    return 0;
+  }
 
   const int count = tail->count > 0 ? tail->count : 0;
   // Room for "/bin/sh", the path, the arguments and the terminating null.
@@ -242,7 +286,7 @@ PlatformProcess PosixStartProcess(const char* path, const ArgumentTail* tail) {
 
   pid_t pid = 0;
   int error = posix_spawn(&pid, path, nullptr, nullptr, argv + 1, environ);
-  if (error == ENOEXEC) {
+  if (error == ENOEXEC && LooksLikeScript(head, headSize)) {
     error = posix_spawn(&pid, shell, nullptr, nullptr, argv, environ);
   }
   std::free(argv);

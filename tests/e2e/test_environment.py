@@ -22,6 +22,24 @@ NOBODY = 65534
 
 
 class Launching(LauncherCase):
+    def test_only_text_goes_to_the_shell(self):
+        command = b'\ntouch "$MIRELK_RECORD/ran"\n'
+        aarch64_elf = (b"\x7fELF\x02\x01\x01" + bytes(9) + (2).to_bytes(2, "little")
+                       + (183).to_bytes(2, "little") + (1).to_bytes(4, "little") + bytes(44))
+        cases = {
+            "an AArch64 program": aarch64_elf + command,
+            "a Windows program": b"MZ\x90\x00" + command,
+            "a Mach-O program": b"\xcf\xfa\xed\xfe\x0c\x00\x00\x01" + command,
+            "a zero byte in the first block": b"data" + command + bytes(1) + command,
+        }
+        for what, entry in cases.items():
+            with self.subTest(what):
+                launcher = self.make_launcher({"setup": entry, "data.txt": b"d"}, launch="setup")
+                result = self.run_launcher(launcher, ["x"])
+                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertFalse(os.path.exists(os.path.join(self.record, "ran")))
+                self.assertEqual(self.leftovers(), [])
+
     def test_relative_temporary_directory_starting_with_a_dash(self):
         without_interpreter_line = PLAIN_INSTALLER.replace(b"#!/bin/sh\n", b"")
         for directory in ("-x", "-", "--"):
