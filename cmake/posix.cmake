@@ -8,6 +8,7 @@ add_library(mirelk_launcher_code STATIC
   ${MIRELK_PORTABLE_SOURCES}
   platform/posix/platform.cpp
   platform/posix/resources.cpp
+  platform/posix/tree_walk.cpp
   platform/posix/x11_pixels.cpp
   platform/posix/x11_splash.cpp)
 target_include_directories(mirelk_launcher_code PUBLIC ${PROJECT_SOURCE_DIR})

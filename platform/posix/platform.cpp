@@ -1,7 +1,6 @@
 // The POSIX side of the seam. The temporary directory is usually a shared
 // /tmp: every name is created exclusively, private to the user, and no
 // symbolic link is ever followed where another user could have planted one.
-#include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/random.h>
@@ -170,57 +169,6 @@ bool PosixRemoveEmptyDirectory(const char* path) {
   return rmdir(path) == 0;
 }
 
-// Reads the next entry into search->following.
-bool FetchEntry(DirectorySearch* search) {
-  DIR* directory = static_cast<DIR*>(search->handle);
-  errno = 0;
-  const struct dirent* entry = readdir(directory);
-  if (entry == nullptr || std::strlen(entry->d_name) >= kPathCapacity) {
-    return false;
-  }
-  SearchEntry& following = search->following;
-  std::memset(following.name, 0, sizeof following.name);
-  std::strcpy(following.name, entry->d_name);
-  bool isDirectory = entry->d_type == DT_DIR;
-  if (entry->d_type == DT_UNKNOWN) {
-    struct stat status;
-    isDirectory = fstatat(dirfd(directory), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-                  S_ISDIR(status.st_mode);
-  }
-  // A symbolic link is removed as what it is, whatever it points to.
-  following.kind = isDirectory ? kEntryDirectory : kEntryFile;
-  return true;
-}
-
-bool PosixStartSearch(DirectorySearch* search, const char* directory) {
-  std::memset(search, 0, sizeof *search);
-  const int fd = open(directory, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
-    return false;
-  }
-  DIR* handle = fdopendir(fd);
-  if (handle == nullptr) {
-    close(fd);
-    return false;
-  }
-  search->handle = handle;
-  search->hasFollowing = FetchEntry(search);
-  return search->hasFollowing;
-}
-
-bool PosixAdvanceSearch(DirectorySearch* search) {
-  search->current = search->following;
-  search->hasFollowing = search->handle != nullptr && FetchEntry(search);
-  return search->hasFollowing;
-}
-
-void PosixCloseSearch(DirectorySearch* search) {
-  if (search->handle != nullptr) {
-    closedir(static_cast<DIR*>(search->handle));
-    search->handle = nullptr;
-  }
-}
-
 // How much of an entry is looked at to tell a script from a program.
 constexpr std::size_t kScriptCheckSize = 512;
 
@@ -335,9 +283,13 @@ const PlatformOps kSystemPlatform = {
     .CloseStream = StdioCloseStream,
     .DeleteFileAt = PosixDeleteFile,
     .RemoveEmptyDirectory = PosixRemoveEmptyDirectory,
-    .StartSearch = PosixStartSearch,
-    .AdvanceSearch = PosixAdvanceSearch,
-    .CloseSearch = PosixCloseSearch,
+    .StartTreeWalk = PosixStartTreeWalk,
+    .ListWalkDirectory = PosixListWalkDirectory,
+    .EnterWalkDirectory = PosixEnterWalkDirectory,
+    .LeaveWalkDirectory = PosixLeaveWalkDirectory,
+    .DeleteWalkEntry = PosixDeleteWalkEntry,
+    .RemoveWalkDirectory = PosixRemoveWalkDirectory,
+    .EndTreeWalk = PosixEndTreeWalk,
     .StartProcess = PosixStartProcess,
     .WaitForProcess = PosixWaitForProcess,
     .OpenSplashSurface = X11OpenSplashSurface,

@@ -12,6 +12,15 @@ bool PosixLookUpResource(const char* type, int id, PlatformResource* out);
 bool PosixWriteResourceToFile(const PlatformResource* resource, const char* path);
 bool PosixReadResource(const PlatformResource* resource, void* out);
 
+// tree_walk.cpp: removal's walk through a tree, relative to one descriptor.
+TreeWalk* PosixStartTreeWalk(const char* directory);
+void PosixListWalkDirectory(TreeWalk* walk, DirectoryListing* out);
+bool PosixEnterWalkDirectory(TreeWalk* walk, const char* name, const FileIdentity* listed);
+bool PosixLeaveWalkDirectory(TreeWalk* walk);
+bool PosixDeleteWalkEntry(TreeWalk* walk, const char* name);
+bool PosixRemoveWalkDirectory(TreeWalk* walk, const char* name);
+void PosixEndTreeWalk(TreeWalk* walk);
+
 // x11_splash.cpp: the splash surface on an X11 desktop.
 SplashSurface* X11OpenSplashSurface(PlatformInstance instance, int width, int height,
                                     const char* title);

@@ -21,6 +21,83 @@ for arg in "$@"; do printf '%s\\0' "$arg"; done > "$MIRELK_RECORD/args"
 NOBODY = 65534
 
 
+class LeftTrees(LauncherCase):
+    def hand_launcher(self, entries, launch=None):
+        bundle = make_bundle(entries, flag=0 if launch is None else 1, index=launch or 0)
+        package = self.path("hand.pkg")
+        with open(package, "wb") as f:
+            f.write(xz_package(bundle))
+        return self.attach(package)
+
+    def test_every_tree_goes_whatever_its_depth_and_the_descriptor_limit(self):
+        # The longest name extraction takes here: the path stays below 260 bytes.
+        longest = "n" * (259 - len(self.tmp) - len("/mrlXXXXXXXX/"))
+        deep_tree = b"""#!/usr/bin/env python3
+import os, sys
+os.chdir(os.path.dirname(os.path.abspath(sys.argv[0])))
+for level in range(120):
+    name = "node_modules-%03d-" % level + "p" * 30
+    os.mkdir(name)
+    os.chdir(name)
+    open("index.js", "w").write("x")
+open(os.path.join(os.environ["MIRELK_RECORD"], "args"), "w").write(str(len(os.getcwd())))
+"""
+        twenty_levels = b"""#!/bin/sh
+cd "$(dirname "$0")" && mkdir -p a/b/c/d/e/f/g/h/i/j/k/l/m/n/o/p/q/r/s/t
+echo x > a/b/c/d/e/f/g/h/i/j/k/l/m/n/o/p/q/r/s/t/file
+echo done > "$MIRELK_RECORD/args"
+"""
+        cases = [
+            ("an entry name of %d bytes" % len(longest),
+             [("setup.sh", PLAIN_INSTALLER), (longest, b"x")], None),
+            ("a tree deeper than 4096 bytes of path", [("setup.py", deep_tree)], None),
+            ("20 levels with 12 descriptors", [("setup.sh", twenty_levels)], 12),
+        ]
+        for what, entries, descriptors in cases:
+            with self.subTest(what):
+                launcher = self.hand_launcher(entries, launch=0)
+                limits = None if descriptors is None else {resource.RLIMIT_NOFILE: descriptors}
+                result = self.run_launcher(launcher, ["x"], limits=limits)
+                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertTrue(os.path.exists(os.path.join(self.record, "args")))
+                self.assertEqual(self.leftovers(), [])
+                os.unlink(os.path.join(self.record, "args"))
+
+    def test_mounted_directories_are_left_with_everything_in_them(self):
+        if shutil.which("unshare") is None:
+            self.skipTest("needs unshare (util-linux)")
+        # A private mount namespace: as root it takes nothing more, otherwise
+        # a user namespace in which the installer may mount.
+        namespace = ["unshare", "--mount"] if os.geteuid() == 0 else \
+            ["unshare", "--user", "--map-root-user", "--mount"]
+        if subprocess.run([*namespace, "true"], capture_output=True).returncode != 0:
+            self.skipTest("cannot make a mount namespace here")
+        victim = self.path("victim")
+        os.mkdir(victim)
+        for name in ("precious.txt", "also.txt"):
+            with open(os.path.join(victim, name), "wb") as f:
+                f.write(b"keep me")
+        # The same file system bound in (same device), and another one.
+        installer = f"""#!/bin/sh
+here="$(dirname "$0")"
+mkdir "$here/bound" "$here/tmpfs"
+mount --bind "{victim}" "$here/bound" || exit 1
+mount -t tmpfs none "$here/tmpfs" || exit 1
+echo x > "$here/tmpfs/file"
+echo done > "$MIRELK_RECORD/args"
+""".encode()
+        launcher = self.make_launcher({"setup.sh": installer}, launch="setup.sh")
+        result = self.run_launcher(launcher, ["x"], prefix=namespace)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertEqual(self.recorded("args"), b"done\n")
+        self.assertEqual(sorted(os.listdir(victim)), ["also.txt", "precious.txt"])
+        # The mount points stay, and so does the directory above them.
+        leftovers = self.leftovers()
+        self.assertEqual(len(leftovers), 3, leftovers)
+        self.assertEqual(sorted(p.split("/", 1)[1] for p in leftovers if p.count("/") == 2),
+                         ["bound/", "tmpfs/"])
+
+
 class Launching(LauncherCase):
     def test_only_text_goes_to_the_shell(self):
         command = b'\ntouch "$MIRELK_RECORD/ran"\n'
