@@ -121,10 +121,19 @@ bool PosixCreateUniqueName(const char* directory, UniqueKind kind, char out[kPat
     if (!ComposeUniqueName(directory, out)) {
       return false;
     }
-    if (MakeExclusively(out, kind)) {
+    // Made and noted at once: a signal in between would leave it behind.
+    sigset_t previous;
+    HoldInterruptions(&previous);
+    const bool made = MakeExclusively(out, kind);
+    const int error = errno;
+    if (made) {
+      NoteMadeName(out, kind);
+    }
+    ReleaseInterruptions(&previous);
+    if (made) {
       return true;
     }
-    if (errno != EEXIST) {
+    if (error != EEXIST) {
       break;
     }
   }
@@ -162,11 +171,25 @@ std::int64_t PosixTellStream(std::FILE* stream) {
 }
 
 bool PosixDeleteFile(const char* path) {
-  return unlink(path) == 0;
+  sigset_t previous;
+  HoldInterruptions(&previous);
+  const bool deleted = unlink(path) == 0;
+  if (deleted) {
+    ForgetMadeName(path);
+  }
+  ReleaseInterruptions(&previous);
+  return deleted;
 }
 
 bool PosixRemoveEmptyDirectory(const char* path) {
-  return rmdir(path) == 0;
+  sigset_t previous;
+  HoldInterruptions(&previous);
+  const bool removed = rmdir(path) == 0;
+  if (removed) {
+    ForgetMadeName(path);
+  }
+  ReleaseInterruptions(&previous);
+  return removed;
 }
 
 // How much of an entry is looked at to tell a script from a program.
@@ -232,18 +255,42 @@ PlatformProcess PosixStartProcess(const char* path, const ArgumentTail* tail) {
     argv[i + 2] = tail->args[i];
   }
 
+  // The installer is known to the signal handler from its first moment on;
+  // it starts with the signal mask the launcher was given, and the
+  // launcher's handlers are reset to the default in it.
+  sigset_t previous;
+  HoldInterruptions(&previous);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setsigmask(&attributes, &previous);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
   pid_t pid = 0;
-  int error = posix_spawn(&pid, path, nullptr, nullptr, argv + 1, environ);
+  int error = posix_spawn(&pid, path, nullptr, &attributes, argv + 1, environ);
   if (error == ENOEXEC && LooksLikeScript(head, headSize)) {
-    error = posix_spawn(&pid, shell, nullptr, nullptr, argv, environ);
+    error = posix_spawn(&pid, shell, nullptr, &attributes, argv, environ);
   }
+  if (error == 0) {
+    InstallerStarted(pid);
+  }
+  ReleaseInterruptions(&previous);
+  posix_spawnattr_destroy(&attributes);
   std::free(argv);
   return error == 0 ? static_cast<PlatformProcess>(pid) : 0;
 }
 
 void PosixWaitForProcess(PlatformProcess process) {
+  const pid_t pid = static_cast<pid_t>(process);
+  // Waited for but not yet reaped, so that a signal passed on meanwhile can
+  // only reach the installer, never a process that took its number.
+  siginfo_t ended;
+  while (waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+  }
+  sigset_t previous;
+  HoldInterruptions(&previous);
+  InstallerEnded();
+  ReleaseInterruptions(&previous);
   int status = 0;
-  while (waitpid(static_cast<pid_t>(process), &status, 0) < 0 && errno == EINTR) {
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
 }
 

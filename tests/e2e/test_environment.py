@@ -98,6 +98,43 @@ echo done > "$MIRELK_RECORD/args"
                          ["bound/", "tmpfs/"])
 
 
+class Signals(LauncherCase):
+    # Records which signal reached it, then ends; waits up to 30 s for one.
+    INSTALLER = b"""#!/bin/sh
+for name in INT QUIT TERM HUP; do
+  trap "echo $name > \\"\\$MIRELK_RECORD/signal\\"; exit 3" $name
+done
+echo started > "$MIRELK_RECORD/args"
+i=0
+while [ $i -lt 300 ]; do sleep 0.1; i=$((i + 1)); done
+"""
+
+    def test_installer_gets_the_signals_and_removal_still_runs(self):
+        # (signal, sent to the process group as a terminal does, or to the launcher alone)
+        cases = [
+            (signal.SIGINT, "group"),
+            (signal.SIGQUIT, "group"),
+            (signal.SIGTERM, "launcher"),
+            (signal.SIGHUP, "launcher"),
+        ]
+        launcher = self.make_launcher({"setup.sh": self.INSTALLER}, launch="setup.sh")
+        for number, whom in cases:
+            with self.subTest(signal=number.name, to=whom):
+                for name in ("args", "signal"):
+                    if os.path.exists(os.path.join(self.record, name)):
+                        os.unlink(os.path.join(self.record, name))
+                process = self.start_launcher(launcher, ["x"], process_group=0)
+                self.wait_for_record("args")
+                if whom == "group":
+                    os.killpg(process.pid, number)
+                else:
+                    os.kill(process.pid, number)
+                process.communicate(timeout=60)
+                self.assertEqual(process.returncode, 1)
+                self.assertEqual(self.recorded("signal"), number.name[3:].encode() + b"\n")
+                self.assertEqual(self.leftovers(), [])
+
+
 class Launching(LauncherCase):
     def test_only_text_goes_to_the_shell(self):
         command = b'\ntouch "$MIRELK_RECORD/ran"\n'
