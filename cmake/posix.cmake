@@ -10,6 +10,7 @@ add_library(mirelk_launcher_code STATIC
   platform/posix/platform.cpp
   platform/posix/resources.cpp
   platform/posix/tree_walk.cpp
+  platform/posix/x11_client.cpp
   platform/posix/x11_pixels.cpp
   platform/posix/x11_splash.cpp)
 target_include_directories(mirelk_launcher_code PUBLIC ${PROJECT_SOURCE_DIR})

@@ -147,6 +147,19 @@ void WatchInterruptions() {
   gWatching = true;
 }
 
+void ForgetInterruptions() {
+  struct sigaction byDefault = {};
+  byDefault.sa_handler = SIG_DFL;
+  sigemptyset(&byDefault.sa_mask);
+  for (int signal : kInterruptions) {
+    struct sigaction current = {};
+    if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler == OnInterruption) {
+      sigaction(signal, &byDefault, nullptr);
+    }
+  }
+  gWatching = false;
+}
+
 void HoldInterruptions(sigset_t* previous) {
   sigset_t held;
   sigemptyset(&held);

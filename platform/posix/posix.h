@@ -20,6 +20,9 @@ bool PosixReadResource(const PlatformResource* resource, void* out);
 // the final removal after it.
 void WatchInterruptions();
 void EndByHeldInterruption();
+// In a child process that is not the run: the default actions again, where
+// the launcher had caught the signals.
+void ForgetInterruptions();
 // Blocks and unblocks the four signals, around what the handler must see
 // whole: the names made, the installer started or ended.
 void HoldInterruptions(sigset_t* previous);
