@@ -104,10 +104,11 @@ void PosixListWalkDirectory(TreeWalk* walk, DirectoryListing* out) {
     return;
   }
   while (const dirent* found = readdir(directory)) {
-    Inspection entry;
-    // An entry that went meanwhile is not listed.
-    if (!Inspect(walk->directory, found->d_name, &entry)) {
-      continue;
+    // Only a directory needs a closer look: it is entered by its identity.
+    Inspection entry = {};
+    const bool maybeDirectory = found->d_type == DT_DIR || found->d_type == DT_UNKNOWN;
+    if (maybeDirectory && !Inspect(walk->directory, found->d_name, &entry)) {
+      continue;  // gone meanwhile
     }
     EntryKind kind = kEntryFile;
     if (entry.isDirectory) {

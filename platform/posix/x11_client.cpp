@@ -17,7 +17,6 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "platform/posix/posix.h"
 #include "platform/posix/x11_client.h"
 #include "platform/posix/x11_pixels.h"
 
@@ -201,14 +200,11 @@ void Send(int channel, const Message& message) {
 }  // namespace
 
 void RunX11Client(const X11ClientSetup& setup) {
-  // The client ends with the launcher, however the launcher ends, and
-  // leaves signals to it.
-  const pid_t launcher = getppid();
+  // The client ends with the launcher, however the launcher ends.
   prctl(PR_SET_PDEATHSIG, SIGKILL);
-  if (getppid() != launcher) {
+  if (getppid() != setup.launcher) {
     _exit(0);
   }
-  ForgetInterruptions();
   // A server that has gone raises SIGPIPE on the next write.
   signal(SIGPIPE, SIG_IGN);
 

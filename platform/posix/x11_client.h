@@ -30,6 +30,7 @@ struct X11Reply {
 
 // What the client is forked with.
 struct X11ClientSetup {
+  int launcher;                 // the launcher's process id
   int channel;                  // its end of the socket pair
   int width;                    // the window's size
   int height;
