@@ -78,8 +78,8 @@ enum EntryKind : int {
   kEntryMountPoint,
 };
 
-// Which file an entry is, where the system can tell (POSIX: device and inode
-// number); all zero where it cannot.
+// Which directory an entry is, where the system can tell (POSIX: device and
+// inode number); all zero where it cannot, and for entries of other kinds.
 struct FileIdentity {
   std::uint64_t device;
   std::uint64_t number;
