@@ -6,8 +6,11 @@ pkg_check_modules(LZMA REQUIRED IMPORTED_TARGET liblzma)
 # portable code and the POSIX side of the seam may call each other.
 add_library(mirelk_launcher_code STATIC
   ${MIRELK_PORTABLE_SOURCES}
+  platform/posix/interruptions.cpp
   platform/posix/platform.cpp
   platform/posix/resources.cpp
+  platform/posix/tree_walk.cpp
+  platform/posix/x11_client.cpp
   platform/posix/x11_pixels.cpp
   platform/posix/x11_splash.cpp)
 target_include_directories(mirelk_launcher_code PUBLIC ${PROJECT_SOURCE_DIR})

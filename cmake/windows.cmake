@@ -66,7 +66,8 @@ add_library(mirelk_win32 OBJECT
   ${MIRELK_PORTABLE_SOURCES}
   platform/win32/platform.cpp
   platform/win32/splash.cpp
-  platform/win32/start.cpp)
+  platform/win32/start.cpp
+  platform/win32/tree_walk.cpp)
 target_compile_options(mirelk_win32 PRIVATE ${MIRELK_WIN32_COMPILE_OPTIONS})
 target_compile_definitions(mirelk_win32 PRIVATE ${MIRELK_WIN32_DEFINITIONS})
 target_link_libraries(mirelk_win32 PRIVATE mirelk_launcher_flags PUBLIC mirelk_liblzma)

@@ -68,28 +68,46 @@ enum StreamOrigin : int {
   kSeekEnd,
 };
 
-// What a directory search reports about an entry. A link to a directory is
-// its own kind so that removal deletes the link and never what it points to.
+// What a directory listing reports about an entry. A link to a directory is
+// its own kind so that removal deletes the link and never what it points to;
+// a directory of another file system mounted in the tree is left as it is.
 enum EntryKind : int {
   kEntryFile,
   kEntryDirectory,
   kEntryDirectoryLink,
+  kEntryMountPoint,
 };
 
-struct SearchEntry {
-  char name[kPathCapacity];
+// Which directory an entry is, where the system can tell (POSIX: device and
+// inode number); all zero where it cannot, and for entries of other kinds.
+struct FileIdentity {
+  std::uint64_t device;
+  std::uint64_t number;
+};
+
+struct ListedEntry {
+  std::size_t name;  // where its zero-terminated name starts in the names
   EntryKind kind;
+  FileIdentity identity;
 };
 
-// One directory search in progress. Like a file-find object, it keeps the entry
-// in hand (`current`) and the one after it (`following`), so that advancing can
-// answer whether more entries follow.
-struct DirectorySearch {
-  void* handle;
-  bool hasFollowing;
-  SearchEntry current;
-  SearchEntry following;
+// The entries of one directory, read whole: every entry the system reports,
+// "." and ".." among them where it reports those. Both arrays come from
+// std::malloc, and the caller frees them.
+struct DirectoryListing {
+  ListedEntry* entries;
+  std::size_t count;
+  std::size_t entryRoom;
+  char* names;
+  std::size_t namesSize;
+  std::size_t namesRoom;
 };
+
+// A walk through a directory tree that removes it (launcher/remove_tree.cpp).
+// It stands in one directory at a time and works on that directory's entries
+// by name, so that a directory renamed, or replaced by a link, while the walk
+// runs never steers it outside the tree. Each system defines what it holds.
+struct TreeWalk;
 
 // A splash surface: a borderless top-level window of a fixed size, with no
 // message handling of its own, into which a picture is blended. Each system
@@ -150,14 +168,28 @@ struct PlatformOps {
   // Fails unless the directory is empty.
   bool (*RemoveEmptyDirectory)(const char* path);
 
-  // ---- Directory search
-  // Starts a search over every entry of `directory`, dots included. False when
-  // it cannot start; the search must be closed either way.
-  bool (*StartSearch)(DirectorySearch* search, const char* directory);
-  // Moves to the next entry and answers whether more entries follow it. The
-  // first call yields the first entry.
-  bool (*AdvanceSearch)(DirectorySearch* search);
-  void (*CloseSearch)(DirectorySearch* search);
+  // ---- Tree removal
+  // Starts a walk standing in `directory`, which must be a directory itself,
+  // not a link to one nor a file system mounted on it. Null when it is not,
+  // or cannot be opened.
+  TreeWalk* (*StartTreeWalk)(const char* directory);
+  // Reads the entries of the directory the walk stands in into `out`; what
+  // cannot be read is not listed.
+  void (*ListWalkDirectory)(TreeWalk* walk, DirectoryListing* out);
+  // Steps into the subdirectory `name`, listed as `listed`. False, and the
+  // walk stays where it is, when what is there now is not that directory: a
+  // link, another directory put in its place, a mount point.
+  bool (*EnterWalkDirectory)(TreeWalk* walk, const char* name, const FileIdentity* listed);
+  // Steps back up to the directory the walk came from. False when that can
+  // no longer be reached as the same directory (the tree was moved): the
+  // walk is then lost, and may only be ended.
+  bool (*LeaveWalkDirectory)(TreeWalk* walk);
+  // Deletes the file or link `name` in the directory the walk stands in.
+  bool (*DeleteWalkEntry)(TreeWalk* walk, const char* name);
+  // Removes `name` in the directory the walk stands in: an empty
+  // subdirectory, or a link to a directory (the link alone).
+  bool (*RemoveWalkDirectory)(TreeWalk* walk, const char* name);
+  void (*EndTreeWalk)(TreeWalk* walk);
 
   // ---- Processes
   // Starts `path` with the launcher's arguments, in the launcher's current

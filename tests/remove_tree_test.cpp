@@ -1,13 +1,20 @@
 // Removing the extraction directory: depth first, links never followed,
-// nothing outside the given directory touched.
+// nothing outside the given directory touched, also when the tree is moved
+// while removal runs.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "launcher/launcher.h"
+#include "platform/directory_listing.h"
 #include "tests/support.h"
 
 namespace {
@@ -15,12 +22,8 @@ namespace {
 using namespace testing_support;
 
 // Files with this name cannot be deleted, as a read-only file on Windows.
-bool RefuseKeepers(const char* path) {
-  const char* name = std::strrchr(path, '/');
-  if (name != nullptr && std::strcmp(name + 1, "keeper") == 0) {
-    return false;
-  }
-  return kSystemPlatform.DeleteFileAt(path);
+bool RefuseKeepers(TreeWalk* walk, const char* name) {
+  return std::strcmp(name, "keeper") != 0 && kSystemPlatform.DeleteWalkEntry(walk, name);
 }
 
 class Remove : public ::testing::Test {
@@ -78,7 +81,7 @@ TEST_F(Remove, UndeletableFileKeepsItsDirectoriesAndTheSecondCallChangesNothingE
   WriteFile(tree_ + "/sub/gone", ToBytes("g"));
   WriteFile(tree_ + "/other/gone", ToBytes("g"));
   PlatformOps ops = kSystemPlatform;
-  ops.DeleteFileAt = RefuseKeepers;
+  ops.DeleteWalkEntry = RefuseKeepers;
   PlatformOverride use(ops);
   EXPECT_FALSE(RemoveTree(tree_.c_str()));
   EXPECT_EQ(ListDirectory(tree_), std::vector<std::string>{"sub"});
@@ -93,21 +96,164 @@ TEST_F(Remove, MissingOrEmptyPathChangesNothing) {
   EXPECT_TRUE(IsDirectory(tree_));
 }
 
-TEST_F(Remove, PathsThatDoNotFitTheBuffersAreLeftInPlace) {
-  // A name that makes the joined path 200 bytes or more is not deleted, so
-  // its directory stays; everything else goes.
-  const std::string longName(200 - tree_.size(), 'n');
-  WriteFile(tree_ + "/" + longName, ToBytes("1"));
-  WriteFile(tree_ + "/short", ToBytes("2"));
-  EXPECT_FALSE(RemoveTree(tree_.c_str()));
-  EXPECT_EQ(ListDirectory(tree_), std::vector<std::string>{longName});
+TEST_F(Remove, NoPathIsTooLongAndNoTreeTooDeep) {
+  // Forty levels of 250-byte names: paths of 10,000 bytes, made relative to
+  // each level as an installer would.
+  int fd = open(tree_.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  const std::string name(250, 'd');
+  for (int level = 0; level < 40; ++level) {
+    ASSERT_EQ(mkdirat(fd, name.c_str(), 0700), 0);
+    const int file = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(file, 0);
+    close(openat(file, "f", O_WRONLY | O_CREAT, 0600));
+    close(fd);
+    fd = file;
+  }
+  close(fd);
+  EXPECT_TRUE(RemoveTree(tree_.c_str()));
+  EXPECT_FALSE(Exists(tree_));
+}
 
-  // A directory path that leaves no room for the search pattern is refused.
-  const std::string deep = tree_ + "/" + std::string(196 - tree_.size() - 1, 'd');
-  ASSERT_EQ(deep.size(), 196u);
-  mkdir(deep.c_str(), 0700);
-  EXPECT_FALSE(RemoveTree(deep.c_str()));
-  EXPECT_TRUE(IsDirectory(deep));
+// ---- A tree moved while removal runs
+
+std::string gTree;
+std::string gOutside;
+std::string gVictim;
+bool gSwapped;
+void (*gSwap)();
+
+// Once, when the walk is first inside d: d goes elsewhere and a link to the
+// victim takes its name.
+void MoveWithinTheTree() {
+  std::rename((gTree + "/d").c_str(), (gTree + "/d-moved").c_str());
+  symlink(gVictim.c_str(), (gTree + "/d").c_str());
+}
+void MoveOutOfTheTree() {
+  std::rename((gTree + "/d").c_str(), (gOutside + "/d").c_str());
+  symlink(gVictim.c_str(), (gTree + "/d").c_str());
+}
+// Just before the walk enters d: the victim itself takes d's place.
+void PutTheVictimInPlace() {
+  std::rename((gTree + "/d").c_str(), (gTree + "/d-moved").c_str());
+  std::rename(gVictim.c_str(), (gTree + "/d").c_str());
+  gVictim = gTree + "/d";
+}
+
+// Directories first, so that the walk comes back up to files still to delete.
+void ListDirectoriesFirst(TreeWalk* walk, DirectoryListing* out) {
+  kSystemPlatform.ListWalkDirectory(walk, out);
+  std::stable_partition(out->entries, out->entries + out->count,
+                        [](const ListedEntry& entry) { return entry.kind == kEntryDirectory; });
+}
+
+bool SwapOnFirstDeletion(TreeWalk* walk, const char* name) {
+  if (!gSwapped && name[0] == 'f') {
+    gSwapped = true;
+    gSwap();
+  }
+  return kSystemPlatform.DeleteWalkEntry(walk, name);
+}
+
+bool SwapBeforeEntering(TreeWalk* walk, const char* name, const FileIdentity* listed) {
+  if (!gSwapped && std::strcmp(name, "d") == 0) {
+    gSwapped = true;
+    gSwap();
+  }
+  return kSystemPlatform.EnterWalkDirectory(walk, name, listed);
+}
+
+TEST_F(Remove, TreeMovedWhileRemovalRunsIsNeverFollowedOut) {
+  struct {
+    const char* label;
+    void (*swap)();
+    bool beforeEntering;
+  } const cases[] = {
+      {"d renamed within the tree, a link in its place", MoveWithinTheTree, false},
+      {"d moved out of the tree, a link in its place", MoveOutOfTheTree, false},
+      {"another directory put in d's place", PutTheVictimInPlace, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    ScratchDirectory scratch;
+    gTree = scratch.Join("mrltree");
+    gOutside = scratch.Join("outside");
+    gVictim = scratch.Join("victim");
+    for (const std::string& directory : {gTree, gTree + "/d", gOutside, gVictim}) {
+      ASSERT_EQ(mkdir(directory.c_str(), 0700), 0);
+    }
+    // The victim and the place d is moved to hold names the tree has too.
+    std::vector<std::string> names;
+    for (int i = 100; i < 120; ++i) {
+      names.push_back(std::string("f") + std::to_string(i));
+      WriteFile(gTree + "/d/" + names.back(), ToBytes("installer's"));
+      WriteFile(gTree + "/" + names.back(), ToBytes("installer's"));
+      WriteFile(gVictim + "/" + names.back(), ToBytes("keep me"));
+      WriteFile(gOutside + "/" + names.back(), ToBytes("keep me"));
+    }
+
+    gSwapped = false;
+    gSwap = c.swap;
+    PlatformOps ops = kSystemPlatform;
+    ops.ListWalkDirectory = ListDirectoriesFirst;
+    if (c.beforeEntering) {
+      ops.EnterWalkDirectory = SwapBeforeEntering;
+    } else {
+      ops.DeleteWalkEntry = SwapOnFirstDeletion;
+    }
+    {
+      PlatformOverride use(ops);
+      EXPECT_FALSE(RemoveTree(gTree.c_str()));
+    }
+    EXPECT_TRUE(gSwapped);
+    for (const std::string& name : names) {
+      EXPECT_EQ(ReadFile(gVictim + "/" + name), ToBytes("keep me")) << name;
+      EXPECT_EQ(ReadFile(gOutside + "/" + name), ToBytes("keep me")) << name;
+    }
+  }
+}
+
+// ---- "." and ".." are never worked on, whatever kind they are reported as
+
+std::vector<std::string> gDotsTouched;
+
+void ListWithOddDots(TreeWalk* walk, DirectoryListing* out) {
+  kSystemPlatform.ListWalkDirectory(walk, out);
+  for (EntryKind kind : {kEntryDirectoryLink, kEntryFile, kEntryDirectory, kEntryMountPoint}) {
+    AppendListedEntry(out, ".", kind, FileIdentity{});
+    AppendListedEntry(out, "..", kind, FileIdentity{});
+  }
+}
+
+bool NoteDots(const char* name) {
+  const bool dots = std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
+  if (dots) {
+    gDotsTouched.push_back(name);
+  }
+  return dots;
+}
+bool DeleteNotingDots(TreeWalk* walk, const char* name) {
+  return !NoteDots(name) && kSystemPlatform.DeleteWalkEntry(walk, name);
+}
+bool RemoveNotingDots(TreeWalk* walk, const char* name) {
+  return !NoteDots(name) && kSystemPlatform.RemoveWalkDirectory(walk, name);
+}
+bool EnterNotingDots(TreeWalk* walk, const char* name, const FileIdentity* listed) {
+  return !NoteDots(name) && kSystemPlatform.EnterWalkDirectory(walk, name, listed);
+}
+
+TEST_F(Remove, DotsAreComparedByNameWhateverTheirKind) {
+  mkdir((tree_ + "/sub").c_str(), 0700);
+  WriteFile(tree_ + "/sub/file", ToBytes("1"));
+  gDotsTouched.clear();
+  PlatformOps ops = kSystemPlatform;
+  ops.ListWalkDirectory = ListWithOddDots;
+  ops.DeleteWalkEntry = DeleteNotingDots;
+  ops.RemoveWalkDirectory = RemoveNotingDots;
+  ops.EnterWalkDirectory = EnterNotingDots;
+  PlatformOverride use(ops);
+  EXPECT_TRUE(RemoveTree(tree_.c_str()));
+  EXPECT_EQ(gDotsTouched, std::vector<std::string>{});
 }
 
 }  // namespace

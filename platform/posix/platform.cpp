@@ -1,7 +1,6 @@
 // The POSIX side of the seam. The temporary directory is usually a shared
 // /tmp: every name is created exclusively, private to the user, and no
 // symbolic link is ever followed where another user could have planted one.
-#include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/random.h>
@@ -33,6 +32,9 @@ char32_t PosixCharacterOfByte(unsigned char byte) {
   return byte;
 }
 
+// The workspace is named by an absolute path, so that no name the launcher
+// hands on (the installer's path above all) can start with '-' and be read as
+// an option. A relative TMPDIR is taken from the current directory, once.
 bool PosixGetTempDirectory(char out[kPathCapacity]) {
   const char* directory = std::getenv("TMPDIR");
   if (directory == nullptr || directory[0] == '\0') {
@@ -42,14 +44,26 @@ bool PosixGetTempDirectory(char out[kPathCapacity]) {
   while (length > 1 && directory[length - 1] == '/') {
     --length;
   }
-  const bool isRoot = length == 1 && directory[0] == '/';
-  if (length + (isRoot ? 0 : 1) >= kPathCapacity) {
+  // Room for the separator after the longest current directory.
+  char base[kPathCapacity + 1] = {};
+  if (directory[0] != '/') {
+    if (getcwd(base, kPathCapacity) == nullptr) {
+      return false;
+    }
+    if (std::strcmp(base, "/") != 0) {
+      std::strcat(base, "/");
+    }
+  }
+  const std::size_t baseLength = std::strlen(base);
+  const bool isRoot = baseLength == 0 && length == 1 && directory[0] == '/';
+  if (baseLength + length + (isRoot ? 0 : 1) >= kPathCapacity) {
     return false;
   }
   std::memset(out, 0, kPathCapacity);
-  std::memcpy(out, directory, length);
+  std::memcpy(out, base, baseLength);
+  std::memcpy(out + baseLength, directory, length);
   if (!isRoot) {
-    out[length] = '/';
+    out[baseLength + length] = '/';
   }
   return true;
 }
@@ -89,9 +103,12 @@ bool ComposeUniqueName(const char* directory, char out[kPathCapacity]) {
 // neither call reuses an existing entry or follows a planted link.
 bool MakeExclusively(const char* path, UniqueKind kind) {
   if (kind == kUniqueDirectory) {
-    return mkdir(path, 0700) == 0;
+    const mode_t previous = umask(077);
+    const bool made = mkdir(path, 0700) == 0;
+    umask(previous);
+    return made;
   }
-  const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  const int fd = OpenPrivateFile(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
     return false;
   }
@@ -104,10 +121,19 @@ bool PosixCreateUniqueName(const char* directory, UniqueKind kind, char out[kPat
     if (!ComposeUniqueName(directory, out)) {
       return false;
     }
-    if (MakeExclusively(out, kind)) {
+    // Made and noted at once: a signal in between would leave it behind.
+    sigset_t previous;
+    HoldInterruptions(&previous);
+    const bool made = MakeExclusively(out, kind);
+    const int error = errno;
+    if (made) {
+      NoteMadeName(out, kind);
+    }
+    ReleaseInterruptions(&previous);
+    if (made) {
       return true;
     }
-    if (errno != EEXIST) {
+    if (error != EEXIST) {
       break;
     }
   }
@@ -125,7 +151,7 @@ std::FILE* PosixOpenStream(const char* path, StreamMode mode) {
     flags |= O_RDWR | O_CREAT | O_TRUNC;
     streamMode = "w+b";
   }
-  const int fd = open(path, flags, 0600);
+  const int fd = OpenPrivateFile(path, flags);
   if (fd < 0) {
     return nullptr;
   }
@@ -145,69 +171,76 @@ std::int64_t PosixTellStream(std::FILE* stream) {
 }
 
 bool PosixDeleteFile(const char* path) {
-  return unlink(path) == 0;
+  sigset_t previous;
+  HoldInterruptions(&previous);
+  const bool deleted = unlink(path) == 0;
+  if (deleted) {
+    ForgetMadeName(path);
+  }
+  ReleaseInterruptions(&previous);
+  return deleted;
 }
 
 bool PosixRemoveEmptyDirectory(const char* path) {
-  return rmdir(path) == 0;
+  sigset_t previous;
+  HoldInterruptions(&previous);
+  const bool removed = rmdir(path) == 0;
+  if (removed) {
+    ForgetMadeName(path);
+  }
+  ReleaseInterruptions(&previous);
+  return removed;
 }
 
-// Reads the next entry into search->following.
-bool FetchEntry(DirectorySearch* search) {
-  DIR* directory = static_cast<DIR*>(search->handle);
-  errno = 0;
-  const struct dirent* entry = readdir(directory);
-  if (entry == nullptr || std::strlen(entry->d_name) >= kPathCapacity) {
+// How much of an entry is looked at to tell a script from a program.
+constexpr std::size_t kScriptCheckSize = 512;
+
+// Whether the start of an entry the kernel refused to execute looks like a
+// shell script: text without a zero byte, and none of the executable formats'
+// magic numbers. A program built for another machine fails with ENOEXEC as
+// well, and the shell would run whatever command lines its bytes happen to
+// hold.
+bool LooksLikeScript(const unsigned char* head, std::size_t size) {
+  static const unsigned char kMagic[][4] = {
+      {0x7F, 'E', 'L', 'F'},                                          // ELF
+      {0xFE, 0xED, 0xFA, 0xCE}, {0xFE, 0xED, 0xFA, 0xCF},             // Mach-O
+      {0xCE, 0xFA, 0xED, 0xFE}, {0xCF, 0xFA, 0xED, 0xFE},
+      {0xCA, 0xFE, 0xBA, 0xBE},                                       // universal Mach-O
+  };
+  if (std::memchr(head, 0, size) != nullptr || (size >= 2 && head[0] == 'M' && head[1] == 'Z')) {
     return false;
   }
-  SearchEntry& following = search->following;
-  std::memset(following.name, 0, sizeof following.name);
-  std::strcpy(following.name, entry->d_name);
-  bool isDirectory = entry->d_type == DT_DIR;
-  if (entry->d_type == DT_UNKNOWN) {
-    struct stat status;
-    isDirectory = fstatat(dirfd(directory), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-                  S_ISDIR(status.st_mode);
+  for (const unsigned char* magic : kMagic) {
+    if (size >= 4 && std::memcmp(head, magic, 4) == 0) {
+      return false;
+    }
   }
-  // A symbolic link is removed as what it is, whatever it points to.
-  following.kind = isDirectory ? kEntryDirectory : kEntryFile;
   return true;
 }
 
-bool PosixStartSearch(DirectorySearch* search, const char* directory) {
-  std::memset(search, 0, sizeof *search);
-  const int fd = open(directory, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+// Makes the entry executable for its owner and reads its first bytes; false
+// when it cannot be opened (a link put in its place is not followed).
+bool PrepareEntry(const char* path, unsigned char head[kScriptCheckSize], std::size_t* size) {
+  const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
     return false;
   }
-  DIR* handle = fdopendir(fd);
-  if (handle == nullptr) {
-    close(fd);
-    return false;
-  }
-  search->handle = handle;
-  search->hasFollowing = FetchEntry(search);
-  return search->hasFollowing;
+  fchmod(fd, S_IRWXU);
+  const ssize_t got = read(fd, head, kScriptCheckSize);
+  close(fd);
+  *size = got > 0 ? static_cast<std::size_t>(got) : 0;
+  return true;
 }
 
-bool PosixAdvanceSearch(DirectorySearch* search) {
-  search->current = search->following;
-  search->hasFollowing = search->handle != nullptr && FetchEntry(search);
-  return search->hasFollowing;
-}
-
-void PosixCloseSearch(DirectorySearch* search) {
-  if (search->handle != nullptr) {
-    closedir(static_cast<DIR*>(search->handle));
-    search->handle = nullptr;
-  }
-}
-
-// Starts the entry with the launcher's own arguments. An entry the kernel
-// cannot execute itself is handed to the shell, as a double-click would open
-// a document with its program.
+// Starts the entry with the launcher's own arguments. A script the kernel
+// cannot execute itself (no "#!" line) is handed to the shell; anything else
+// it refuses is not started at all.
 PlatformProcess PosixStartProcess(const char* path, const ArgumentTail* tail) {
-  chmod(path, S_IRWXU);
+  unsigned char head[kScriptCheckSize];
+  std::size_t headSize = 0;
+  if (!PrepareEntry(path, head, &headSize)) {
+    return 0;
+  }
 
   const int count = tail->count > 0 ? tail->count : 0;
   // Room for "/bin/sh", the path, the arguments and the terminating null.
@@ -222,18 +255,42 @@ PlatformProcess PosixStartProcess(const char* path, const ArgumentTail* tail) {
     argv[i + 2] = tail->args[i];
   }
 
+  // The installer is known to the signal handler from its first moment on;
+  // it starts with the signal mask the launcher was given, and the
+  // launcher's handlers are reset to the default in it.
+  sigset_t previous;
+  HoldInterruptions(&previous);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setsigmask(&attributes, &previous);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
   pid_t pid = 0;
-  int error = posix_spawn(&pid, path, nullptr, nullptr, argv + 1, environ);
-  if (error == ENOEXEC) {
-    error = posix_spawn(&pid, shell, nullptr, nullptr, argv, environ);
+  int error = posix_spawn(&pid, path, nullptr, &attributes, argv + 1, environ);
+  if (error == ENOEXEC && LooksLikeScript(head, headSize)) {
+    error = posix_spawn(&pid, shell, nullptr, &attributes, argv, environ);
   }
+  if (error == 0) {
+    InstallerStarted(pid);
+  }
+  ReleaseInterruptions(&previous);
+  posix_spawnattr_destroy(&attributes);
   std::free(argv);
   return error == 0 ? static_cast<PlatformProcess>(pid) : 0;
 }
 
 void PosixWaitForProcess(PlatformProcess process) {
+  const pid_t pid = static_cast<pid_t>(process);
+  // Waited for but not yet reaped, so that a signal passed on meanwhile can
+  // only reach the installer, never a process that took its number.
+  siginfo_t ended;
+  while (waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+  }
+  sigset_t previous;
+  HoldInterruptions(&previous);
+  InstallerEnded();
+  ReleaseInterruptions(&previous);
   int status = 0;
-  while (waitpid(static_cast<pid_t>(process), &status, 0) < 0 && errno == EINTR) {
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
 }
 
@@ -244,6 +301,18 @@ void PosixSleepMilliseconds(int milliseconds) {
 }
 
 }  // namespace
+
+// Whatever umask the user runs the launcher with, what it makes is its own
+// alone and usable by it: files 0600, the extraction directory 0700. A umask
+// that takes the owner's own rights (0200, 0700, 0777) would otherwise make a
+// file that cannot be opened again for writing. The umask is changed only
+// around the creation, so the installer inherits the user's.
+int OpenPrivateFile(const char* path, int flags) {
+  const mode_t previous = umask(077);
+  const int fd = open(path, flags, 0600);
+  umask(previous);
+  return fd;
+}
 
 const PlatformOps kSystemPlatform = {
     .IsLeadByte = PosixIsLeadByte,
@@ -261,9 +330,13 @@ const PlatformOps kSystemPlatform = {
     .CloseStream = StdioCloseStream,
     .DeleteFileAt = PosixDeleteFile,
     .RemoveEmptyDirectory = PosixRemoveEmptyDirectory,
-    .StartSearch = PosixStartSearch,
-    .AdvanceSearch = PosixAdvanceSearch,
-    .CloseSearch = PosixCloseSearch,
+    .StartTreeWalk = PosixStartTreeWalk,
+    .ListWalkDirectory = PosixListWalkDirectory,
+    .EnterWalkDirectory = PosixEnterWalkDirectory,
+    .LeaveWalkDirectory = PosixLeaveWalkDirectory,
+    .DeleteWalkEntry = PosixDeleteWalkEntry,
+    .RemoveWalkDirectory = PosixRemoveWalkDirectory,
+    .EndTreeWalk = PosixEndTreeWalk,
     .StartProcess = PosixStartProcess,
     .WaitForProcess = PosixWaitForProcess,
     .OpenSplashSurface = X11OpenSplashSurface,

@@ -129,7 +129,7 @@ bool PosixLookUpResource(const char* type, int id, PlatformResource* out) {
 }
 
 bool PosixWriteResourceToFile(const PlatformResource* resource, const char* path) {
-  const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  const int fd = OpenPrivateFile(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
     return false;
   }

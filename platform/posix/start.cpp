@@ -1,5 +1,8 @@
-// Process entry on POSIX: the arguments after the program's name are the tail.
+// Process entry on POSIX: the arguments after the program's name are the
+// tail. A signal that interrupts the run is watched for from the start
+// (interruptions.cpp).
 #include "launcher/launcher.h"
+#include "platform/posix/posix.h"
 
 int main(int argc, char** argv) {
   ArgumentTail tail = {};
@@ -7,5 +10,8 @@ int main(int argc, char** argv) {
     tail.args = argv + 1;
     tail.count = argc - 1;
   }
-  return RunLauncher(nullptr, tail);
+  WatchInterruptions();
+  const LauncherExit code = RunLauncher(nullptr, tail);
+  EndByHeldInterruption();
+  return code;
 }

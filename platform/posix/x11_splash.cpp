@@ -1,98 +1,59 @@
 // The splash surface on X11 desktops.
 //
-// libX11 is opened at run time, so a machine without it still runs the
-// launcher, only without a splash; the build needs its headers alone. Every
-// way the splash can fail (no display, no picture, a picture that does not
-// add up, an unsuitable visual, an X error) ends in no window and no delay:
-// the splash never costs the run. The X window is made only when the first
-// frame is drawn into it, so a splash without its picture never shows an
-// empty rectangle.
+// The X conversation happens in a child process (x11_client.cpp), which the
+// surface waits for with a deadline: about two seconds in all for connecting
+// and every frame's round trip together. A server that takes the connection
+// and never answers (stopped, hung, or a silent socket) blocks Xlib in
+// poll(), which it retries on EINTR, so no timer can free the launcher's own
+// thread from it; a child can simply be killed. Past the deadline, or when
+// the client fails in any way (no display, no libX11, an unsuitable visual,
+// an X error, the server gone), the client is killed and the run goes on
+// without a window: the splash never costs the run more than that.
 //
-// Errors. Xlib's default handlers print and exit the process. While the
-// surface owns the connection, its own handlers only take note:
-// - a request error (BadAlloc, BadMatch, ...) is seen at the next XSync,
-//   after which the window is taken down and the run goes on without it;
-// - a lost connection (the server died) goes through the I/O error handler
-//   and then the per-display exit handler (XSetIOErrorExitHandler, libX11
-//   1.7 and later). Both return, so Xlib returns to us instead of exiting;
-//   the fade stops at its next XSync and the display is closed (Xlib sends
-//   nothing more on a dead connection but still frees its memory). A libX11
-//   too old to let the exit handler return gets no splash at all: its server
-//   dying mid-fade would end the whole run.
-// Writing to a server that has just gone raises SIGPIPE, which would end the
-// process; it is ignored while an operation talks to the server and put back
-// before it returns, so the installer does not inherit it ignored.
-// A server that stops answering without closing the connection blocks the
-// fade's XSync until it answers again, as it would any X client.
-#include <dlfcn.h>
-#include <signal.h>
+// The surface blends the frames itself on a canvas it shares with the client
+// (an anonymous shared mapping made before the fork) and asks it to show
+// each one. The X window is made only with the first frame, so a splash
+// without its picture never shows an empty rectangle.
+#include <poll.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 
 #include "format/resource_ids.h"
 #include "platform/posix/posix.h"
-#include "platform/posix/x11_pixels.h"
+#include "platform/posix/x11_client.h"
 #include "splash/picture.h"
 
-// Last, so that Xlib's macros (True, None, Status, ...) stay out of our headers.
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
-
 namespace {
+
+// How long the launcher waits on the X server, all waits together.
+constexpr int kPatienceMs = 2000;
 
 // A resource claiming more than the largest acceptable picture (4096 x 4096
 // at 3 bytes, about 48 MiB, plus headers) is not even read.
 constexpr std::uint64_t kMaxBitmapResourceSize = 64u << 20;
 
-// The libX11 functions the splash uses, found by name in the loaded library.
-struct Xlib {
-  decltype(&XOpenDisplay) openDisplay;
-  decltype(&XCloseDisplay) closeDisplay;
-  decltype(&XSetErrorHandler) setErrorHandler;
-  decltype(&XSetIOErrorHandler) setIOErrorHandler;
-  decltype(&XSetIOErrorExitHandler) setIOErrorExitHandler;
-  decltype(&XDefaultScreen) defaultScreen;
-  decltype(&XDefaultVisual) defaultVisual;
-  decltype(&XDefaultDepth) defaultDepth;
-  decltype(&XDisplayWidth) displayWidth;
-  decltype(&XDisplayHeight) displayHeight;
-  decltype(&XRootWindow) rootWindow;
-  decltype(&XCreateWindow) createWindow;
-  decltype(&XStoreName) storeName;
-  decltype(&XMapRaised) mapRaised;
-  decltype(&XDestroyWindow) destroyWindow;
-  decltype(&XCreateGC) createGC;
-  decltype(&XFreeGC) freeGC;
-  decltype(&XCreateImage) createImage;
-  decltype(&XPutImage) putImage;
-  decltype(&XSync) sync;
-};
-
 }  // namespace
 
 struct SplashSurface {
-  void* library;
-  Xlib x;
-  bool handlersSet;
-  XErrorHandler previousErrorHandler;
-  XIOErrorHandler previousIOErrorHandler;
-  Display* display;
-  int screen;
-  Visual* visual;
-  int depth;
-  PixelLayout layout;
-  const char* title;
+  pid_t client;     // 0 once it has gone
+  int channel;      // the surface's end of the socket pair
+  int patienceMs;   // what is left of kPatienceMs
+  ScreenSize screen;
   int left;
   int top;
   int width;
   int height;
   bool shown;
-  Window window;
-  GC gc;
-  XImage* image;
+  bool hasPicture;
   RgbPicture picture;
-  unsigned char* canvas;  // what the window shows, in the picture's bytes
+  unsigned char* canvas;  // width * height * 3 bytes, shared with the client
 };
 
 namespace {
@@ -101,223 +62,141 @@ namespace {
 // of the process; held here, it is never mistaken for a leak.
 SplashSurface* gOpenSurface = nullptr;
 
-// Xlib's handlers know only the display; there is one splash per process.
-bool gRequestFailed = false;
-bool gConnectionLost = false;
-
-int NoteRequestError(Display*, XErrorEvent*) {
-  gRequestFailed = true;
-  return 0;
+std::int64_t NowMs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-int NoteLostConnection(Display*) {
-  gConnectionLost = true;
-  return 0;
-}
-
-void KeepRunning(Display*, void*) {
-  gConnectionLost = true;
-}
-
-bool XFailed() {
-  return gRequestFailed || gConnectionLost;
-}
-
-struct sigaction IgnoreBrokenPipe() {
-  struct sigaction ignore = {};
-  ignore.sa_handler = SIG_IGN;
-  sigemptyset(&ignore.sa_mask);
-  struct sigaction previous = {};
-  sigaction(SIGPIPE, &ignore, &previous);
-  return previous;
-}
-
-void RestoreBrokenPipe(const struct sigaction& previous) {
-  sigaction(SIGPIPE, &previous, nullptr);
-}
-
-template <typename Function>
-bool Resolve(void* library, const char* name, Function* out) {
-  void* symbol = dlsym(library, name);
-  *out = reinterpret_cast<Function>(symbol);
-  return symbol != nullptr;
-}
-
-bool LoadXlib(SplashSurface* surface) {
-  surface->library = dlopen("libX11.so.6", RTLD_NOW | RTLD_LOCAL);
-  if (surface->library == nullptr) {
-    return false;
+// Waits, within the patience left, until the channel has something to read
+// (or has ended); false when the patience runs out first.
+bool AwaitChannel(SplashSurface* surface) {
+  for (;;) {
+    const std::int64_t began = NowMs();
+    pollfd channel = {surface->channel, POLLIN, 0};
+    const int ready = poll(&channel, 1, surface->patienceMs);
+    const std::int64_t spent = NowMs() - began;
+    surface->patienceMs = spent >= surface->patienceMs ? 0 : surface->patienceMs - static_cast<int>(spent);
+    if (ready > 0) {
+      return true;
+    }
+    if (ready == 0 || errno != EINTR || surface->patienceMs == 0) {
+      return false;
+    }
   }
-  void* const lib = surface->library;
-  Xlib& x = surface->x;
-  return Resolve(lib, "XOpenDisplay", &x.openDisplay) &&
-         Resolve(lib, "XCloseDisplay", &x.closeDisplay) &&
-         Resolve(lib, "XSetErrorHandler", &x.setErrorHandler) &&
-         Resolve(lib, "XSetIOErrorHandler", &x.setIOErrorHandler) &&
-         Resolve(lib, "XSetIOErrorExitHandler", &x.setIOErrorExitHandler) &&
-         Resolve(lib, "XDefaultScreen", &x.defaultScreen) &&
-         Resolve(lib, "XDefaultVisual", &x.defaultVisual) &&
-         Resolve(lib, "XDefaultDepth", &x.defaultDepth) &&
-         Resolve(lib, "XDisplayWidth", &x.displayWidth) &&
-         Resolve(lib, "XDisplayHeight", &x.displayHeight) &&
-         Resolve(lib, "XRootWindow", &x.rootWindow) &&
-         Resolve(lib, "XCreateWindow", &x.createWindow) &&
-         Resolve(lib, "XStoreName", &x.storeName) &&
-         Resolve(lib, "XMapRaised", &x.mapRaised) &&
-         Resolve(lib, "XDestroyWindow", &x.destroyWindow) &&
-         Resolve(lib, "XCreateGC", &x.createGC) && Resolve(lib, "XFreeGC", &x.freeGC) &&
-         Resolve(lib, "XCreateImage", &x.createImage) &&
-         Resolve(lib, "XPutImage", &x.putImage) && Resolve(lib, "XSync", &x.sync);
 }
 
-// Loads libX11 and connects. Pixels are computed from the visual's channel
-// masks; other visual classes (PseudoColor, ...) and depths below 24 would
-// need colours allocated or dithered, and get no splash.
-bool Connect(SplashSurface* surface) {
-  if (!LoadXlib(surface)) {
-    return false;
+// Reads one whole message from the client within the patience left.
+bool Receive(SplashSurface* surface, void* message, std::size_t size) {
+  char* bytes = static_cast<char*>(message);
+  while (size > 0) {
+    if (!AwaitChannel(surface)) {
+      return false;
+    }
+    const ssize_t got = read(surface->channel, bytes, size);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      return false;
+    }
+    bytes += got;
+    size -= static_cast<std::size_t>(got);
   }
-  const Xlib& x = surface->x;
-  gRequestFailed = false;
-  gConnectionLost = false;
-  surface->previousErrorHandler = x.setErrorHandler(NoteRequestError);
-  surface->previousIOErrorHandler = x.setIOErrorHandler(NoteLostConnection);
-  surface->handlersSet = true;
-
-  Display* display = x.openDisplay(nullptr);
-  if (display == nullptr) {
-    return false;
-  }
-  surface->display = display;
-  x.setIOErrorExitHandler(display, KeepRunning, nullptr);
-
-  surface->screen = x.defaultScreen(display);
-  surface->visual = x.defaultVisual(display, surface->screen);
-  surface->depth = x.defaultDepth(display, surface->screen);
-  const Visual* visual = surface->visual;
-  return visual != nullptr && visual->c_class == TrueColor && surface->depth >= 24 &&
-         MakePixelLayout(visual->red_mask, visual->green_mask, visual->blue_mask, surface->depth,
-                         &surface->layout);
-}
-
-// Makes the window where the surface was placed, with an image of the
-// picture's size, and maps it.
-bool MakeWindow(SplashSurface* surface) {
-  const Xlib& x = surface->x;
-  Display* display = surface->display;
-  XSetWindowAttributes attributes = {};
-  attributes.background_pixel = PackPixel(surface->layout, 0, 0, 0);
-  attributes.border_pixel = attributes.background_pixel;
-  // No window manager gets to frame or move it.
-  attributes.override_redirect = True;
-  surface->window = x.createWindow(
-      display, x.rootWindow(display, surface->screen), surface->left, surface->top,
-      static_cast<unsigned>(surface->width), static_cast<unsigned>(surface->height), 0,
-      surface->depth, InputOutput, surface->visual,
-      CWBackPixel | CWBorderPixel | CWOverrideRedirect, &attributes);
-  x.storeName(display, surface->window, surface->title);
-  surface->gc = x.createGC(display, surface->window, 0, nullptr);
-
-  const RgbPicture& picture = surface->picture;
-  surface->image = x.createImage(display, surface->visual, static_cast<unsigned>(surface->depth),
-                                 ZPixmap, 0, nullptr, static_cast<unsigned>(picture.width),
-                                 static_cast<unsigned>(picture.height), 32, 0);
-  if (surface->image == nullptr) {
-    return false;
-  }
-  // XDestroyImage frees the data with the image.
-  surface->image->data = static_cast<char*>(
-      std::malloc(static_cast<std::size_t>(surface->image->bytes_per_line) *
-                  static_cast<std::size_t>(picture.height)));
-  if (surface->image->data == nullptr) {
-    return false;
-  }
-  x.mapRaised(display, surface->window);
   return true;
 }
 
-// Takes down whatever the surface got to on the server, in reverse; safe on
-// a half-built surface and after the server has gone. The surface itself and
-// its picture stay until they are released and closed.
-void TakeDown(SplashSurface* surface) {
-  const Xlib& x = surface->x;
-  if (surface->display != nullptr) {
-    // Also after the server has gone: Xlib then sends nothing but still
-    // frees its own memory (the GC's).
-    if (surface->gc != nullptr) {
-      x.freeGC(surface->display, surface->gc);
-    }
-    if (surface->window != 0) {
-      x.destroyWindow(surface->display, surface->window);
-    }
-    if (surface->image != nullptr) {
-      XDestroyImage(surface->image);
-    }
-    x.closeDisplay(surface->display);
-  }
-  if (surface->handlersSet) {
-    x.setErrorHandler(surface->previousErrorHandler);
-    x.setIOErrorHandler(surface->previousIOErrorHandler);
-  }
-  if (surface->library != nullptr) {
-    dlclose(surface->library);
-  }
-  surface->gc = nullptr;
-  surface->window = 0;
-  surface->image = nullptr;
-  surface->display = nullptr;
-  surface->handlersSet = false;
-  surface->library = nullptr;
+// A request into an empty channel: the client reads each before it answers.
+bool Send(SplashSurface* surface, const X11Request& request) {
+  return send(surface->channel, &request, sizeof request, MSG_NOSIGNAL) ==
+         static_cast<ssize_t>(sizeof request);
 }
 
-// Sends the canvas to the window whole.
-void PutCanvas(SplashSurface* surface) {
-  const RgbPicture& picture = surface->picture;
-  const unsigned char* pixel = surface->canvas;
-  for (int y = 0; y < picture.height; ++y) {
-    for (int column = 0; column < picture.width; ++column, pixel += 3) {
-      XPutPixel(surface->image, column, y,
-                PackPixel(surface->layout, pixel[0], pixel[1], pixel[2]));
-    }
+// Ends the client, at once, and reaps it.
+void EndClient(SplashSurface* surface) {
+  if (surface->client == 0) {
+    return;
   }
-  surface->x.putImage(surface->display, surface->window, surface->gc, surface->image, 0, 0, 0, 0,
-                      static_cast<unsigned>(picture.width), static_cast<unsigned>(picture.height));
+  kill(surface->client, SIGKILL);
+  while (waitpid(surface->client, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  close(surface->channel);
+  surface->client = 0;
+}
+
+void FreeSurface(SplashSurface* surface) {
+  if (surface->canvas != nullptr) {
+    munmap(surface->canvas, static_cast<std::size_t>(surface->width) *
+                                static_cast<std::size_t>(surface->height) * 3);
+  }
+  FreeRgbPicture(&surface->picture);
+  if (surface == gOpenSurface) {
+    gOpenSurface = nullptr;
+  }
+  std::free(surface);
+}
+
+// Forks the client; false when it could not be started.
+bool StartClient(SplashSurface* surface, const char* title) {
+  int channels[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channels) != 0) {
+    return false;
+  }
+  // The client leaves signals to the launcher: it gets the default actions
+  // before any signal can reach it.
+  const pid_t launcher = getpid();
+  sigset_t previous;
+  HoldInterruptions(&previous);
+  const pid_t client = fork();
+  if (client == 0) {
+    ForgetInterruptions();
+    ReleaseInterruptions(&previous);
+    close(channels[0]);
+    RunX11Client(X11ClientSetup{launcher, channels[1], surface->width, surface->height, title,
+                                surface->canvas});
+  }
+  ReleaseInterruptions(&previous);
+  close(channels[1]);
+  if (client < 0) {
+    close(channels[0]);
+    return false;
+  }
+  surface->client = client;
+  surface->channel = channels[0];
+  return true;
 }
 
 }  // namespace
 
 SplashSurface* X11OpenSplashSurface(PlatformInstance, int width, int height, const char* title) {
   const char* display = std::getenv("DISPLAY");
-  if (display == nullptr || display[0] == '\0') {
+  if (display == nullptr || display[0] == '\0' || width <= 0 || height <= 0) {
     return nullptr;
   }
   SplashSurface* surface = static_cast<SplashSurface*>(std::calloc(1, sizeof(SplashSurface)));
   if (surface == nullptr) {
     return nullptr;
   }
-  surface->title = title;
   surface->width = width;
   surface->height = height;
-  const struct sigaction brokenPipe = IgnoreBrokenPipe();
-  const bool connected = Connect(surface);
-  if (!connected) {
-    TakeDown(surface);
-  }
-  RestoreBrokenPipe(brokenPipe);
-  if (!connected) {
-    std::free(surface);
+  surface->patienceMs = kPatienceMs;
+  void* canvas = mmap(nullptr, static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3,
+                      PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  surface->canvas = canvas != MAP_FAILED ? static_cast<unsigned char*>(canvas) : nullptr;
+  X11Hello hello = {};
+  if (surface->canvas == nullptr || !StartClient(surface, title) ||
+      !Receive(surface, &hello, sizeof hello) || hello.connected == 0) {
+    EndClient(surface);
+    FreeSurface(surface);
     return nullptr;
   }
+  surface->screen = ScreenSize{hello.screenWidth, hello.screenHeight};
   gOpenSurface = surface;
   return surface;
 }
 
 ScreenSize X11GetScreenSize(SplashSurface* surface) {
-  if (surface->display == nullptr) {
-    return ScreenSize{0, 0};
-  }
-  return ScreenSize{surface->x.displayWidth(surface->display, surface->screen),
-                    surface->x.displayHeight(surface->display, surface->screen)};
+  return surface->screen;
 }
 
 SurfaceRect X11GetSurfaceRect(SplashSurface* surface) {
@@ -333,7 +212,8 @@ void X11ShowSplashSurface(SplashSurface* surface, int x, int y) {
 }
 
 // The picture is the whole .bmp file, decoded here and blended in software.
-// What lies outside the window is never seen, so it is cut off at once.
+// What lies outside the window is never seen, so it is cut off at once; the
+// canvas starts as the window's black background.
 bool X11LoadSplashPicture(SplashSurface* surface, PlatformInstance, int id) {
   PlatformResource resource = {};
   if (!gPlatform->LookUpResource(kBitmapResourceType, id, &resource) ||
@@ -345,24 +225,18 @@ bool X11LoadSplashPicture(SplashSurface* surface, PlatformInstance, int id) {
   if (bytes == nullptr) {
     return false;
   }
-  const bool decoded = gPlatform->ReadResource(&resource, bytes) &&
-                       DecodeRgbPicture(bytes, size, &surface->picture);
+  surface->hasPicture = gPlatform->ReadResource(&resource, bytes) &&
+                        DecodeRgbPicture(bytes, size, &surface->picture);
   std::free(bytes);
-  if (!decoded) {
-    return false;
+  if (surface->hasPicture) {
+    ClipRgbPicture(&surface->picture, surface->width, surface->height);
   }
-  ClipRgbPicture(&surface->picture, surface->width, surface->height);
-  // The canvas starts as the window's black background.
-  surface->canvas = static_cast<unsigned char*>(
-      std::calloc(static_cast<std::size_t>(surface->picture.width) *
-                      static_cast<std::size_t>(surface->picture.height) * 3,
-                  1));
-  return surface->canvas != nullptr;
+  return surface->hasPicture;
 }
 
-// Each frame is blended on the canvas, which then goes to the window whole.
+// Each frame is blended on the canvas, which the client then shows whole.
 bool X11BlendSplashPicture(SplashSurface* surface, int alpha) {
-  if (surface->display == nullptr || surface->canvas == nullptr) {
+  if (surface->client == 0 || !surface->hasPicture) {
     return false;
   }
   const RgbPicture& picture = surface->picture;
@@ -372,33 +246,29 @@ bool X11BlendSplashPicture(SplashSurface* surface, int alpha) {
   if (!surface->shown) {
     return true;
   }
-  const struct sigaction brokenPipe = IgnoreBrokenPipe();
-  bool ok = surface->window != 0 || MakeWindow(surface);
-  if (ok) {
-    PutCanvas(surface);
-    surface->x.sync(surface->display, False);
-    ok = !XFailed();
+  const X11Request request = {kX11Draw, surface->left, surface->top, picture.width, picture.height};
+  X11Reply reply = {};
+  if (Send(surface, request) && Receive(surface, &reply, sizeof reply) && reply.drawn != 0) {
+    return true;
   }
-  if (!ok) {
-    TakeDown(surface);
-  }
-  RestoreBrokenPipe(brokenPipe);
-  return ok;
+  EndClient(surface);
+  return false;
 }
 
 void X11ReleaseSplashPicture(SplashSurface* surface) {
   FreeRgbPicture(&surface->picture);
-  std::free(surface->canvas);
-  surface->canvas = nullptr;
+  surface->hasPicture = false;
 }
 
+// The client takes the window down and ends; the surface waits for that
+// (the window must be gone before the installer shows anything) within the
+// patience left.
 void X11CloseSplashSurface(SplashSurface* surface) {
-  const struct sigaction brokenPipe = IgnoreBrokenPipe();
-  TakeDown(surface);
-  RestoreBrokenPipe(brokenPipe);
-  X11ReleaseSplashPicture(surface);
-  if (surface == gOpenSurface) {
-    gOpenSurface = nullptr;
+  const X11Request request = {kX11Close, 0, 0, 0, 0};
+  if (surface->client != 0 && Send(surface, request)) {
+    char end;
+    Receive(surface, &end, sizeof end);
   }
-  std::free(surface);
+  EndClient(surface);
+  FreeSurface(surface);
 }

@@ -9,9 +9,6 @@
 
 namespace {
 
-// Room for a directory path plus the search pattern.
-constexpr std::size_t kPatternCapacity = 200;
-
 bool Win32IsLeadByte(unsigned char byte) {
   return IsDBCSLeadByte(byte) != 0;
 }
@@ -95,59 +92,6 @@ bool Win32RemoveEmptyDirectory(const char* path) {
   return RemoveDirectoryA(path) != 0;
 }
 
-void TakeEntry(const WIN32_FIND_DATAA& found, SearchEntry* entry) {
-  std::memset(entry->name, 0, sizeof entry->name);
-  std::strncpy(entry->name, found.cFileName, sizeof entry->name - 1);
-  const DWORD attributes = found.dwFileAttributes;
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    entry->kind = kEntryFile;
-  } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    // A junction or directory link: removing it removes the link alone.
-    entry->kind = kEntryDirectoryLink;
-  } else {
-    entry->kind = kEntryDirectory;
-  }
-}
-
-bool Win32StartSearch(DirectorySearch* search, const char* directory) {
-  std::memset(search, 0, sizeof *search);
-  search->handle = INVALID_HANDLE_VALUE;
-  const std::size_t length = std::strlen(directory);
-  char pattern[kPatternCapacity] = {};
-  if (length + 4 >= sizeof pattern) {
-    return false;
-  }
-  std::memcpy(pattern, directory, length);
-  std::memcpy(pattern + length, "\\*.*", 4);
-
-  WIN32_FIND_DATAA found;
-  search->handle = FindFirstFileA(pattern, &found);
-  if (search->handle == INVALID_HANDLE_VALUE) {
-    return false;
-  }
-  TakeEntry(found, &search->following);
-  search->hasFollowing = true;
-  return true;
-}
-
-bool Win32AdvanceSearch(DirectorySearch* search) {
-  search->current = search->following;
-  WIN32_FIND_DATAA found;
-  search->hasFollowing = search->handle != INVALID_HANDLE_VALUE &&
-                         FindNextFileA(search->handle, &found) != 0;
-  if (search->hasFollowing) {
-    TakeEntry(found, &search->following);
-  }
-  return search->hasFollowing;
-}
-
-void Win32CloseSearch(DirectorySearch* search) {
-  if (search->handle != INVALID_HANDLE_VALUE && search->handle != nullptr) {
-    FindClose(search->handle);
-  }
-  search->handle = INVALID_HANDLE_VALUE;
-}
-
 PlatformProcess Win32StartProcess(const char* path, const ArgumentTail* tail) {
   SHELLEXECUTEINFOA request;
   std::memset(&request, 0, sizeof request);
@@ -186,9 +130,13 @@ const PlatformOps kSystemPlatform = {
     .CloseStream = StdioCloseStream,
     .DeleteFileAt = Win32DeleteFile,
     .RemoveEmptyDirectory = Win32RemoveEmptyDirectory,
-    .StartSearch = Win32StartSearch,
-    .AdvanceSearch = Win32AdvanceSearch,
-    .CloseSearch = Win32CloseSearch,
+    .StartTreeWalk = Win32StartTreeWalk,
+    .ListWalkDirectory = Win32ListWalkDirectory,
+    .EnterWalkDirectory = Win32EnterWalkDirectory,
+    .LeaveWalkDirectory = Win32LeaveWalkDirectory,
+    .DeleteWalkEntry = Win32DeleteWalkEntry,
+    .RemoveWalkDirectory = Win32RemoveWalkDirectory,
+    .EndTreeWalk = Win32EndTreeWalk,
     .StartProcess = Win32StartProcess,
     .WaitForProcess = Win32WaitForProcess,
     .OpenSplashSurface = Win32OpenSplashSurface,

@@ -3,6 +3,15 @@
 
 #include "platform/platform.h"
 
+// tree_walk.cpp: removal's walk through a tree, each directory held open.
+TreeWalk* Win32StartTreeWalk(const char* directory);
+void Win32ListWalkDirectory(TreeWalk* walk, DirectoryListing* out);
+bool Win32EnterWalkDirectory(TreeWalk* walk, const char* name, const FileIdentity* listed);
+bool Win32LeaveWalkDirectory(TreeWalk* walk);
+bool Win32DeleteWalkEntry(TreeWalk* walk, const char* name);
+bool Win32RemoveWalkDirectory(TreeWalk* walk, const char* name);
+void Win32EndTreeWalk(TreeWalk* walk);
+
 // splash.cpp: the splash surface, a "Static" popup blended into with AlphaBlend.
 SplashSurface* Win32OpenSplashSurface(PlatformInstance instance, int width, int height,
                                       const char* title);

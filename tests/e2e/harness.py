@@ -4,6 +4,7 @@ a recording test installer."""
 import os
 import resource
 import subprocess
+import time
 
 from workspace import WorkspaceCase
 
@@ -49,17 +50,42 @@ class LauncherCase(WorkspaceCase):
         tool("attach", "--stub", STUB, "--package", package, "-o", out)
         return out
 
-    def run_launcher(self, launcher, args=(), cwd=None, env=None, timeout=60, address_space=None):
+    def launcher_environment(self, env=None):
         environment = dict(os.environ, TMPDIR=self.tmp, MIRELK_RECORD=self.record)
         environment.pop("DISPLAY", None)
         environment.update(env or {})
+        return environment
+
+    def run_launcher(self, launcher, args=(), cwd=None, env=None, timeout=60, address_space=None,
+                     limits=None, prefix=(), umask=-1, user=None):
+        """Runs the launcher to its end. `limits` maps resource limits to
+        values; `prefix` is a command to run it under (unshare ...); `umask`
+        and `user` (a uid, its group the same number) apply to it alone."""
+        limits = dict(limits or {})
+        if address_space is not None:
+            limits[resource.RLIMIT_AS] = address_space
 
         def limit():
-            if address_space is not None:
-                resource.setrlimit(resource.RLIMIT_AS, (address_space, address_space))
+            for which, value in limits.items():
+                resource.setrlimit(which, (value, value))
 
-        return subprocess.run([launcher, *args], cwd=cwd or self.root, env=environment,
-                              capture_output=True, timeout=timeout, preexec_fn=limit)
+        identity = {} if user is None else {"user": user, "group": user, "extra_groups": []}
+        return subprocess.run([*prefix, launcher, *args], cwd=cwd or self.root,
+                              env=self.launcher_environment(env), capture_output=True,
+                              timeout=timeout, preexec_fn=limit, umask=umask, **identity)
+
+    def start_launcher(self, launcher, args=(), **popen):
+        """Starts the launcher and returns at once (subprocess.Popen)."""
+        return subprocess.Popen([launcher, *args], cwd=self.root, env=self.launcher_environment(),
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **popen)
+
+    def wait_for_record(self, name, seconds=30):
+        """Waits until the installer has written `name` in the record."""
+        deadline = time.monotonic() + seconds
+        while not os.path.exists(os.path.join(self.record, name)):
+            if time.monotonic() > deadline:
+                raise AssertionError(f"the installer never wrote {name}")
+            time.sleep(0.02)
 
     def recorded_args(self):
         return self.recorded("args").split(b"\0")[:-1]

@@ -1,5 +1,6 @@
 """The Windows launcher, run for real under Wine."""
 
+import getpass
 import os
 import re
 import unittest
@@ -75,6 +76,17 @@ class CompletedRuns(WineCase):
         code, _ = self.run_launcher(launcher, b" /S two")
         self.assertEqual(code, 1)
         self.assertEqual(self.recorded("batch.txt").strip(), b"[/S two]")
+        self.assertEqual(self.leftovers(), [])
+
+    def test_longest_entry_name_and_a_deep_tree_leave_nothing(self):
+        # The longest name extraction takes: a path of 259 bytes in the
+        # prefix's Temp, where GetTempFileNameA names the directory mrlXXXX.tmp.
+        directory = f"C:\\users\\{getpass.getuser()}\\Temp\\mrlXXXX.tmp\\"
+        longest = b"n" * (259 - len(directory))
+        package = self.make_hand_package([(b"setup.exe", RECORDING_INSTALLER), (longest, b"x")],
+                                         launch=0)
+        code, _ = self.run_launcher(self.link(package), b" --deep-tree")
+        self.assertEqual(code, 1)
         self.assertEqual(self.leftovers(), [])
 
     def test_process_left_running_does_not_keep_the_launcher_waiting(self):

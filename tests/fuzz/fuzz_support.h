@@ -103,6 +103,9 @@ inline bool NoUniqueName(const char* directory, UniqueKind, char*) {
 inline bool NoDirectoryRemoval(const char* path) {
   Fail("the %s stage removed the directory \"%s\"", gStage, path);
 }
+inline TreeWalk* NoTreeWalk(const char* directory) {
+  Fail("the %s stage started removing the tree \"%s\"", gStage, directory);
+}
 inline PlatformProcess NoProcess(const char* path, const ArgumentTail*) {
   Fail("the %s stage started \"%s\"", gStage, path);
 }
@@ -124,6 +127,7 @@ inline PlatformOps StageOps(const char* stage, std::FILE* (*open)(const char*, S
   ops.DeleteFileAt = remove;
   ops.CreateUniqueName = NoUniqueName;
   ops.RemoveEmptyDirectory = NoDirectoryRemoval;
+  ops.StartTreeWalk = NoTreeWalk;
   ops.StartProcess = NoProcess;
   ops.WriteResourceToFile = NoResourceWrite;
   return ops;

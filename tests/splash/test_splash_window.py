@@ -4,9 +4,12 @@ must show no window at all."""
 
 import os
 import shutil
+import signal
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -79,9 +82,9 @@ class SplashCase(LauncherCase):
         self.frames = SHARED["frames"]
         self.package = SHARED["package"]
 
-    def make_splash_launcher(self, splash=None, name="launcher"):
+    def make_splash_launcher(self, splash=None, name="launcher", package=None):
         out = self.path(name)
-        args = ["attach", "--stub", STUB, "--package", self.package, "-o", out]
+        args = ["attach", "--stub", STUB, "--package", package or self.package, "-o", out]
         if splash is not None:
             args[1:1] = ["--splash", splash]
         tool(*args)
@@ -103,8 +106,13 @@ class SplashCase(LauncherCase):
             shots.append((xscreen.splash_area(shot), xscreen.surroundings(shot)))
         return shots
 
-    def finish(self, process):
-        out, err = process.communicate(timeout=60)
+    def finish(self, process, seconds=60):
+        try:
+            out, err = process.communicate(timeout=seconds)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.communicate()
+            self.fail(f"the launcher was still running after {seconds} s")
         self.assertEqual(process.returncode, 1, err)
         self.assertEqual(out, b"")
         self.assertEqual(err, b"")
@@ -335,6 +343,101 @@ class ServerGoesAway(SplashCase):
         self.assertTrue(os.path.exists(os.path.join(self.record, "args")),
                         "the installer never ran")
         self.assertEqual(self.recorded("args"), b"")
+
+
+class SilentServer:
+    """A socket where an X server would listen, on a display number nobody
+    serves: it accepts connections and never says a word."""
+
+    def __init__(self):
+        os.makedirs("/tmp/.X11-unix", exist_ok=True)
+        self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        for number in range(700, 800):
+            self.path = f"/tmp/.X11-unix/X{number}"
+            if os.path.exists(self.path):
+                continue
+            try:
+                self.listener.bind(self.path)
+                break
+            except OSError:
+                continue
+        else:
+            raise RuntimeError("no free display number for the silent server")
+        self.display = f":{number}"
+        self.listener.listen(8)
+        self.accepted = []
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        try:
+            while True:
+                self.accepted.append(self.listener.accept()[0])
+        except OSError:
+            pass
+
+    def stop(self):
+        self.listener.close()
+        for connection in self.accepted:
+            connection.close()
+        os.unlink(self.path)
+
+
+class StuckServer(SplashCase):
+    """A server that takes the connection but never answers holds the splash
+    back, never the run: past a deadline the run goes on without a window."""
+
+    def setUp(self):
+        super().setUp()
+        # An installer that leaves the display alone (the splash suite's own
+        # asks the server for windows, which would wait just as long).
+        installer = self.path("plain.sh")
+        with open(installer, "wb") as f:
+            f.write(b"#!/bin/sh\necho ran > \"$MIRELK_RECORD/args\"\n")
+        self.plain_package = self.path("plain.pkg")
+        tool("create", "-o", self.plain_package, "--launch", "plain.sh", installer)
+
+    def stopped_server(self):
+        server = xscreen.XServer()
+        self.addCleanup(server.stop)
+        self.addCleanup(os.kill, server.process.pid, signal.SIGCONT)
+        os.kill(server.process.pid, signal.SIGSTOP)
+        return server.display
+
+    def silent_socket(self):
+        server = SilentServer()
+        self.addCleanup(server.stop)
+        return server.display
+
+    def test_server_that_never_answers_does_not_hold_the_run(self):
+        launcher = self.make_splash_launcher(self.splash, package=self.plain_package)
+        for what, display in (("a stopped Xvfb", self.stopped_server),
+                              ("a socket that stays silent", self.silent_socket)):
+            with self.subTest(what):
+                process = self.start(launcher, display=display())
+                # Generous: it only has to end, not hang forever.
+                self.finish(process, seconds=30)
+                self.assertEqual(self.recorded("args"), b"ran\n")
+                os.unlink(os.path.join(self.record, "args"))
+
+    def test_server_stopped_mid_fade_does_not_hold_the_run(self):
+        server = xscreen.XServer()
+        self.addCleanup(server.stop)
+        launcher = self.make_splash_launcher(self.splash, package=self.plain_package)
+        background = xscreen.splash_area(xscreen.capture(server.display))
+        process = self.start(launcher, display=server.display)
+        deadline = time.monotonic() + 60
+        frames = None
+        while process.poll() is None and time.monotonic() < deadline:
+            frames = self.frame_shown(xscreen.splash_area(xscreen.capture(server.display)),
+                                      background)
+            if frames is not None and frames[0] >= 2:
+                break
+        self.assertIsNotNone(frames)
+        self.assertLess(frames[0], FRAMES - 1, "the fade ended before the server could be stopped")
+        os.kill(server.process.pid, signal.SIGSTOP)
+        self.addCleanup(os.kill, server.process.pid, signal.SIGCONT)
+        self.finish(process, seconds=30)
+        self.assertEqual(self.recorded("args"), b"ran\n")
 
 
 if __name__ == "__main__":

@@ -2,7 +2,9 @@
    command line (cmdline), its working directory (cwd), the files beside it
    (files, one "name size" line each) and a copy of each of them (files.d).
    Started with "--linger" anywhere in its command line, it first starts a
-   copy of itself that waits 10 seconds and then it ends at once. */
+   copy of itself that waits 10 seconds and then it ends at once; with
+   "--deep-tree", it leaves beside itself a tree of 30 levels whose paths run
+   past 1,200 characters, as package managers do. */
 #include <windows.h>
 #include <string.h>
 
@@ -34,6 +36,24 @@ static void Linger(const char* self) {
   startup.cb = sizeof startup;
   CreateProcessA(lingerer, (char*)"lingering.exe --wait", NULL, NULL, FALSE, 0, NULL, NULL,
                  &startup, &process);
+}
+
+static void DeepTree(void) {
+  /* Beyond MAX_PATH only the wide functions with a \\?\ path reach. */
+  static WCHAR path[32768] = L"\\\\?\\";
+  WCHAR* slash;
+  HANDLE file;
+  int level;
+  GetModuleFileNameW(NULL, path + 4, MAX_PATH);
+  slash = wcsrchr(path, L'\\');
+  *slash = 0;
+  for (level = 0; level < 30; ++level) {
+    wsprintfW(path + lstrlenW(path), L"\\node_modules-%02d-abcdefghijklmnopqrstuvwxyz", level);
+    CreateDirectoryW(path, NULL);
+  }
+  lstrcatW(path, L"\\index.js");
+  file = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+  CloseHandle(file);
 }
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR ignored, int show) {
@@ -85,6 +105,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR ignored, int sh
   }
   WriteRecord("files", listing, (DWORD)strlen(listing));
 
+  if (strstr(commandLine, "--deep-tree") != NULL) {
+    DeepTree();
+  }
   if (strstr(commandLine, "--linger") != NULL) {
     Linger(self);
   }

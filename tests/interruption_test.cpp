@@ -1,0 +1,121 @@
+// What a signal does to a run on POSIX before the installer starts and after
+// it has ended, in-process: each run is forked off with the launcher's
+// handlers in place, and the signal is raised at a known point. (While the
+// installer runs: e2e test_environment.)
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "launcher/launcher.h"
+#include "platform/posix/posix.h"
+#include "tests/support.h"
+
+namespace {
+
+using namespace testing_support;
+
+int gSignal;
+StreamMode gRaiseAtMode;
+int gRaiseAtOpen;
+
+// Raises the signal when the stage opens a stream of that mode the nth time.
+std::FILE* RaiseAtOpen(const char* path, StreamMode mode) {
+  if (mode == gRaiseAtMode && --gRaiseAtOpen == 0) {
+    raise(gSignal);
+  }
+  return kSystemPlatform.OpenStream(path, mode);
+}
+
+// Raises the signal at removal's first deletion.
+bool RaiseAtFirstDeletion(TreeWalk* walk, const char* name) {
+  if (gSignal != 0) {
+    raise(gSignal);
+    gSignal = 0;
+  }
+  return kSystemPlatform.DeleteWalkEntry(walk, name);
+}
+
+// Runs the launcher in a child process as the start-up does; how it ended.
+int RunForked(const PlatformOps& ops) {
+  const pid_t child = fork();
+  if (child == 0) {
+    // SIGQUIT's default action would write a core file.
+    const rlimit noCore = {0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
+    PlatformOverride use(ops);
+    char argument[] = "x";
+    char* args[] = {argument};
+    WatchInterruptions();
+    const LauncherExit code = RunLauncher(nullptr, ArgumentTail{nullptr, args, 1});
+    EndByHeldInterruption();
+    _exit(code);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return status;
+}
+
+// Lists everything below `directory`, for a failure message.
+std::string Contents(const std::string& directory) {
+  std::string found;
+  for (const std::string& name : ListDirectory(directory)) {
+    found += name + (IsDirectory(directory + "/" + name) ? "/{" + Contents(directory + "/" + name) + "} " : " ");
+  }
+  return found;
+}
+
+TEST(Interruption, BeforeTheInstallerRemovesWhatTheRunMadeAndEndsTheLauncher) {
+  struct {
+    const char* point;
+    StreamMode mode;
+    int open;
+  } const points[] = {
+      {"the package copy made, the bundle named", kStreamRead, 1},
+      {"the bundle decoded, the directory made", kStreamUpdate, 1},
+      {"one entry written, the second being created", kStreamCreate, 3},
+  };
+  const Bytes package = MakePackage(MakeBundle(
+      {{"setup.sh", ToBytes("#!/bin/sh\n")}, {"a.txt", ToBytes("a")}, {"b.txt", ToBytes("b")}}, 1, 0));
+  for (const auto& point : points) {
+    for (int signal : {SIGINT, SIGQUIT, SIGTERM, SIGHUP}) {
+      SCOPED_TRACE(std::string(point.point) + ", " + strsignal(signal));
+      ScratchDirectory root;
+      PlatformOps ops = TestPlatform(root.path(), &package);
+      ops.OpenStream = RaiseAtOpen;
+      gSignal = signal;
+      gRaiseAtMode = point.mode;
+      gRaiseAtOpen = point.open;
+      const int status = RunForked(ops);
+      ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << WEXITSTATUS(status);
+      EXPECT_EQ(WTERMSIG(status), signal);
+      EXPECT_EQ(Contents(root.path()), "");
+    }
+  }
+}
+
+TEST(Interruption, AfterTheInstallerWaitsForRemovalAndThenEndsTheLauncher) {
+  // The installer leaves a tree for removal to walk.
+  const Bytes package = MakePackage(MakeBundle(
+      {{"setup.sh", ToBytes("#!/bin/sh\ncd \"$(dirname \"$0\")\" && mkdir -p a/b && echo x > a/b/c\n")},
+       {"data.txt", ToBytes("d")}},
+      1, 0));
+  for (int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(strsignal(signal));
+    ScratchDirectory root;
+    PlatformOps ops = TestPlatform(root.path(), &package);
+    ops.DeleteWalkEntry = RaiseAtFirstDeletion;
+    gSignal = signal;
+    const int status = RunForked(ops);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << WEXITSTATUS(status);
+    EXPECT_EQ(WTERMSIG(status), signal);
+    EXPECT_EQ(Contents(root.path()), "");
+  }
+}
+
+}  // namespace
