@@ -16,20 +16,26 @@ target_link_libraries(mirelk_launcher_code PRIVATE mirelk_launcher_flags
   PUBLIC PkgConfig::LZMA ${CMAKE_DL_LIBS})
 
 # The launcher without resources: mirelk-pack attach makes launchers from it.
-add_executable(mirelk-launcher platform/posix/start.cpp)
+# Its mark is an object of its own, so that it is always linked.
+add_executable(mirelk-launcher platform/posix/start.cpp format/launcher_note.cpp)
 target_link_libraries(mirelk-launcher PRIVATE mirelk_launcher_flags mirelk_launcher_code)
 
-# The formats alone, for mirelk-pack and the tests.
-add_library(mirelk_format STATIC ${MIRELK_FORMAT_SOURCES})
+# The formats alone, for mirelk-pack and the tests, with what only the tool
+# asks: whether a package would be taken, whether a program is a launcher.
+add_library(mirelk_format STATIC ${MIRELK_FORMAT_SOURCES}
+  format/elf_image.cpp
+  format/package_check.cpp)
 target_include_directories(mirelk_format PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(mirelk_format PRIVATE mirelk_launcher_flags)
+target_link_libraries(mirelk_format PRIVATE mirelk_launcher_flags PUBLIC PkgConfig::LZMA)
 
 add_executable(mirelk-pack
   tools/pack/main.cpp
   tools/pack/attach.cpp
   tools/pack/create.cpp
-  tools/pack/list.cpp)
-target_link_libraries(mirelk-pack PRIVATE mirelk_warnings mirelk_format PkgConfig::LZMA)
+  tools/pack/inspect.cpp
+  tools/pack/list.cpp
+  tools/pack/system_posix.cpp)
+target_link_libraries(mirelk-pack PRIVATE mirelk_warnings mirelk_format)
 
 # Windows resources written into launcher stubs: tool code, never linked into
 # the launcher. Its test driver is built with the tools, so that the Windows

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "format/bmp.h"
+#include "format/elf_image.h"
 #include "format/resource_ids.h"
 #include "format/resource_table.h"
 #include "tools/pack/pack.h"
@@ -47,6 +48,20 @@ void CheckReadable(const std::filesystem::path& path) {
   }
 }
 
+// A POSIX launcher stub carries the launcher's mark note and no resources yet.
+void CheckPosixStub(const std::filesystem::path& path, const std::vector<std::uint8_t>& stub) {
+  if (!elf::IsElfImage(stub)) {
+    throw Failure(Describe(path, "not a launcher stub: neither an ELF nor a Windows program"));
+  }
+  if (!elf::CarriesLauncherMark(stub)) {
+    throw Failure(Describe(path, "not a Mirelk launcher stub: a program without the launcher's " LAUNCHER_MARK_TYPE
+                                 " mark note"));
+  }
+  if (EndsWithResourceMagic(stub.data(), stub.size())) {
+    throw Failure(Describe(path, "this stub already carries a resource table"));
+  }
+}
+
 }  // namespace
 
 int Attach(const std::vector<std::string>& args) {
@@ -54,24 +69,29 @@ int Attach(const std::vector<std::string>& args) {
   if (!options.positional.empty()) {
     throw UsageError("attach takes no file arguments");
   }
-  const std::string stubPath = options.Value("--stub");
-  const std::string packagePath = options.Value("--package");
-  const std::string outPath = options.Value("-o");
-  if (stubPath.empty() || packagePath.empty() || outPath.empty()) {
+  if (options.Value("--stub").empty() || options.Value("--package").empty() || options.Value("-o").empty()) {
     throw UsageError("attach needs --stub, --package and -o");
   }
-
-  CheckReadable(stubPath);
-  const std::vector<std::uint8_t> stub = ReadWholeFile(stubPath);
-  if (EndsWithResourceMagic(stub.data(), stub.size())) {
-    throw Failure(Describe(stubPath, "this stub already carries a resource table"));
-  }
-  std::vector<Resource> resources = {{kPackageResourceType, PACKAGE_RESOURCE_ID, packagePath}};
+  const std::filesystem::path stubPath = sys::PathOf(options.Value("--stub"));
+  const std::filesystem::path outPath = sys::PathOf(options.Value("-o"));
+  std::vector<Resource> resources = {
+      {kPackageResourceType, PACKAGE_RESOURCE_ID, sys::PathOf(options.Value("--package"))}};
   if (!options.Value("--splash").empty()) {
-    resources.push_back({kBitmapResourceType, SPLASH_BITMAP_ID, options.Value("--splash")});
+    resources.push_back({kBitmapResourceType, SPLASH_BITMAP_ID, sys::PathOf(options.Value("--splash"))});
   }
+
+  std::vector<std::filesystem::path> inputs = {stubPath};
+  CheckReadable(stubPath);
   for (const Resource& resource : resources) {
     CheckReadable(resource.file);
+    inputs.push_back(resource.file);
+  }
+  CheckNotAnInput(outPath, inputs);
+  const std::vector<std::uint8_t> stub = ReadWholeFile(stubPath);
+  CheckPosixStub(stubPath, stub);
+  if (CheckPackageFile(resources[0].file) != PackageKind::kLzmaAlone) {
+    throw Failure(Describe(resources[0].file, "an uncompressed bundle, not a package "
+                                              "(mirelk-pack create makes one without --bundle-only)"));
   }
   if (resources.size() > 1) {
     CheckSplashBitmap(resources[1].file);

@@ -1,6 +1,5 @@
 // mirelk-pack create: files into a bundle, the bundle into a package.
 #include <lzma.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <set>
@@ -24,7 +23,7 @@ std::vector<Input> CollectInputs(const std::vector<std::string>& files) {
   std::set<std::string> names;
   for (const std::string& file : files) {
     Input input;
-    input.file = file;
+    input.file = sys::PathOf(file);
     input.name = input.file.filename().string();
     std::error_code error;
     if (!std::filesystem::exists(input.file, error)) {
@@ -83,7 +82,7 @@ class FileSink : public Sink {
 class EncoderSink : public Sink {
  public:
   EncoderSink(OutputFile& out, std::uint64_t total) : out_(out), total_(total) {
-    showProgress_ = isatty(STDERR_FILENO) != 0;
+    showProgress_ = sys::StandardErrorIsTerminal();
     lzma_options_lzma options;
     if (lzma_lzma_preset(&options, 9 | LZMA_PRESET_EXTREME)) {
       throw Failure("the LZMA encoder has no strongest preset");
@@ -211,13 +210,19 @@ int Create(const std::vector<std::string>& args) {
     throw Failure("--launch '" + launchName + "' names none of the files");
   }
 
+  std::vector<std::filesystem::path> files;
+  for (const Input& input : inputs) {
+    files.push_back(input.file);
+  }
+  CheckNotAnInput(sys::PathOf(outPath), files);
+
   const std::uint64_t bundleSize = BundleSize(inputs);
   if (bundleSize > kLargestBundleSize) {
     throw Failure("the bundle would be " + std::to_string(bundleSize) +
                   " bytes; a package holds at most " + std::to_string(kLargestBundleSize));
   }
 
-  OutputFile out(outPath);
+  OutputFile out(sys::PathOf(outPath));
   if (options.Flag("--bundle-only")) {
     FileSink sink(out);
     WriteBundle(inputs, launchIndex, sink);

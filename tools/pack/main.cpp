@@ -1,8 +1,4 @@
 // mirelk-pack: makes packages and launchers.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -23,11 +19,12 @@ constexpr char kUsage[] =
 }  // namespace
 
 std::string Describe(const std::filesystem::path& path, const std::string& reason) {
+  const std::string why = reason.empty() ? sys::LastError() : reason;
   // Built piecewise: GCC 12 warns falsely on "literal" + std::string&&.
   std::string text(1, '\'');
-  text += path.string();
+  text += sys::TextOf(path);
   text += "': ";
-  text += reason.empty() ? std::string(std::strerror(errno)) : reason;
+  text += why;
   return text;
 }
 
@@ -35,59 +32,53 @@ OutputFile::OutputFile(std::filesystem::path target) : target_(std::move(target)
   std::random_device random;
   const std::filesystem::path directory =
       target_.has_parent_path() ? target_.parent_path() : std::filesystem::path(".");
-  for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+  bool created = false;
+  for (int attempt = 0; attempt < 100 && !created; ++attempt) {
+    // Built piecewise: GCC 12 warns falsely on "literal" + std::string&&.
     std::string name(1, '.');
-    name += target_.filename().string();
+    name += sys::TextOf(target_.filename());
     name += ".part";
     name += std::to_string(random() % 1000000);
-    temporary_ = directory / name;
-    fd_ = open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd_ < 0 && errno != EEXIST) {
+    created = file_.Create(directory / sys::PathOf(name));
+    if (!created && errno != EEXIST) {
       break;
     }
   }
-  if (fd_ < 0) {
+  if (!created) {
     throw Failure("cannot write " + Describe(target_));
   }
 }
 
-OutputFile::~OutputFile() {
-  if (fd_ >= 0) {
-    close(fd_);
-  }
-  if (!committed_) {
-    unlink(temporary_.c_str());
-  }
-}
-
 void OutputFile::Write(const void* data, std::size_t size) {
-  const char* bytes = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t put = write(fd_, bytes, size);
-    if (put < 0 && errno == EINTR) {
-      continue;
-    }
-    if (put <= 0) {
-      throw Failure("cannot write " + Describe(target_));
-    }
-    bytes += put;
-    size -= static_cast<std::size_t>(put);
+  if (!file_.Write(data, size)) {
+    throw Failure("cannot write " + Describe(target_));
   }
 }
 
 void OutputFile::MakeExecutable() {
-  if (fchmod(fd_, 0755) != 0) {
+  if (!file_.MakeExecutable()) {
     throw Failure("cannot make executable " + Describe(target_));
   }
 }
 
 void OutputFile::Commit() {
-  const int fd = fd_;
-  fd_ = -1;
-  if (close(fd) != 0 || rename(temporary_.c_str(), target_.c_str()) != 0) {
+  if (!file_.Commit(target_)) {
     throw Failure("cannot write " + Describe(target_));
   }
-  committed_ = true;
+}
+
+void CheckNotAnInput(const std::filesystem::path& output,
+                     const std::vector<std::filesystem::path>& inputs) {
+  for (const std::filesystem::path& input : inputs) {
+    if (sys::SameFile(output, input)) {
+      std::string text = "-o '";
+      text += sys::TextOf(output);
+      text += "' is the same file as the input '";
+      text += sys::TextOf(input);
+      text += "': writing it would destroy the input";
+      throw Failure(text);
+    }
+  }
 }
 
 std::vector<std::uint8_t> ReadWholeFile(const std::filesystem::path& path) {
@@ -183,8 +174,11 @@ Options ParseOptions(const std::vector<std::string>& args,
 }  // namespace pack
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> args(argv + (argc > 1 ? 2 : argc), argv + argc);
-  const std::string command = argc > 1 ? argv[1] : "";
+  std::vector<std::string> args = pack::sys::Arguments(argc, argv);
+  const std::string command = args.empty() ? "" : args.front();
+  if (!args.empty()) {
+    args.erase(args.begin());
+  }
   try {
     if (command == "create") {
       return pack::Create(args);
