@@ -33,9 +33,8 @@ ExternalProject_Add(host_tools
   BINARY_DIR ${MIRELK_HOST_DIR}
   CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release -DMIRELK_BUILD_TESTS=OFF
   BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target mirelk-pack
-  COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target write-launcher-resources
   BUILD_ALWAYS ON
-  BUILD_BYPRODUCTS ${MIRELK_HOST_PACK} ${MIRELK_HOST_DIR}/write-launcher-resources
+  BUILD_BYPRODUCTS ${MIRELK_HOST_PACK}
   INSTALL_COMMAND "")
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
@@ -128,8 +127,8 @@ endforeach()
 
 include(${PROJECT_SOURCE_DIR}/cmake/rc-values.cmake)
 mirelk_configure_launcher_rc(resources/launcher.rc.in ${PROJECT_BINARY_DIR}/launcher.rc)
-# The same inputs as options of write-launcher-resources, one a line, for the
-# test that makes this launcher from mirelk-bare.exe without windres.
+# The same inputs as options of mirelk-pack attach, one a line, for the test
+# that makes this launcher from the stub without windres.
 file(WRITE ${PROJECT_BINARY_DIR}/launcher-inputs.txt
   "--package\n${MIRELK_PACKAGE_FILE}\n--splash\n${MIRELK_SPLASH_FILE}\n--icon\n${MIRELK_ICON_FILE}\n"
   "--version-info\nCompanyName=${MIRELK_COMPANY}\n"
@@ -141,17 +140,19 @@ file(WRITE ${PROJECT_BINARY_DIR}/launcher-inputs.txt
 set_source_files_properties(${PROJECT_BINARY_DIR}/launcher.rc PROPERTIES
   OBJECT_DEPENDS "${MIRELK_PACKAGE_FILE};${MIRELK_SPLASH_FILE};${MIRELK_ICON_FILE}")
 
-add_executable(mirelk-launcher WIN32 ${PROJECT_BINARY_DIR}/launcher.rc)
+# The launcher linked with the inputs above (by default the sample's): the
+# way to a setup with a compiler.
+add_executable(mirelk-sample WIN32 ${PROJECT_BINARY_DIR}/launcher.rc)
+target_include_directories(mirelk-sample PRIVATE ${PROJECT_SOURCE_DIR})
+target_link_libraries(mirelk-sample PRIVATE mirelk_win32)
+add_dependencies(mirelk-sample sample_data)
+
+# The prebuilt stub: the launcher's code and its mark, no package and no
+# other resources (resources/stub.rc); mirelk-pack attach makes setups from
+# it. Its size is the code's.
+add_executable(mirelk-launcher WIN32 resources/stub.rc)
 target_include_directories(mirelk-launcher PRIVATE ${PROJECT_SOURCE_DIR})
 target_link_libraries(mirelk-launcher PRIVATE mirelk_win32)
-add_dependencies(mirelk-launcher sample_data)
-
-# The launcher's code alone, for its size: an empty package and nothing else.
-file(WRITE ${PROJECT_BINARY_DIR}/empty.pkg "")
-configure_file(resources/bare.rc.in ${PROJECT_BINARY_DIR}/bare.rc @ONLY)
-add_executable(mirelk-bare WIN32 ${PROJECT_BINARY_DIR}/bare.rc)
-target_include_directories(mirelk-bare PRIVATE ${PROJECT_SOURCE_DIR})
-target_link_libraries(mirelk-bare PRIVATE mirelk_win32)
 
 if(MIRELK_BUILD_TESTS)
   enable_testing()

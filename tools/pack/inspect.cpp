@@ -4,6 +4,8 @@
 
 #include "format/elf_image.h"
 #include "format/package_check.h"
+#include "format/pe_image.h"
+#include "format/resource_ids.h"
 #include "format/resource_table.h"
 #include "tools/pack/pack.h"
 
@@ -43,6 +45,27 @@ bool EndsWithTable(const std::filesystem::path& path) {
   return in.read(reinterpret_cast<char*>(tail), sizeof tail) && EndsWithResourceMagic(tail, sizeof tail);
 }
 
+// What a Windows program is: a launcher carries the mark resource, and a
+// launcher made from a stub its package too.
+std::string KindOfWindowsProgram(const std::filesystem::path& path) {
+  const std::vector<std::uint8_t> image = ReadWholeFile(path);
+  bool marked = false;
+  bool packaged = false;
+  try {
+    for (const pe::Resource& resource : pe::ReadResources(image)) {
+      marked = marked || resource.type == pe::ResourceKey::Text(LAUNCHER_MARK_TYPE);
+      packaged = packaged || (resource.type == pe::ResourceKey::Text(kPackageResourceType) &&
+                              resource.name == pe::ResourceKey::Number(PACKAGE_RESOURCE_ID));
+    }
+  } catch (const pe::FormatError&) {
+    return "a Windows program, damaged";
+  }
+  if (!marked) {
+    return "a Windows program";
+  }
+  return packaged ? "a Mirelk launcher (Windows) with its package" : "a Mirelk launcher stub (Windows)";
+}
+
 std::string Hex(unsigned value) {
   char text[8];
   std::snprintf(text, sizeof text, "0x%02X", value);
@@ -73,6 +96,9 @@ std::string KindOfFile(const std::filesystem::path& path) {
     }
     return EndsWithTable(path) ? "a Mirelk launcher (POSIX) with its resources attached"
                                : "a Mirelk launcher stub (POSIX)";
+  }
+  if (pe::IsPeImage(start.bytes)) {
+    return KindOfWindowsProgram(path);
   }
   return {};
 }

@@ -14,7 +14,10 @@ constexpr char kUsage[] =
     "usage:\n"
     "  mirelk-pack create -o PACKAGE [--launch NAME] [--bundle-only] FILE...\n"
     "  mirelk-pack list PACKAGE\n"
-    "  mirelk-pack attach --stub STUB --package PACKAGE [--splash BMP] -o OUT\n";
+    "  mirelk-pack attach --stub STUB --package PACKAGE [--splash BMP] -o OUT\n"
+    "      and for a Windows stub (.exe) also: [--icon ICO] [--version-info KEY=VALUE]...\n"
+    "      [--file-version A.B.C.D] [--product-version A.B.C.D]\n"
+    "      [--execution-level asInvoker|highestAvailable|requireAdministrator]\n";
 
 }  // namespace
 
@@ -122,6 +125,16 @@ std::string Options::Value(const std::string& name) const {
   return {};
 }
 
+std::vector<std::string> Options::Values(const std::string& name) const {
+  std::vector<std::string> found;
+  for (const auto& [key, value] : values) {
+    if (key == name) {
+      found.push_back(value);
+    }
+  }
+  return found;
+}
+
 bool Options::Flag(const std::string& name) const {
   for (const std::string& flag : flags) {
     if (flag == name) {
@@ -133,7 +146,8 @@ bool Options::Flag(const std::string& name) const {
 
 Options ParseOptions(const std::vector<std::string>& args,
                      const std::vector<std::string>& valueOptions,
-                     const std::vector<std::string>& flagOptions) {
+                     const std::vector<std::string>& flagOptions,
+                     const std::vector<std::string>& repeatable) {
   auto known = [](const std::vector<std::string>& names, const std::string& arg) {
     for (const std::string& name : names) {
       if (name == arg) {
@@ -150,11 +164,11 @@ Options ParseOptions(const std::vector<std::string>& args,
       options.positional.push_back(arg);
     } else if (arg == "--") {
       onlyFiles = true;
-    } else if (known(valueOptions, arg)) {
+    } else if (known(valueOptions, arg) || known(repeatable, arg)) {
       if (i + 1 >= args.size()) {
         throw UsageError(arg + " needs a value");
       }
-      if (!options.Value(arg).empty()) {
+      if (!known(repeatable, arg) && !options.Value(arg).empty()) {
         throw UsageError(arg + " given twice");
       }
       if (args[i + 1].empty()) {

@@ -67,7 +67,8 @@ enum class PackageKind { kLzmaAlone, kBundle };
 PackageKind CheckPackageFile(const std::filesystem::path& path);
 
 // Command-line options: `--name VALUE` for the value options, `--name` for the
-// flags, everything else positional.
+// flags, everything else positional. A value option is given at most once
+// unless it is one of the repeatable ones.
 struct Options {
   std::vector<std::pair<std::string, std::string>> values;
   std::vector<std::string> flags;
@@ -75,12 +76,15 @@ struct Options {
 
   // The value of an option given once; empty when absent.
   std::string Value(const std::string& name) const;
+  // Every value of a repeatable option, in order.
+  std::vector<std::string> Values(const std::string& name) const;
   bool Flag(const std::string& name) const;
 };
 
 Options ParseOptions(const std::vector<std::string>& args,
                      const std::vector<std::string>& valueOptions,
-                     const std::vector<std::string>& flagOptions);
+                     const std::vector<std::string>& flagOptions,
+                     const std::vector<std::string>& repeatable = {});
 
 int Attach(const std::vector<std::string>& args);
 int Create(const std::vector<std::string>& args);
