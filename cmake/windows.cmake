@@ -4,24 +4,34 @@
 enable_language(RC)
 
 # liblzma, cross-compiled once from Debian's xz-utils source package and kept
-# in the build directory; a changed build script builds it afresh.
+# in the build directory; a changed build script builds it afresh. Two
+# variants: the launcher's, its small LZMA1 decoder alone, and the full one
+# mirelk-pack.exe encodes with.
 file(SHA256 ${PROJECT_SOURCE_DIR}/scripts/build-liblzma-win32 liblzma_script_hash)
 string(SUBSTRING ${liblzma_script_hash} 0 12 liblzma_script_hash)
 set(MIRELK_LIBLZMA_CACHE ${PROJECT_BINARY_DIR}/_deps/liblzma-${liblzma_script_hash})
-if(NOT EXISTS ${MIRELK_LIBLZMA_CACHE}/install/lib/liblzma.a)
-  message(STATUS "Building liblzma for Windows (once) in ${MIRELK_LIBLZMA_CACHE}")
-  execute_process(
-    COMMAND ${PROJECT_SOURCE_DIR}/scripts/build-liblzma-win32 ${MIRELK_LIBLZMA_CACHE} ${MINGW_TRIPLET}
-    RESULT_VARIABLE liblzma_result)
-  if(NOT liblzma_result EQUAL 0)
-    message(FATAL_ERROR "scripts/build-liblzma-win32 failed; see its messages above")
+foreach(variant decoder full)
+  set(install ${MIRELK_LIBLZMA_CACHE}/install)
+  set(target mirelk_liblzma)
+  if(variant STREQUAL "full")
+    set(install ${MIRELK_LIBLZMA_CACHE}/install-full)
+    set(target mirelk_liblzma_full)
   endif()
-endif()
-add_library(mirelk_liblzma STATIC IMPORTED)
-set_target_properties(mirelk_liblzma PROPERTIES
-  IMPORTED_LOCATION ${MIRELK_LIBLZMA_CACHE}/install/lib/liblzma.a
-  INTERFACE_INCLUDE_DIRECTORIES ${MIRELK_LIBLZMA_CACHE}/install/include
-  INTERFACE_COMPILE_DEFINITIONS LZMA_API_STATIC)
+  if(NOT EXISTS ${install}/lib/liblzma.a)
+    message(STATUS "Building liblzma (${variant}) for Windows (once) in ${MIRELK_LIBLZMA_CACHE}")
+    execute_process(
+      COMMAND ${PROJECT_SOURCE_DIR}/scripts/build-liblzma-win32 ${MIRELK_LIBLZMA_CACHE} ${MINGW_TRIPLET} ${variant}
+      RESULT_VARIABLE liblzma_result)
+    if(NOT liblzma_result EQUAL 0)
+      message(FATAL_ERROR "scripts/build-liblzma-win32 failed; see its messages above")
+    endif()
+  endif()
+  add_library(${target} STATIC IMPORTED)
+  set_target_properties(${target} PROPERTIES
+    IMPORTED_LOCATION ${install}/lib/liblzma.a
+    INTERFACE_INCLUDE_DIRECTORIES ${install}/include
+    INTERFACE_COMPILE_DEFINITIONS LZMA_API_STATIC)
+endforeach()
 
 # Host tools (mirelk-pack) for packing at build time: the same project, built
 # for the build machine.
@@ -153,6 +163,21 @@ add_dependencies(mirelk-sample sample_data)
 add_executable(mirelk-launcher WIN32 resources/stub.rc)
 target_include_directories(mirelk-launcher PRIVATE ${PROJECT_SOURCE_DIR})
 target_link_libraries(mirelk-launcher PRIVATE mirelk_win32)
+
+# mirelk-pack for Windows publishers: the same tool, its system calls in
+# tools/pack/system_win32.cpp, with the full liblzma. Self-contained like the
+# launcher, so that it runs on a bare Windows.
+add_executable(mirelk-pack
+  ${MIRELK_FORMAT_SOURCES}
+  ${MIRELK_TOOL_FORMAT_SOURCES}
+  ${MIRELK_PE_SOURCES}
+  ${MIRELK_PACK_SOURCES}
+  tools/pack/system_win32.cpp)
+target_include_directories(mirelk-pack PRIVATE ${PROJECT_SOURCE_DIR})
+target_compile_options(mirelk-pack PRIVATE -O2)
+target_compile_definitions(mirelk-pack PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=${MIRELK_WIN32_WINNT})
+target_link_options(mirelk-pack PRIVATE -static -s)
+target_link_libraries(mirelk-pack PRIVATE mirelk_warnings mirelk_liblzma_full shell32)
 
 if(MIRELK_BUILD_TESTS)
   enable_testing()

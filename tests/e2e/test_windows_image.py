@@ -8,7 +8,7 @@ import tempfile
 import unittest
 
 from pe_resources import MARK, MARK_TEXT, read_resources
-from windows_target import ARCH, BUILD, SAMPLE_LAUNCHER, STUB
+from windows_target import ARCH, BUILD, SAMPLE_LAUNCHER, STUB, WINDOWS_PACK
 
 # What objdump calls each target's image format, and its tools' prefix.
 FORMAT = {"win32": "pei-i386", "win64": "pei-x86-64"}[ARCH]
@@ -56,7 +56,8 @@ class BuiltExecutable(unittest.TestCase):
     def test_only_system_libraries_are_imported(self):
         launcher = {"kernel32.dll", "user32.dll", "gdi32.dll", "shell32.dll", "msvcrt.dll"}
         # (program, the libraries it may import, its subsystem: 2 GUI, 3 console)
-        programs = [(SAMPLE_LAUNCHER, launcher, 2), (STUB, launcher, 2)]
+        programs = [(SAMPLE_LAUNCHER, launcher, 2), (STUB, launcher, 2),
+                    (WINDOWS_PACK, {"kernel32.dll", "shell32.dll", "msvcrt.dll"}, 3)]
         for path, allowed, subsystem in programs:
             with self.subTest(program=os.path.basename(path)):
                 dump = subprocess.run([OBJDUMP, "-p", path], capture_output=True, check=True).stdout.decode()
@@ -68,7 +69,8 @@ class BuiltExecutable(unittest.TestCase):
 
     def test_code_is_small(self):
         size = os.path.getsize(STUB)
-        print(f"\n{ARCH} launcher code (the stub, mirelk-launcher.exe): {size} bytes")
+        print(f"\n{ARCH} launcher code (the stub, mirelk-launcher.exe): {size} bytes; "
+              f"mirelk-pack.exe: {os.path.getsize(WINDOWS_PACK)} bytes")
         self.assertLessEqual(size, CODE_LIMIT)
 
 

@@ -14,7 +14,8 @@ namespace {
 
 struct Input {
   std::filesystem::path file;
-  std::string name;
+  std::string name;   // as the bundle holds it
+  std::string shown;  // as the command line and the messages have it
   std::uint64_t size = 0;
 };
 
@@ -24,7 +25,11 @@ std::vector<Input> CollectInputs(const std::vector<std::string>& files) {
   for (const std::string& file : files) {
     Input input;
     input.file = sys::PathOf(file);
-    input.name = input.file.filename().string();
+    input.shown = sys::TextOf(input.file.filename());
+    const std::string& shown = input.shown;
+    if (!sys::EntryNameOf(input.file, &input.name)) {
+      throw Failure(Describe(input.file, "the name '" + shown + "' has no form in this system's code page"));
+    }
     std::error_code error;
     if (!std::filesystem::exists(input.file, error)) {
       throw Failure("cannot read " + Describe(input.file, "no such file"));
@@ -33,10 +38,10 @@ std::vector<Input> CollectInputs(const std::vector<std::string>& files) {
       throw Failure("cannot read " + Describe(input.file, "not a regular file"));
     }
     if (!IsAcceptableEntryName(input.name.data(), input.name.size(), kLatin1CodePage)) {
-      throw Failure(Describe(input.file, "the launcher refuses the entry name '" + input.name + "'"));
+      throw Failure(Describe(input.file, "the launcher refuses the entry name '" + shown + "'"));
     }
     if (!names.insert(input.name).second) {
-      throw Failure(Describe(input.file, "another input has the same name '" + input.name + "'"));
+      throw Failure(Describe(input.file, "another input has the same name '" + shown + "'"));
     }
     input.size = std::filesystem::file_size(input.file, error);
     if (error) {
@@ -202,7 +207,7 @@ int Create(const std::vector<std::string>& args) {
   int launchIndex = -1;
   const std::string launchName = options.Value("--launch");
   for (std::size_t i = 0; i < inputs.size() && !launchName.empty(); ++i) {
-    if (inputs[i].name == launchName) {
+    if (inputs[i].shown == launchName) {
       launchIndex = static_cast<int>(i);
     }
   }

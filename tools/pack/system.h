@@ -20,6 +20,12 @@ std::vector<std::string> Arguments(int argc, char** argv);
 std::filesystem::path PathOf(const std::string& argument);
 std::string TextOf(const std::filesystem::path& path);
 
+// The name a file takes in a bundle: its file name as the launcher on this
+// system will write it, the bytes on POSIX, the system code page's on
+// Windows (the launcher's file names are in the system code page). False
+// when the name has no such form.
+bool EntryNameOf(const std::filesystem::path& file, std::string* name);
+
 // The system's description of its last error.
 std::string LastError();
 

@@ -82,6 +82,11 @@ std::string TextOf(const std::filesystem::path& path) {
   return path.string();
 }
 
+bool EntryNameOf(const std::filesystem::path& file, std::string* name) {
+  *name = file.filename().string();
+  return true;
+}
+
 std::string LastError() {
   return std::strerror(errno);
 }
