@@ -1,5 +1,6 @@
 """Setups made the publisher's way, under Wine: mirelk-pack.exe itself (create,
-list and attach, given Windows paths) makes what the Linux tool makes."""
+list and attach, given Windows paths) makes what the Linux tool makes, and a
+setup signed with osslsigncode verifies, shows tampering, and runs."""
 
 import lzma
 import os
@@ -100,6 +101,44 @@ class PackForWindows(WineCase):
                 self.assertEqual(refused.stderr.count(b"\n"), 1, refused.stderr)
                 self.assertFalse(os.path.exists(out))
         self.assertEqual(bundle_names(self.path("names.pkg")), [b"caf\xe9.txt"])
+
+
+class SignedSetup(WineCase):
+    def test_signature_verifies_shows_tampering_and_the_setup_runs(self):
+        key, certificate = self.path("key.pem"), self.path("certificate.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out",
+                        certificate, "-days", "2", "-subj", "/CN=Mirelk test publisher",
+                        "-addext", "extendedKeyUsage=codeSigning"], check=True, capture_output=True)
+        package = self.make_package(FILES, launch="setup.exe")
+        setup, signed = self.path("app-setup.exe"), self.path("app-setup-signed.exe")
+        subprocess.run([PACK, "attach", "--stub", STUB, "--package", package, *ATTACH_OPTIONS, "-o", setup],
+                       check=True, capture_output=True)
+        subprocess.run(["osslsigncode", "sign", "-certs", certificate, "-key", key, "-n", "App",
+                        "-in", setup, "-out", signed], check=True, capture_output=True)
+
+        def verify(path):
+            return subprocess.run(["osslsigncode", "verify", "-CAfile", certificate, "-in", path],
+                                  capture_output=True).returncode
+
+        self.assertEqual(verify(signed), 0)
+        image = bytearray(read(signed))
+        inside = image.find(read(package))
+        self.assertGreater(inside, 0)
+        image[inside + len(read(package)) // 2] ^= 1
+        tampered = self.path("tampered.exe")
+        with open(tampered, "wb") as f:
+            f.write(image)
+        self.assertNotEqual(verify(tampered), 0)
+
+        code, _ = self.run_launcher(signed, b" /S")
+        self.assertEqual(code, 1)
+        self.assertTrue(self.recorded("cmdline").endswith(b'" /S'))
+        self.assertEqual(self.leftovers(), [])
+
+        refused = subprocess.run([PACK, "attach", "--stub", signed, "--package", package, "-o", self.path("x.exe")],
+                                 capture_output=True)
+        self.assertEqual(refused.returncode, 1)
+        self.assertIn(b"the stub is signed", refused.stderr)
 
 
 if __name__ == "__main__":
