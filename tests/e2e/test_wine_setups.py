@@ -5,8 +5,10 @@ setup signed with osslsigncode verifies, shows tampering, and runs."""
 import lzma
 import os
 import random
+import signal
 import struct
 import subprocess
+import time
 import unittest
 
 from wine import PACK, RECORDER, SAMPLE, STUB, WINDOWS_PACK, WINE, WineCase, windows_path, wine_environment
@@ -101,6 +103,21 @@ class PackForWindows(WineCase):
                 self.assertEqual(refused.stderr.count(b"\n"), 1, refused.stderr)
                 self.assertFalse(os.path.exists(out))
         self.assertEqual(bundle_names(self.path("names.pkg")), [b"caf\xe9.txt"])
+
+    def test_ctrl_c_leaves_no_part_file(self):
+        # Wine turns SIGINT into the console's Ctrl-C event.
+        noise = self.write_inputs({"noise.bin": os.urandom(8 << 20)})[0]
+        process = subprocess.Popen([*WINE, WINDOWS_PACK, "create", "-o", "out.pkg", windows_path(noise)],
+                                   cwd=self.root, env=wine_environment(), stderr=subprocess.PIPE)
+        deadline = time.monotonic() + 120
+        while process.poll() is None and time.monotonic() < deadline:
+            if any(n.startswith(".out.pkg.part") for n in os.listdir(self.root)):
+                break
+            time.sleep(0.05)
+        self.assertIsNone(process.poll(), "create ended before it could be interrupted")
+        process.send_signal(signal.SIGINT)
+        process.communicate(timeout=120)
+        self.assertEqual(sorted(os.listdir(self.root)), ["in", "record", "tmp"])
 
 
 class SignedSetup(WineCase):
