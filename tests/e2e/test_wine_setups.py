@@ -94,6 +94,7 @@ class PackForWindows(WineCase):
             (attach + ["--icon", windows_path(paths[1]), "-o", out], "not an icon file"),
             (attach + ["--execution-level", "admin", "-o", out], "unknown execution level 'admin'"),
             (["list", "in"], "a directory, not a package"),
+            (["list", windows_path(STUB)], "a Mirelk launcher stub (Windows), not a package"),
         ]
         for args, message in cases:
             with self.subTest(message=message):

@@ -16,8 +16,8 @@ namespace pack {
 namespace {
 
 // The splash is drawn from the picture the launcher reads; anything it would
-// refuse is refused here rather than silently not shown.
-// The same check holds for Windows stubs: one kind of picture on every system.
+// refuse is refused here rather than silently not shown. Windows stubs take
+// the same kind of picture: one splash for every system.
 std::vector<std::uint8_t> CheckSplashBitmap(const std::filesystem::path& path) {
   std::vector<std::uint8_t> bmp = ReadWholeFile(path);
   BmpLayout layout = {};
