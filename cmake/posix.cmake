@@ -19,35 +19,24 @@ target_link_libraries(mirelk_launcher_code PRIVATE mirelk_launcher_flags
   PUBLIC PkgConfig::LZMA ${CMAKE_DL_LIBS})
 
 # The launcher without resources: mirelk-pack attach makes launchers from it.
-add_executable(mirelk-launcher platform/posix/start.cpp)
+# Its mark is an object of its own, so that it is always linked.
+add_executable(mirelk-launcher platform/posix/start.cpp format/launcher_note.cpp)
 target_link_libraries(mirelk-launcher PRIVATE mirelk_launcher_flags mirelk_launcher_code)
 
-# The formats alone, for mirelk-pack and the tests.
-add_library(mirelk_format STATIC ${MIRELK_FORMAT_SOURCES})
+# The formats alone, for mirelk-pack and the tests, with what only the tool
+# asks: whether a package would be taken, whether a program is a launcher.
+add_library(mirelk_format STATIC ${MIRELK_FORMAT_SOURCES} ${MIRELK_TOOL_FORMAT_SOURCES})
 target_include_directories(mirelk_format PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(mirelk_format PRIVATE mirelk_launcher_flags)
-
-add_executable(mirelk-pack
-  tools/pack/main.cpp
-  tools/pack/attach.cpp
-  tools/pack/create.cpp
-  tools/pack/list.cpp)
-target_link_libraries(mirelk-pack PRIVATE mirelk_warnings mirelk_format PkgConfig::LZMA)
+target_link_libraries(mirelk_format PRIVATE mirelk_launcher_flags PUBLIC PkgConfig::LZMA)
 
 # Windows resources written into launcher stubs: tool code, never linked into
-# the launcher. Its test driver is built with the tools, so that the Windows
-# build's host tools have it too.
-add_library(mirelk_pe STATIC
-  format/pe_image.cpp
-  format/icon.cpp
-  format/version_info.cpp
-  format/manifest.cpp
-  format/launcher_resources.cpp)
+# the launcher.
+add_library(mirelk_pe STATIC ${MIRELK_PE_SOURCES})
 target_include_directories(mirelk_pe PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(mirelk_pe PRIVATE mirelk_warnings)
 
-add_executable(write-launcher-resources tests/format/write_launcher_resources.cpp)
-target_link_libraries(write-launcher-resources PRIVATE mirelk_warnings mirelk_pe)
+add_executable(mirelk-pack ${MIRELK_PACK_SOURCES} tools/pack/system_posix.cpp)
+target_link_libraries(mirelk-pack PRIVATE mirelk_warnings mirelk_format mirelk_pe)
 
 if(MIRELK_BUILD_TESTS)
   enable_testing()

@@ -4,24 +4,34 @@
 enable_language(RC)
 
 # liblzma, cross-compiled once from Debian's xz-utils source package and kept
-# in the build directory; a changed build script builds it afresh.
+# in the build directory; a changed build script builds it afresh. Two
+# variants: the launcher's, its small LZMA1 decoder alone, and the full one
+# mirelk-pack.exe encodes with.
 file(SHA256 ${PROJECT_SOURCE_DIR}/scripts/build-liblzma-win32 liblzma_script_hash)
 string(SUBSTRING ${liblzma_script_hash} 0 12 liblzma_script_hash)
 set(MIRELK_LIBLZMA_CACHE ${PROJECT_BINARY_DIR}/_deps/liblzma-${liblzma_script_hash})
-if(NOT EXISTS ${MIRELK_LIBLZMA_CACHE}/install/lib/liblzma.a)
-  message(STATUS "Building liblzma for Windows (once) in ${MIRELK_LIBLZMA_CACHE}")
-  execute_process(
-    COMMAND ${PROJECT_SOURCE_DIR}/scripts/build-liblzma-win32 ${MIRELK_LIBLZMA_CACHE} ${MINGW_TRIPLET}
-    RESULT_VARIABLE liblzma_result)
-  if(NOT liblzma_result EQUAL 0)
-    message(FATAL_ERROR "scripts/build-liblzma-win32 failed; see its messages above")
+foreach(variant decoder full)
+  set(install ${MIRELK_LIBLZMA_CACHE}/install)
+  set(target mirelk_liblzma)
+  if(variant STREQUAL "full")
+    set(install ${MIRELK_LIBLZMA_CACHE}/install-full)
+    set(target mirelk_liblzma_full)
   endif()
-endif()
-add_library(mirelk_liblzma STATIC IMPORTED)
-set_target_properties(mirelk_liblzma PROPERTIES
-  IMPORTED_LOCATION ${MIRELK_LIBLZMA_CACHE}/install/lib/liblzma.a
-  INTERFACE_INCLUDE_DIRECTORIES ${MIRELK_LIBLZMA_CACHE}/install/include
-  INTERFACE_COMPILE_DEFINITIONS LZMA_API_STATIC)
+  if(NOT EXISTS ${install}/lib/liblzma.a)
+    message(STATUS "Building liblzma (${variant}) for Windows (once) in ${MIRELK_LIBLZMA_CACHE}")
+    execute_process(
+      COMMAND ${PROJECT_SOURCE_DIR}/scripts/build-liblzma-win32 ${MIRELK_LIBLZMA_CACHE} ${MINGW_TRIPLET} ${variant}
+      RESULT_VARIABLE liblzma_result)
+    if(NOT liblzma_result EQUAL 0)
+      message(FATAL_ERROR "scripts/build-liblzma-win32 failed; see its messages above")
+    endif()
+  endif()
+  add_library(${target} STATIC IMPORTED)
+  set_target_properties(${target} PROPERTIES
+    IMPORTED_LOCATION ${install}/lib/liblzma.a
+    INTERFACE_INCLUDE_DIRECTORIES ${install}/include
+    INTERFACE_COMPILE_DEFINITIONS LZMA_API_STATIC)
+endforeach()
 
 # Host tools (mirelk-pack) for packing at build time: the same project, built
 # for the build machine.
@@ -33,9 +43,8 @@ ExternalProject_Add(host_tools
   BINARY_DIR ${MIRELK_HOST_DIR}
   CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release -DMIRELK_BUILD_TESTS=OFF
   BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target mirelk-pack
-  COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target write-launcher-resources
   BUILD_ALWAYS ON
-  BUILD_BYPRODUCTS ${MIRELK_HOST_PACK} ${MIRELK_HOST_DIR}/write-launcher-resources
+  BUILD_BYPRODUCTS ${MIRELK_HOST_PACK}
   INSTALL_COMMAND "")
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
@@ -129,8 +138,8 @@ endforeach()
 
 include(${PROJECT_SOURCE_DIR}/cmake/rc-values.cmake)
 mirelk_configure_launcher_rc(resources/launcher.rc.in ${PROJECT_BINARY_DIR}/launcher.rc)
-# The same inputs as options of write-launcher-resources, one a line, for the
-# test that makes this launcher from mirelk-bare.exe without windres.
+# The same inputs as options of mirelk-pack attach, one a line, for the test
+# that makes this launcher from the stub without windres.
 file(WRITE ${PROJECT_BINARY_DIR}/launcher-inputs.txt
   "--package\n${MIRELK_PACKAGE_FILE}\n--splash\n${MIRELK_SPLASH_FILE}\n--icon\n${MIRELK_ICON_FILE}\n"
   "--version-info\nCompanyName=${MIRELK_COMPANY}\n"
@@ -142,17 +151,34 @@ file(WRITE ${PROJECT_BINARY_DIR}/launcher-inputs.txt
 set_source_files_properties(${PROJECT_BINARY_DIR}/launcher.rc PROPERTIES
   OBJECT_DEPENDS "${MIRELK_PACKAGE_FILE};${MIRELK_SPLASH_FILE};${MIRELK_ICON_FILE}")
 
-add_executable(mirelk-launcher WIN32 ${PROJECT_BINARY_DIR}/launcher.rc)
+# The launcher linked with the inputs above (by default the sample's): the
+# way to a setup with a compiler.
+add_executable(mirelk-sample WIN32 ${PROJECT_BINARY_DIR}/launcher.rc)
+target_include_directories(mirelk-sample PRIVATE ${PROJECT_SOURCE_DIR})
+target_link_libraries(mirelk-sample PRIVATE mirelk_win32)
+add_dependencies(mirelk-sample sample_data)
+
+# The prebuilt stub: the launcher's code and its mark, no package and no
+# other resources (resources/stub.rc); mirelk-pack attach makes setups from
+# it. Its size is the code's.
+add_executable(mirelk-launcher WIN32 resources/stub.rc)
 target_include_directories(mirelk-launcher PRIVATE ${PROJECT_SOURCE_DIR})
 target_link_libraries(mirelk-launcher PRIVATE mirelk_win32)
-add_dependencies(mirelk-launcher sample_data)
 
-# The launcher's code alone, for its size: an empty package and nothing else.
-file(WRITE ${PROJECT_BINARY_DIR}/empty.pkg "")
-configure_file(resources/bare.rc.in ${PROJECT_BINARY_DIR}/bare.rc @ONLY)
-add_executable(mirelk-bare WIN32 ${PROJECT_BINARY_DIR}/bare.rc)
-target_include_directories(mirelk-bare PRIVATE ${PROJECT_SOURCE_DIR})
-target_link_libraries(mirelk-bare PRIVATE mirelk_win32)
+# mirelk-pack for Windows publishers: the same tool, its system calls in
+# tools/pack/system_win32.cpp, with the full liblzma. Self-contained like the
+# launcher, so that it runs on a bare Windows.
+add_executable(mirelk-pack
+  ${MIRELK_FORMAT_SOURCES}
+  ${MIRELK_TOOL_FORMAT_SOURCES}
+  ${MIRELK_PE_SOURCES}
+  ${MIRELK_PACK_SOURCES}
+  tools/pack/system_win32.cpp)
+target_include_directories(mirelk-pack PRIVATE ${PROJECT_SOURCE_DIR})
+target_compile_options(mirelk-pack PRIVATE -O2)
+target_compile_definitions(mirelk-pack PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=${MIRELK_WIN32_WINNT})
+target_link_options(mirelk-pack PRIVATE -static -s)
+target_link_libraries(mirelk-pack PRIVATE mirelk_warnings mirelk_liblzma_full shell32)
 
 if(MIRELK_BUILD_TESTS)
   enable_testing()

@@ -5,7 +5,6 @@
 #include <set>
 #include <string_view>
 
-#include "platform/platform.h"
 #include "format/resource_ids.h"
 
 namespace pe {

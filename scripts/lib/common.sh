@@ -8,11 +8,11 @@ MIRELK_POSIX_PACKAGES=(build-essential cmake pkg-config liblzma-dev libgtest-dev
   clang libclang-rt-14-dev python3-pefile icoutils)
 
 # The Windows builds, 32-bit and 64-bit (mingw-w64, liblzma from Debian's
-# source package), and their tests under Wine. Where the host runs no 32-bit
+# source package), and their tests under Wine and of signing. Where the host runs no 32-bit
 # programs, scripts/with-wine32 adds qemu-i386 from Debian trixie by itself.
 MIRELK_WINDOWS_PACKAGES=(g++-mingw-w64-i686 binutils-mingw-w64-i686
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 make dpkg-dev
-  wine wine32:i386 wine64 icoutils xvfb locales)
+  wine wine32:i386 wine64 icoutils xvfb locales osslsigncode openssl)
 
 # Installs whichever of the named packages are missing (as root); i386
 # packages get their architecture enabled first.

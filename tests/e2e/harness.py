@@ -3,6 +3,7 @@ a recording test installer."""
 
 import os
 import resource
+import struct
 import subprocess
 import time
 
@@ -48,6 +49,21 @@ class LauncherCase(WorkspaceCase):
     def attach(self, package, name="launcher"):
         out = self.path(name)
         tool("attach", "--stub", STUB, "--package", package, "-o", out)
+        return out
+
+    def attach_unchecked(self, package, name="launcher"):
+        """A launcher around any package, its resource table written here:
+        mirelk-pack attach refuses packages the launcher would reject."""
+        with open(STUB, "rb") as f:
+            stub = f.read()
+        with open(package, "rb") as f:
+            data = f.read()
+        table = len(stub) + len(data)
+        entry = b"PACKAGE".ljust(16, b"\0") + struct.pack("<IIQQ", 105, 0, len(stub), len(data))
+        out = self.path(name)
+        with open(out, "wb") as f:
+            f.write(stub + data + entry + struct.pack("<QII", table, 1, 0) + b"MRLRSRC1")
+        os.chmod(out, 0o755)
         return out
 
     def launcher_environment(self, env=None):

@@ -17,9 +17,10 @@ def align(value, alignment):
     return (value + alignment - 1) // alignment * alignment
 
 
-def run_writer(driver, stub, out, *options):
-    """Runs the writer's driver; returns the completed process."""
-    return subprocess.run([driver, "--stub", stub, "-o", out, *options], capture_output=True)
+def run_attach(pack, stub, out, *options):
+    """Runs `mirelk-pack attach` with a stub and an output; returns the
+    completed process."""
+    return subprocess.run([pack, "attach", "--stub", stub, "-o", out, *options], capture_output=True)
 
 
 def read_resources(image):

@@ -135,7 +135,7 @@ class FailureExits(LauncherCase):
         tool("create", "-o", package, *[os.path.join(self.inputs, n) for n in DATA])
         with open(package, "r+b") as f:
             f.truncate(os.path.getsize(package) - 10)
-        result = self.run_launcher(self.attach(package), ["x"])
+        result = self.run_launcher(self.attach_unchecked(package), ["x"])
         self.assertEqual(result.returncode, 9)
         leftovers = self.leftovers()
         self.only_mrl_names(leftovers)

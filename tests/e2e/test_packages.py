@@ -2,11 +2,16 @@
 own refusals."""
 
 import os
+import resource
+import shutil
+import signal
 import stat
 import subprocess
+import time
 import unittest
 
-from harness import RECORDING_INSTALLER, STUB, LauncherCase, sanitized, tool
+from harness import PACK, RECORDING_INSTALLER, STUB, LauncherCase, sanitized, tool
+from workspace import make_bundle, xz_package
 
 FILES = {
     "setup.sh": RECORDING_INSTALLER,
@@ -141,19 +146,118 @@ class PackTool(LauncherCase):
         with open(huge_bmp, "wb") as f:
             f.write(header + (5000).to_bytes(4, "little") + (1).to_bytes(4, "little")
                     + b"\1\0\x18\0" + bytes(24) + bytes(15000))
+        no_width_bmp = self.path("no-width.bmp")
+        with open(no_width_bmp, "wb") as f:
+            f.write(header + (0).to_bytes(4, "little") + (2).to_bytes(4, "little") + b"\1\0\x18\0" + bytes(24))
+        core_bmp = self.path("core.bmp")
+        with open(core_bmp, "wb") as f:
+            f.write(b"BM" + (38).to_bytes(4, "little") + bytes(4) + (26).to_bytes(4, "little")
+                    + (12).to_bytes(4, "little") + b"\2\0\1\0\1\0\x18\0" + bytes(12))
+        bad_stubs, bad_packages = self.refused_stubs_and_packages(package)
         cases = [
             (["--stub", launcher, "--package", package, "-o", out], 1, ["already carries"]),
             (["--stub", STUB, "--package", self.path("missing"), "-o", out], 1, ["missing"]),
             (["--stub", STUB, "--package", package, "--splash", not_bmp, "-o", out], 1, ["24-bit"]),
             (["--stub", STUB, "--package", package, "--splash", cut_bmp, "-o", out], 1, ["damaged"]),
             (["--stub", STUB, "--package", package, "--splash", huge_bmp, "-o", out], 1, ["4096"]),
+            (["--stub", STUB, "--package", package, "--splash", no_width_bmp, "-o", out], 1, ["damaged"]),
+            (["--stub", STUB, "--package", package, "--splash", core_bmp, "-o", out], 1, ["24-bit"]),
             (["--stub", STUB, "--package", package, "-o", self.path("no-dir", "out")], 1, ["no-dir"]),
             (["--stub", STUB, "-o", out], 2, ["--package"]),
         ]
+        cases += [(["--stub", stub, "--package", package, "-o", out], 1, [message])
+                  for stub, message in bad_stubs]
+        cases += [(["--stub", STUB, "--package", bad, "-o", out], 1, [message])
+                  for bad, message in bad_packages]
         for args, status, words in cases:
             with self.subTest(args=args):
-                self.assert_refused(["attach", *args], status, *words)
+                message = self.assert_refused(["attach", *args], status, *words)
+                if status == 1:
+                    self.assertEqual(message.count("\n"), 1, message)
                 self.assertFalse(os.path.exists(out))
+                self.assertEqual([n for n in os.listdir(self.root) if ".part" in n], [])
+
+    def refused_stubs_and_packages(self, package):
+        """([(stub, message)], [(package, message)]): what the launcher would
+        not run or would reject with 9, each with what attach says of it."""
+        def write(name, data):
+            with open(self.path(name), "wb") as f:
+                f.write(data)
+            return self.path(name)
+
+        with open(package, "rb") as f:
+            good = f.read()
+        bundle = make_bundle([("x", b"x" * 5000)])
+        text = b"This is a text file, not a package.\n" * 20
+        # lzma_alone takes lc up to 8; the launcher's decoder lc + lp up to 4.
+        wide = self.path("lc5.pkg")
+        subprocess.run(["lzma_alone", "e", "-lc5", write("bundle.hen", bundle), wide], check=True,
+                       capture_output=True)
+        stubs = [
+            ("/bin/true", "not a Mirelk launcher stub"),
+            (write("stub.txt", text), "not a launcher stub"),
+        ]
+        packages = [
+            (write("text.pkg", text), "not a package"),
+            (self.path("bundle.hen"), "uncompressed bundle"),
+            (write("cut.pkg", good[:-4]), "truncated package"),
+            (write("corrupt.pkg", good[:13] + b"\1" + good[14:]), "damaged package"),
+            (wide, "lc 5, lp 0, pb 2"),
+            (write("not-a-bundle.pkg", xz_package(text)), "not of a bundle"),
+            (write("empty.pkg", b""), "empty file"),
+            (STUB, "launcher stub"),
+        ]
+        return stubs, packages
+
+    def test_an_output_that_is_an_input_is_refused(self):
+        setup, data = self.write_inputs({"setup.sh": RECORDING_INSTALLER, "data": b"data"})
+        package = self.path("p.pkg")
+        tool("create", "-o", package, setup, data)
+        stub = self.path("stub")
+        shutil.copyfile(STUB, stub)
+        splash = self.path("splash.bmp")
+        with open(splash, "wb") as f:
+            f.write(b"BM" + (58).to_bytes(4, "little") + bytes(4) + (54).to_bytes(4, "little")
+                    + (40).to_bytes(4, "little") + (1).to_bytes(4, "little") * 2 + b"\1\0\x18\0" + bytes(28))
+        hard_link = self.path("hard-link")
+        os.link(setup, hard_link)
+        symbolic_link = self.path("symbolic-link")
+        os.symlink(package, symbolic_link)
+        attach = ["attach", "--stub", stub, "--package", package, "--splash", splash, "-o"]
+        cases = [
+            ["create", "-o", setup, setup, data],
+            ["create", "-o", hard_link, data, setup],
+            ["create", "-o", self.path("in", "..", "in", "data"), setup, data],
+            attach + [package],
+            attach + [symbolic_link],
+            attach + [stub],
+            attach + [splash],
+        ]
+        inputs = [setup, data, package, stub, splash]
+        before = {path: open(path, "rb").read() for path in inputs}
+        for args in cases:
+            with self.subTest(args=args):
+                message = self.assert_refused(args, 1, "is the same file as the input")
+                self.assertEqual(message.count("\n"), 1)
+                self.assertEqual({path: open(path, "rb").read() for path in inputs}, before)
+                self.assertEqual([n for n in os.listdir(self.root) + os.listdir(self.inputs) if ".part" in n], [])
+
+    def test_interrupted_create_leaves_nothing(self):
+        big = self.write_inputs({"noise.bin": os.urandom(8 << 20)})
+        out = self.path("out.pkg")
+        for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(signal=number.name):
+                process = subprocess.Popen([PACK, "create", "-o", out, *big], stderr=subprocess.PIPE)
+                deadline = time.monotonic() + 120
+                while process.poll() is None and time.monotonic() < deadline:
+                    if any(n.startswith(".out.pkg.part") for n in os.listdir(self.root)):
+                        break
+                    time.sleep(0.01)
+                self.assertIsNone(process.poll(), "create ended before it could be interrupted")
+                process.send_signal(number)
+                process.communicate(timeout=60)
+                self.assertEqual(process.returncode, -number)
+                self.assertEqual(sorted(os.listdir(self.root)), ["in", "record", "tmp"])
 
     def test_attach_makes_an_executable(self):
         package = self.path("p.pkg")
@@ -162,6 +266,43 @@ class PackTool(LauncherCase):
         self.assertTrue(os.stat(launcher).st_mode & stat.S_IXUSR)
         with open(launcher, "rb") as f:
             self.assertEqual(f.read()[-8:], b"MRLRSRC1")
+
+    def test_list_names_what_the_file_is(self):
+        package = self.path("p.pkg")
+        tool("create", "-o", package, *self.write_inputs({"x": b"x"}))
+        text = self.path("notes.txt")
+        with open(text, "wb") as f:
+            f.write(b"Notes, not a package.\n" * 10)
+        empty = self.path("empty")
+        open(empty, "wb").close()
+        cases = [
+            (self.inputs, "'%s': a directory, not a package" % self.inputs),
+            (STUB, "a Mirelk launcher stub (POSIX), not a package"),
+            (self.attach(package), "a Mirelk launcher (POSIX) with its resources attached, not a package"),
+            ("/bin/true", "a program (ELF), not a package"),
+            (text, "not a package: no LZMA-Alone header"),
+            (empty, "an empty file, not a package"),
+        ]
+        for path, words in cases:
+            with self.subTest(path=path):
+                message = self.assert_refused(["list", path], 1, words)
+                self.assertEqual(message.count("\n"), 1)
+
+    @unittest.skipIf(sanitized(), "AddressSanitizer needs more address space than the limit")
+    def test_list_decodes_within_the_launchers_memory(self):
+        # An unknown size: a window as large as the largest bundle would not
+        # fit in 1 GiB of address space; the launcher's window policy does.
+        bundle = make_bundle([("a.bin", os.urandom(3 << 20)), ("b.txt", b"b" * 100000)], flag=1, index=1)
+        package = self.path("xz.pkg")
+        with open(package, "wb") as f:
+            f.write(xz_package(bundle))
+
+        def limit():
+            resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+
+        result = subprocess.run([PACK, "list", package], capture_output=True, preexec_fn=limit)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertRegex(result.stdout.decode(), r"1\s+100000\s+b\.txt  \[launch\]")
 
     def test_list_reports_damage(self):
         package = self.path("p.pkg")

@@ -1,18 +1,18 @@
-"""The resource writer on small synthetic stubs, PE32 and PE32+, read back with
-pefile and icoutils: the image stays valid, the launcher's resources are
-written, the stub's others are kept, and every refusal is one line."""
+"""mirelk-pack attach on small synthetic Windows stubs, PE32 and PE32+, read
+back with pefile and icoutils: the image stays valid, the launcher's
+resources are written, the stub's others are kept, and every refusal is one
+line."""
 
 import os
+import random
 import struct
 import unittest
 import xml.etree.ElementTree as ElementTree
 
+from harness import PACK, STUB as POSIX_STUB
 from pe_resources import (MARK, MARK_TEXT, bmp, check_valid, dib, ico, ico_images, icon_as_wrestool_extracts,
-                          make_image, png, read_resources, run_writer, version_strings)
-from workspace import WorkspaceCase
-
-BUILD = os.environ.get("MIRELK_BUILD_DIR", os.path.join(os.path.dirname(__file__), "../../build/posix"))
-DRIVER = os.path.join(BUILD, "write-launcher-resources")
+                          make_image, png, read_resources, run_attach, version_strings)
+from workspace import WorkspaceCase, make_bundle, xz_package
 
 
 def group(*ids):
@@ -45,19 +45,22 @@ ICON_IMAGES = [
 ]
 ICON = ico(ICON_IMAGES)
 SPLASH = bmp(31, 17)
-PACKAGE = bytes(range(256)) * 41
+# Packages of data that does not compress: pefile counts a file of mostly
+# zero bytes as damaged.
+PACKAGE = xz_package(make_bundle([("setup.exe", random.Random(13).randbytes(10000))], flag=1))
+OTHER_PACKAGE = xz_package(make_bundle([("other.exe", b"other")], flag=1))
 
 
 class Written(WorkspaceCase):
     def input_files(self):
-        files = {"app.pkg": PACKAGE, "app.ico": ICON, "splash.bmp": SPLASH}
+        files = {"app.pkg": PACKAGE, "other.pkg": OTHER_PACKAGE, "app.ico": ICON, "splash.bmp": SPLASH}
         return dict(zip(files, self.write_inputs(files)))
 
     def write(self, stub, *options):
         stub_path, out = self.path("stub.exe"), self.path("out.exe")
         with open(stub_path, "wb") as f:
             f.write(stub)
-        result = run_writer(DRIVER, stub_path, out, *options)
+        result = run_attach(PACK, stub_path, out, *options)
         return result, out
 
     def test_resources_are_written_and_kept_in_a_valid_image(self):
@@ -121,18 +124,19 @@ class Written(WorkspaceCase):
         with open(smaller, "wb") as f:
             f.write(ico([(16, 16, 0, 0, 1, 8, dib(16, 16, 8))]))
         with open(first, "rb") as f:
-            result, second = self.write(f.read(), "--package", paths["splash.bmp"], "--icon", smaller)
+            result, second = self.write(f.read(), "--package", paths["other.pkg"], "--icon", smaller)
         self.assertEqual(result.returncode, 0, result.stderr)
         with open(second, "rb") as f:
             found = read_resources(f.read())
         self.assertEqual(sorted(k[1] for k in found if k[0] == 3), [1, 5])
-        self.assertEqual(found[("PACKAGE", 105, 0)], SPLASH)
+        self.assertEqual(found[("PACKAGE", 105, 0)], OTHER_PACKAGE)
 
     def test_refusals_are_one_line_and_leave_no_output(self):
         paths = self.input_files()
-        elf_launcher = os.path.join(BUILD, "mirelk-launcher")
-        with open(elf_launcher, "rb") as f:
+        with open("/bin/true", "rb") as f:
             elf = f.read()
+        with open(POSIX_STUB, "rb") as f:
+            posix_stub = f.read()
         stub = make_image(False, STUB)
         outside = bytearray(ICON)
         struct.pack_into("<I", outside, 6 + 12, len(ICON))
@@ -142,7 +146,10 @@ class Written(WorkspaceCase):
         package = ["--package", paths["app.pkg"]]
         # (stub, options, what the message says)
         cases = [
-            (elf, package, "no PE header"),
+            (elf, package, "not a Mirelk launcher stub"),
+            (b"MZ" + bytes(100), package, "neither a Windows nor an ELF program"),
+            (posix_stub, package + ["--icon", paths["app.ico"]], "--icon writes Windows resources"),
+            (posix_stub, package + ["--execution-level", "asInvoker"], "--execution-level writes Windows"),
             (make_image(False, {(10, 7, 0): b"x"}), package, "not a Mirelk launcher stub"),
             (make_image(True, STUB, signed=True), package, "the stub is signed"),
             (stub[:0x700], package, "beyond the end of the file"),

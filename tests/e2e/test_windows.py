@@ -174,7 +174,7 @@ class DoubleByteCodePages(WineCase):
 
 class SampleLauncher(WineCase):
     def test_sample_launcher_completes(self):
-        launcher = os.path.join(BUILD, "mirelk-launcher.exe")
+        launcher = os.path.join(BUILD, "mirelk-sample.exe")
         code, _ = self.run_launcher(launcher, b" /S")
         self.assertEqual(code, 1)
         self.assertEqual(self.leftovers(), [])

@@ -7,19 +7,20 @@ import subprocess
 import tempfile
 import unittest
 
-from windows_target import ARCH, BUILD
+from pe_resources import MARK, MARK_TEXT, read_resources
+from windows_target import ARCH, BUILD, SAMPLE_LAUNCHER, STUB, WINDOWS_PACK
 
 # What objdump calls each target's image format, and its tools' prefix.
 FORMAT = {"win32": "pei-i386", "win64": "pei-x86-64"}[ARCH]
 OBJDUMP = {"win32": "i686-w64-mingw32-objdump", "win64": "x86_64-w64-mingw32-objdump"}[ARCH]
-# The code alone (empty package, no other resources). The 64-bit code is
-# larger by the unwind tables its ABI requires; its bound only catches growth.
+# The stub: the code alone and its mark. The 64-bit code is larger by the
+# unwind tables its ABI requires; its bound only catches growth.
 CODE_LIMIT = {"win32": 40 * 1024, "win64": 44 * 1024}[ARCH]
 
 
 class BuiltExecutable(unittest.TestCase):
     def test_resources_are_laid_out_as_the_product_needs(self):
-        launcher = os.path.join(BUILD, "mirelk-launcher.exe")
+        launcher = SAMPLE_LAUNCHER
         listing = subprocess.run(["wrestool", "-l", launcher], capture_output=True, check=True).stdout.decode()
         entries = set()
         for line in listing.splitlines():
@@ -47,20 +48,29 @@ class BuiltExecutable(unittest.TestCase):
         for text in ("Mirelk Install Wizard", "setup.exe"):
             self.assertIn(text.encode("utf-16-le"), image)
 
+    def test_the_stub_carries_its_mark_and_nothing_else(self):
+        # No package, and no icon or version block a publisher would ship
+        # unawares: a setup made without options has the system's defaults.
+        self.assertEqual(read_resources(STUB), {MARK: MARK_TEXT})
+
     def test_only_system_libraries_are_imported(self):
-        allowed = {"kernel32.dll", "user32.dll", "gdi32.dll", "shell32.dll", "msvcrt.dll"}
-        for name in ("mirelk-launcher.exe", "mirelk-bare.exe"):
-            dump = subprocess.run([OBJDUMP, "-p", os.path.join(BUILD, name)],
-                                  capture_output=True, check=True).stdout.decode()
-            imports = {m.lower() for m in re.findall(r"DLL Name: (\S+)", dump)}
-            self.assertTrue(imports, name)
-            self.assertLessEqual(imports, allowed, name)
-            self.assertIn(f"file format {FORMAT}", dump)
-            self.assertRegex(dump, r"Subsystem\s+00000002")  # GUI
+        launcher = {"kernel32.dll", "user32.dll", "gdi32.dll", "shell32.dll", "msvcrt.dll"}
+        # (program, the libraries it may import, its subsystem: 2 GUI, 3 console)
+        programs = [(SAMPLE_LAUNCHER, launcher, 2), (STUB, launcher, 2),
+                    (WINDOWS_PACK, {"kernel32.dll", "shell32.dll", "msvcrt.dll"}, 3)]
+        for path, allowed, subsystem in programs:
+            with self.subTest(program=os.path.basename(path)):
+                dump = subprocess.run([OBJDUMP, "-p", path], capture_output=True, check=True).stdout.decode()
+                imports = {m.lower() for m in re.findall(r"DLL Name: (\S+)", dump)}
+                self.assertTrue(imports)
+                self.assertLessEqual(imports, allowed)
+                self.assertIn(f"file format {FORMAT}", dump)
+                self.assertRegex(dump, r"Subsystem\s+0000000%d" % subsystem)
 
     def test_code_is_small(self):
-        size = os.path.getsize(os.path.join(BUILD, "mirelk-bare.exe"))
-        print(f"\n{ARCH} launcher code (mirelk-bare.exe): {size} bytes")
+        size = os.path.getsize(STUB)
+        print(f"\n{ARCH} launcher code (the stub, mirelk-launcher.exe): {size} bytes; "
+              f"mirelk-pack.exe: {os.path.getsize(WINDOWS_PACK)} bytes")
         self.assertLessEqual(size, CODE_LIMIT)
 
 

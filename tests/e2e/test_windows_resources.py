@@ -1,22 +1,19 @@
-"""The resource writer against the Windows build: a launcher written from the
-bare stub carries the resources the CMake build links in, byte for byte, and
-windres agrees for other inputs. Needs no Wine."""
+"""mirelk-pack attach against the Windows build: a setup made from the
+prebuilt stub carries the resources the CMake build links in, byte for byte,
+and windres agrees for other inputs. Needs no Wine."""
 
 import json
 import os
 import subprocess
 import unittest
 
-from pe_resources import bmp, check_valid, dib, ico, png, read_res_file, read_resources, run_writer
-from windows_target import BUILD
+from pe_resources import bmp, check_valid, dib, ico, png, read_res_file, read_resources, run_attach
+from windows_target import PACK, SAMPLE, SAMPLE_LAUNCHER, STUB
 from workspace import WorkspaceCase
 
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-DRIVER = os.path.join(BUILD, "host", "write-launcher-resources")
-BARE = os.path.join(BUILD, "mirelk-bare.exe")
-SAMPLE = os.path.join(BUILD, "sample")
 
-# The build's version values and write-launcher-resources' options for them.
+# The build's version values and mirelk-pack attach's options for them.
 VERSION_OPTIONS = [("COMPANY", "--version-info", "CompanyName="),
                    ("DESCRIPTION", "--version-info", "FileDescription="),
                    ("COPYRIGHT", "--version-info", "LegalCopyright="),
@@ -40,13 +37,13 @@ def fnv1a(data):
 
 class WrittenLikeTheBuild(WorkspaceCase):
     def test_same_resources_as_the_launcher_the_build_links(self):
-        with open(os.path.join(BUILD, "launcher-inputs.txt"), encoding="utf-8") as f:
+        with open(os.path.join(os.path.dirname(STUB), "launcher-inputs.txt"), encoding="utf-8") as f:
             options = f.read().splitlines()
         out = self.path("made.exe")
-        result = run_writer(DRIVER, BARE, out, *options)
+        result = run_attach(PACK, STUB, out, *options)
         self.assertEqual(result.returncode, 0, result.stderr)
-        check_valid(self, read(out), read(BARE))
-        self.assertEqual(read_resources(out), read_resources(os.path.join(BUILD, "mirelk-launcher.exe")))
+        check_valid(self, read(out), read(STUB))
+        self.assertEqual(read_resources(out), read_resources(SAMPLE_LAUNCHER))
 
     def test_same_resources_as_windres_writes_from_the_build_script(self):
         odd_icon = self.path("odd.ico")
@@ -83,7 +80,7 @@ class WrittenLikeTheBuild(WorkspaceCase):
                 for key, option, prefix in VERSION_OPTIONS:
                     options += [option, prefix + values[key]]
                 out = self.path("made.exe")
-                result = run_writer(DRIVER, BARE, out, *options)
+                result = run_attach(PACK, STUB, out, *options)
                 self.assertEqual(result.returncode, 0, result.stderr)
                 self.assertEqual(read_resources(out), read_res_file(compiled))
 

@@ -1,14 +1,14 @@
-"""The resource writer's output under Wine: the loader finds every resource
-written into an image of this build's kind (PE32 or PE32+), and a launcher
-written from the bare stub runs."""
+"""Setups from mirelk-pack attach under Wine: the loader finds every resource
+written into an image of this build's kind (PE32 or PE32+), and a setup made
+from the prebuilt stub runs."""
 
 import os
 import subprocess
 import unittest
 
-from pe_resources import read_resources, run_writer
-from test_windows_resources import BARE, DRIVER, SAMPLE, fnv1a, read
-from wine import BUILD, RECORDER, WINE, WineCase, wine_environment
+from pe_resources import read_resources, run_attach
+from test_windows_resources import fnv1a, read
+from wine import BUILD, PACK, RECORDER, SAMPLE, STUB, WINE, WineCase, wine_environment
 
 PROBE_DIR = os.path.join(BUILD, "tests", "win32")
 
@@ -16,16 +16,16 @@ PROBE_DIR = os.path.join(BUILD, "tests", "win32")
 class FoundUnderWine(WineCase):
     def write(self, stub, *options):
         out = self.path("written.exe")
-        result = run_writer(DRIVER, stub, out, "--splash", os.path.join(SAMPLE, "splash.bmp"),
+        result = run_attach(PACK, stub, out, "--splash", os.path.join(SAMPLE, "splash.bmp"),
                             "--icon", os.path.join(SAMPLE, "icon.ico"), "--file-version", "1.2.3.4", *options)
         self.assertEqual(result.returncode, 0, result.stderr)
         return out
 
-    def test_launcher_written_from_the_bare_stub_runs(self):
+    def test_setup_made_from_the_stub_runs(self):
         package = self.make_package({"setup.exe": read(RECORDER), "readme.txt": b"read me"}, launch="setup.exe")
         for level in ["asInvoker", "requireAdministrator"]:
             with self.subTest(level=level):
-                launcher = self.write(BARE, "--package", package, "--execution-level", level)
+                launcher = self.write(STUB, "--package", package, "--execution-level", level)
                 code, _ = self.run_launcher(launcher, b" /S")
                 self.assertEqual(code, 1)
                 self.assertTrue(self.recorded("cmdline").endswith(b'" /S'))

@@ -5,7 +5,13 @@ import os
 
 BUILD = os.environ.get("MIRELK_WINDOWS_BUILD_DIR",
                        os.path.join(os.path.dirname(__file__), "../../build/windows"))
+# mirelk-pack for the build machine, and for Windows.
 PACK = os.path.join(BUILD, "host", "mirelk-pack")
+WINDOWS_PACK = os.path.join(BUILD, "mirelk-pack.exe")
+# The prebuilt stub, and the launcher the build links with its inputs.
+STUB = os.path.join(BUILD, "mirelk-launcher.exe")
+SAMPLE_LAUNCHER = os.path.join(BUILD, "mirelk-sample.exe")
+SAMPLE = os.path.join(BUILD, "sample")
 LINK = os.path.join(BUILD, "tests", "win32", "link-launcher")
 START_WITH = os.path.join(BUILD, "tests", "win32", "start-with.exe")
 RECORDER = os.path.join(BUILD, "tests", "win32", "record-installer.exe")

@@ -15,7 +15,8 @@ import subprocess
 import sys
 import time
 
-from windows_target import ARCH, BUILD, LINK, PACK, PREFIX, RECORDER, START_WITH  # noqa: F401
+from windows_target import (ARCH, BUILD, LINK, PACK, PREFIX, RECORDER, SAMPLE, START_WITH, STUB,  # noqa: F401
+                            WINDOWS_PACK)
 from workspace import WorkspaceCase, make_bundle, xz_package
 
 WINE64 = "/usr/lib/wine/wine64"

@@ -1,8 +1,12 @@
-// mirelk-pack attach: a launcher stub with its resources appended as the
-// POSIX resource table (format/resource_table.h).
+// mirelk-pack attach: a launcher made from a stub, chosen by what the stub
+// is. A Windows stub takes its resources in its resource section
+// (format/launcher_resources.h); a POSIX stub has them appended as the POSIX
+// resource table (format/resource_table.h).
 #include <cstring>
 
 #include "format/bmp.h"
+#include "format/elf_image.h"
+#include "format/launcher_resources.h"
 #include "format/resource_ids.h"
 #include "format/resource_table.h"
 #include "tools/pack/pack.h"
@@ -11,22 +15,15 @@ namespace pack {
 
 namespace {
 
-struct Resource {
-  const char* type;
-  int id;
-  std::filesystem::path file;
-  std::uint64_t offset = 0;
-  std::uint64_t size = 0;
-};
-
 // The splash is drawn from the picture the launcher reads; anything it would
-// refuse is refused here rather than silently not shown.
-void CheckSplashBitmap(const std::filesystem::path& path) {
-  const std::vector<std::uint8_t> bmp = ReadWholeFile(path);
+// refuse is refused here rather than silently not shown. Windows stubs take
+// the same kind of picture: one splash for every system.
+std::vector<std::uint8_t> CheckSplashBitmap(const std::filesystem::path& path) {
+  std::vector<std::uint8_t> bmp = ReadWholeFile(path);
   BmpLayout layout = {};
   switch (ReadBmpLayout(bmp.data(), bmp.size(), &layout)) {
     case kBmpReadable:
-      return;
+      return bmp;
     case kNotBmp:
       throw Failure(Describe(path, "not a BMP picture"));
     case kBmpUnsupported:
@@ -36,6 +33,7 @@ void CheckSplashBitmap(const std::filesystem::path& path) {
     case kBmpDamaged:
       throw Failure(Describe(path, "damaged BMP picture: its sizes do not fit the file"));
   }
+  throw Failure(Describe(path, "not a BMP picture"));
 }
 
 void CheckReadable(const std::filesystem::path& path) {
@@ -47,34 +45,68 @@ void CheckReadable(const std::filesystem::path& path) {
   }
 }
 
-}  // namespace
+// The options that write Windows resources, which a POSIX launcher does not have.
+constexpr const char* kWindowsOptions[] = {"--icon", "--version-info", "--file-version",
+                                           "--product-version", "--execution-level"};
 
-int Attach(const std::vector<std::string>& args) {
-  const Options options = ParseOptions(args, {"--stub", "--package", "--splash", "-o"}, {});
-  if (!options.positional.empty()) {
-    throw UsageError("attach takes no file arguments");
-  }
-  const std::string stubPath = options.Value("--stub");
-  const std::string packagePath = options.Value("--package");
-  const std::string outPath = options.Value("-o");
-  if (stubPath.empty() || packagePath.empty() || outPath.empty()) {
-    throw UsageError("attach needs --stub, --package and -o");
-  }
+struct Inputs {
+  std::filesystem::path stub;
+  std::filesystem::path package;
+  std::filesystem::path splash;  // empty when not given
+  std::filesystem::path icon;    // empty when not given
+};
 
-  CheckReadable(stubPath);
-  const std::vector<std::uint8_t> stub = ReadWholeFile(stubPath);
+// Runs `step`, naming `what` (a file, an option) in its refusal.
+template <typename Step>
+auto About(const std::string& what, Step step) {
+  try {
+    return step();
+  } catch (const pe::FormatError& error) {
+    throw Failure(what + ": " + error.what());
+  }
+}
+
+std::string Quoted(const std::filesystem::path& path) {
+  std::string text(1, '\'');
+  text += sys::TextOf(path);
+  text += '\'';
+  return text;
+}
+
+// A POSIX launcher stub carries the launcher's mark note and no resources yet.
+void CheckPosixStub(const std::filesystem::path& path, const std::vector<std::uint8_t>& stub) {
+  if (!elf::IsElfImage(stub)) {
+    throw Failure(Describe(path, "not a launcher stub: neither a Windows nor an ELF program"));
+  }
+  if (!elf::CarriesLauncherMark(stub)) {
+    throw Failure(Describe(path, "not a Mirelk launcher stub: a program without the launcher's " LAUNCHER_MARK_TYPE
+                                 " mark note"));
+  }
   if (EndsWithResourceMagic(stub.data(), stub.size())) {
-    throw Failure(Describe(stubPath, "this stub already carries a resource table"));
+    throw Failure(Describe(path, "this stub already carries a resource table"));
   }
-  std::vector<Resource> resources = {{kPackageResourceType, PACKAGE_RESOURCE_ID, packagePath}};
-  if (!options.Value("--splash").empty()) {
-    resources.push_back({kBitmapResourceType, SPLASH_BITMAP_ID, options.Value("--splash")});
+}
+
+void AttachPosix(const Options& options, const Inputs& inputs, const std::vector<std::uint8_t>& stub,
+                 const std::filesystem::path& outPath) {
+  CheckPosixStub(inputs.stub, stub);
+  for (const char* option : kWindowsOptions) {
+    if (!options.Values(option).empty()) {
+      throw Failure(Describe(inputs.stub, std::string(option) +
+                                              " writes Windows resources; this is a POSIX launcher stub"));
+    }
   }
-  for (const Resource& resource : resources) {
-    CheckReadable(resource.file);
-  }
-  if (resources.size() > 1) {
-    CheckSplashBitmap(resources[1].file);
+  struct Resource {
+    const char* type;
+    int id;
+    std::filesystem::path file;
+    std::uint64_t offset = 0;
+    std::uint64_t size = 0;
+  };
+  std::vector<Resource> resources = {{kPackageResourceType, PACKAGE_RESOURCE_ID, inputs.package}};
+  if (!inputs.splash.empty()) {
+    CheckSplashBitmap(inputs.splash);
+    resources.push_back({kBitmapResourceType, SPLASH_BITMAP_ID, inputs.splash});
   }
 
   OutputFile out(outPath);
@@ -97,6 +129,107 @@ int Attach(const std::vector<std::string>& args) {
   out.Write(table.data(), table.size());
   out.MakeExecutable();
   out.Commit();
+}
+
+// The version values: --version-info KEY=VALUE pairs, with --file-version and
+// --product-version standing for their keys.
+std::vector<std::pair<std::string, std::string>> VersionValues(const Options& options) {
+  std::vector<std::pair<std::string, std::string>> values;
+  for (const std::string& pair : options.Values("--version-info")) {
+    const std::size_t equals = pair.find('=');
+    if (equals == std::string::npos || equals == 0) {
+      throw Failure("--version-info '" + pair + "': not KEY=VALUE");
+    }
+    values.emplace_back(pair.substr(0, equals), pair.substr(equals + 1));
+  }
+  if (!options.Value("--file-version").empty()) {
+    values.emplace_back("FileVersion", options.Value("--file-version"));
+  }
+  if (!options.Value("--product-version").empty()) {
+    values.emplace_back("ProductVersion", options.Value("--product-version"));
+  }
+  return values;
+}
+
+// Every input is read and checked before the output is begun, so that any
+// refusal leaves nothing behind.
+void AttachWindows(const Options& options, const Inputs& inputs, const std::vector<std::uint8_t>& stub,
+                   const std::filesystem::path& outPath) {
+  About(Quoted(inputs.stub), [&] { pe::CheckLauncherStub(stub); });
+  pe::LauncherResources resources;
+  resources.package = ReadWholeFile(inputs.package);
+  if (!inputs.splash.empty()) {
+    const std::vector<std::uint8_t> bmp = CheckSplashBitmap(inputs.splash);
+    resources.splash = About(Quoted(inputs.splash), [&] { return pe::BitmapFromBmpFile(bmp); });
+  }
+  if (!inputs.icon.empty()) {
+    const std::vector<std::uint8_t> ico = ReadWholeFile(inputs.icon);
+    resources.icon = About(Quoted(inputs.icon), [&] { return pe::ReadIcoFile(ico); });
+  }
+  const std::vector<std::pair<std::string, std::string>> values = VersionValues(options);
+  if (!values.empty()) {
+    resources.version = About("version information", [&] {
+      pe::VersionInfo info = pe::LauncherVersionInfo(values);
+      pe::EncodeVersionInfo(info);  // refuses what does not fit before anything is written
+      return info;
+    });
+  }
+  const std::string level = options.Value("--execution-level");
+  if (!level.empty()) {
+    resources.executionLevel = About("--execution-level", [&] { return pe::ParseExecutionLevel(level); });
+  }
+  const std::vector<std::uint8_t> image =
+      About(Quoted(inputs.stub), [&] { return pe::WriteLauncherResources(stub, resources); });
+
+  OutputFile out(outPath);
+  out.Write(image.data(), image.size());
+  out.MakeExecutable();
+  out.Commit();
+}
+
+}  // namespace
+
+int Attach(const std::vector<std::string>& args) {
+  const Options options = ParseOptions(
+      args,
+      {"--stub", "--package", "--splash", "--icon", "--file-version", "--product-version", "--execution-level",
+       "-o"},
+      {}, {"--version-info"});
+  if (!options.positional.empty()) {
+    throw UsageError("attach takes no file arguments");
+  }
+  if (options.Value("--stub").empty() || options.Value("--package").empty() || options.Value("-o").empty()) {
+    throw UsageError("attach needs --stub, --package and -o");
+  }
+  Inputs inputs;
+  inputs.stub = sys::PathOf(options.Value("--stub"));
+  inputs.package = sys::PathOf(options.Value("--package"));
+  if (!options.Value("--splash").empty()) {
+    inputs.splash = sys::PathOf(options.Value("--splash"));
+  }
+  if (!options.Value("--icon").empty()) {
+    inputs.icon = sys::PathOf(options.Value("--icon"));
+  }
+  const std::filesystem::path outPath = sys::PathOf(options.Value("-o"));
+
+  std::vector<std::filesystem::path> files;
+  for (const std::filesystem::path& file : {inputs.stub, inputs.package, inputs.splash, inputs.icon}) {
+    if (!file.empty()) {
+      CheckReadable(file);
+      files.push_back(file);
+    }
+  }
+  CheckNotAnInput(outPath, files);
+  if (CheckPackageFile(inputs.package) != PackageKind::kLzmaAlone) {
+    throw Failure(Describe(inputs.package, "an uncompressed bundle, not a package "
+                                           "(mirelk-pack create makes one without --bundle-only)"));
+  }
+  const std::vector<std::uint8_t> stub = ReadWholeFile(inputs.stub);
+  if (pe::IsPeImage(stub)) {
+    AttachWindows(options, inputs, stub, outPath);
+  } else {
+    AttachPosix(options, inputs, stub, outPath);
+  }
   return 0;
 }
 

@@ -1,6 +1,5 @@
 // mirelk-pack create: files into a bundle, the bundle into a package.
 #include <lzma.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <set>
@@ -15,7 +14,8 @@ namespace {
 
 struct Input {
   std::filesystem::path file;
-  std::string name;
+  std::string name;   // as the bundle holds it
+  std::string shown;  // as the command line and the messages have it
   std::uint64_t size = 0;
 };
 
@@ -24,8 +24,12 @@ std::vector<Input> CollectInputs(const std::vector<std::string>& files) {
   std::set<std::string> names;
   for (const std::string& file : files) {
     Input input;
-    input.file = file;
-    input.name = input.file.filename().string();
+    input.file = sys::PathOf(file);
+    input.shown = sys::TextOf(input.file.filename());
+    const std::string& shown = input.shown;
+    if (!sys::EntryNameOf(input.file, &input.name)) {
+      throw Failure(Describe(input.file, "the name '" + shown + "' has no form in this system's code page"));
+    }
     std::error_code error;
     if (!std::filesystem::exists(input.file, error)) {
       throw Failure("cannot read " + Describe(input.file, "no such file"));
@@ -34,10 +38,10 @@ std::vector<Input> CollectInputs(const std::vector<std::string>& files) {
       throw Failure("cannot read " + Describe(input.file, "not a regular file"));
     }
     if (!IsAcceptableEntryName(input.name.data(), input.name.size(), kLatin1CodePage)) {
-      throw Failure(Describe(input.file, "the launcher refuses the entry name '" + input.name + "'"));
+      throw Failure(Describe(input.file, "the launcher refuses the entry name '" + shown + "'"));
     }
     if (!names.insert(input.name).second) {
-      throw Failure(Describe(input.file, "another input has the same name '" + input.name + "'"));
+      throw Failure(Describe(input.file, "another input has the same name '" + shown + "'"));
     }
     input.size = std::filesystem::file_size(input.file, error);
     if (error) {
@@ -83,7 +87,7 @@ class FileSink : public Sink {
 class EncoderSink : public Sink {
  public:
   EncoderSink(OutputFile& out, std::uint64_t total) : out_(out), total_(total) {
-    showProgress_ = isatty(STDERR_FILENO) != 0;
+    showProgress_ = sys::StandardErrorIsTerminal();
     lzma_options_lzma options;
     if (lzma_lzma_preset(&options, 9 | LZMA_PRESET_EXTREME)) {
       throw Failure("the LZMA encoder has no strongest preset");
@@ -203,7 +207,7 @@ int Create(const std::vector<std::string>& args) {
   int launchIndex = -1;
   const std::string launchName = options.Value("--launch");
   for (std::size_t i = 0; i < inputs.size() && !launchName.empty(); ++i) {
-    if (inputs[i].name == launchName) {
+    if (inputs[i].shown == launchName) {
       launchIndex = static_cast<int>(i);
     }
   }
@@ -211,13 +215,19 @@ int Create(const std::vector<std::string>& args) {
     throw Failure("--launch '" + launchName + "' names none of the files");
   }
 
+  std::vector<std::filesystem::path> files;
+  for (const Input& input : inputs) {
+    files.push_back(input.file);
+  }
+  CheckNotAnInput(sys::PathOf(outPath), files);
+
   const std::uint64_t bundleSize = BundleSize(inputs);
   if (bundleSize > kLargestBundleSize) {
     throw Failure("the bundle would be " + std::to_string(bundleSize) +
                   " bytes; a package holds at most " + std::to_string(kLargestBundleSize));
   }
 
-  OutputFile out(outPath);
+  OutputFile out(sys::PathOf(outPath));
   if (options.Flag("--bundle-only")) {
     FileSink sink(out);
     WriteBundle(inputs, launchIndex, sink);

@@ -192,25 +192,21 @@ int List(const std::vector<std::string>& args) {
   if (options.positional.size() != 1) {
     throw UsageError("list takes one PACKAGE");
   }
-  const std::filesystem::path path = options.positional[0];
-  std::ifstream probe(path, std::ios::binary);
-  if (!probe) {
-    throw Failure("cannot read " + Describe(path));
-  }
-  std::uint8_t head[kPackageHeaderSize] = {};
-  probe.read(reinterpret_cast<char*>(head), sizeof head);
-  const std::size_t headSize = static_cast<std::size_t>(probe.gcount());
+  const std::filesystem::path path = sys::PathOf(options.positional[0]);
+  // What the file is, and whether the launcher would start to unpack it, is
+  // told first; damage further on shows while decoding.
+  const PackageKind kind = CheckPackageFile(path);
 
   std::unique_ptr<BundleSource> source;
   PackageBundle* package = nullptr;
-  if (headSize >= sizeof kBundleMagic &&
-      std::memcmp(head, kBundleMagic, sizeof kBundleMagic) == 0) {
+  if (kind == PackageKind::kBundle) {
     std::printf("bundle (not compressed)\n");
     source = std::make_unique<FileBundle>(path);
   } else {
-    if (headSize < kPackageHeaderSize) {
-      throw Failure(Describe(path, "truncated package: shorter than its " +
-                                       std::to_string(kPackageHeaderSize) + "-byte header"));
+    std::ifstream probe(path, std::ios::binary);
+    std::uint8_t head[kPackageHeaderSize] = {};
+    if (!probe.read(reinterpret_cast<char*>(head), sizeof head)) {
+      throw Failure("cannot read " + Describe(path));
     }
     const PackageHeader header = ReadPackageHeader(head);
     const LzmaProperties properties = SplitLzmaProperties(header.properties);

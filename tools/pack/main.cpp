@@ -1,8 +1,4 @@
 // mirelk-pack: makes packages and launchers.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -18,16 +14,20 @@ constexpr char kUsage[] =
     "usage:\n"
     "  mirelk-pack create -o PACKAGE [--launch NAME] [--bundle-only] FILE...\n"
     "  mirelk-pack list PACKAGE\n"
-    "  mirelk-pack attach --stub STUB --package PACKAGE [--splash BMP] -o OUT\n";
+    "  mirelk-pack attach --stub STUB --package PACKAGE [--splash BMP] -o OUT\n"
+    "      and for a Windows stub (.exe) also: [--icon ICO] [--version-info KEY=VALUE]...\n"
+    "      [--file-version A.B.C.D] [--product-version A.B.C.D]\n"
+    "      [--execution-level asInvoker|highestAvailable|requireAdministrator]\n";
 
 }  // namespace
 
 std::string Describe(const std::filesystem::path& path, const std::string& reason) {
+  const std::string why = reason.empty() ? sys::LastError() : reason;
   // Built piecewise: GCC 12 warns falsely on "literal" + std::string&&.
   std::string text(1, '\'');
-  text += path.string();
+  text += sys::TextOf(path);
   text += "': ";
-  text += reason.empty() ? std::string(std::strerror(errno)) : reason;
+  text += why;
   return text;
 }
 
@@ -35,59 +35,53 @@ OutputFile::OutputFile(std::filesystem::path target) : target_(std::move(target)
   std::random_device random;
   const std::filesystem::path directory =
       target_.has_parent_path() ? target_.parent_path() : std::filesystem::path(".");
-  for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+  bool created = false;
+  for (int attempt = 0; attempt < 100 && !created; ++attempt) {
+    // Built piecewise: GCC 12 warns falsely on "literal" + std::string&&.
     std::string name(1, '.');
-    name += target_.filename().string();
+    name += sys::TextOf(target_.filename());
     name += ".part";
     name += std::to_string(random() % 1000000);
-    temporary_ = directory / name;
-    fd_ = open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd_ < 0 && errno != EEXIST) {
+    created = file_.Create(directory / sys::PathOf(name));
+    if (!created && errno != EEXIST) {
       break;
     }
   }
-  if (fd_ < 0) {
+  if (!created) {
     throw Failure("cannot write " + Describe(target_));
   }
 }
 
-OutputFile::~OutputFile() {
-  if (fd_ >= 0) {
-    close(fd_);
-  }
-  if (!committed_) {
-    unlink(temporary_.c_str());
-  }
-}
-
 void OutputFile::Write(const void* data, std::size_t size) {
-  const char* bytes = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t put = write(fd_, bytes, size);
-    if (put < 0 && errno == EINTR) {
-      continue;
-    }
-    if (put <= 0) {
-      throw Failure("cannot write " + Describe(target_));
-    }
-    bytes += put;
-    size -= static_cast<std::size_t>(put);
+  if (!file_.Write(data, size)) {
+    throw Failure("cannot write " + Describe(target_));
   }
 }
 
 void OutputFile::MakeExecutable() {
-  if (fchmod(fd_, 0755) != 0) {
+  if (!file_.MakeExecutable()) {
     throw Failure("cannot make executable " + Describe(target_));
   }
 }
 
 void OutputFile::Commit() {
-  const int fd = fd_;
-  fd_ = -1;
-  if (close(fd) != 0 || rename(temporary_.c_str(), target_.c_str()) != 0) {
+  if (!file_.Commit(target_)) {
     throw Failure("cannot write " + Describe(target_));
   }
-  committed_ = true;
+}
+
+void CheckNotAnInput(const std::filesystem::path& output,
+                     const std::vector<std::filesystem::path>& inputs) {
+  for (const std::filesystem::path& input : inputs) {
+    if (sys::SameFile(output, input)) {
+      std::string text = "-o '";
+      text += sys::TextOf(output);
+      text += "' is the same file as the input '";
+      text += sys::TextOf(input);
+      text += "': writing it would destroy the input";
+      throw Failure(text);
+    }
+  }
 }
 
 std::vector<std::uint8_t> ReadWholeFile(const std::filesystem::path& path) {
@@ -131,6 +125,16 @@ std::string Options::Value(const std::string& name) const {
   return {};
 }
 
+std::vector<std::string> Options::Values(const std::string& name) const {
+  std::vector<std::string> found;
+  for (const auto& [key, value] : values) {
+    if (key == name) {
+      found.push_back(value);
+    }
+  }
+  return found;
+}
+
 bool Options::Flag(const std::string& name) const {
   for (const std::string& flag : flags) {
     if (flag == name) {
@@ -142,7 +146,8 @@ bool Options::Flag(const std::string& name) const {
 
 Options ParseOptions(const std::vector<std::string>& args,
                      const std::vector<std::string>& valueOptions,
-                     const std::vector<std::string>& flagOptions) {
+                     const std::vector<std::string>& flagOptions,
+                     const std::vector<std::string>& repeatable) {
   auto known = [](const std::vector<std::string>& names, const std::string& arg) {
     for (const std::string& name : names) {
       if (name == arg) {
@@ -159,11 +164,11 @@ Options ParseOptions(const std::vector<std::string>& args,
       options.positional.push_back(arg);
     } else if (arg == "--") {
       onlyFiles = true;
-    } else if (known(valueOptions, arg)) {
+    } else if (known(valueOptions, arg) || known(repeatable, arg)) {
       if (i + 1 >= args.size()) {
         throw UsageError(arg + " needs a value");
       }
-      if (!options.Value(arg).empty()) {
+      if (!known(repeatable, arg) && !options.Value(arg).empty()) {
         throw UsageError(arg + " given twice");
       }
       if (args[i + 1].empty()) {
@@ -183,8 +188,11 @@ Options ParseOptions(const std::vector<std::string>& args,
 }  // namespace pack
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> args(argv + (argc > 1 ? 2 : argc), argv + argc);
-  const std::string command = argc > 1 ? argv[1] : "";
+  std::vector<std::string> args = pack::sys::Arguments(argc, argv);
+  const std::string command = args.empty() ? "" : args.front();
+  if (!args.empty()) {
+    args.erase(args.begin());
+  }
   try {
     if (command == "create") {
       return pack::Create(args);

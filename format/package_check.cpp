@@ -1,0 +1,115 @@
+// Checking a package as the launcher would take it.
+#include "format/package_check.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "format/bundle.h"
+#include "format/package_decoder.h"
+
+namespace {
+
+constexpr std::uint8_t kLargestProperties = 224;  // lc 8, lp 4, pb 4
+constexpr std::uint32_t kLargestPlausibleHigh = 0x3F;  // sizes below 256 GiB
+
+bool IsDictionarySize(std::uint32_t size) {
+  if (size == 0xFFFFFFFFu) {
+    return true;
+  }
+  for (int n = 0; n < 32; ++n) {
+    const std::uint64_t power = 1ull << n;
+    if (size == power || (n > 0 && size == power + (power >> 1))) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// What a stream that decoded `produced` bytes and ended (or filled its
+// announced size) holds.
+PackageVerdict EndedWith(const std::uint8_t* output, std::uint64_t produced) {
+  if (produced < sizeof kBundleMagic ||
+      std::memcmp(output, kBundleMagic, sizeof kBundleMagic) != 0) {
+    return kPackageNotBundle;
+  }
+  return kPackageStartsToDecode;
+}
+
+// The refusal of data that does not decode: damage in a package, or a file
+// that never was one.
+PackageVerdict Undecodable(const PackageHeader& header) {
+  return LooksLikeLzmaAloneHeader(header) ? kPackageDamaged : kPackageNotLzma;
+}
+
+// Decodes the start of an LZMA-Alone stream with a window covering all the
+// output looked at, so that any data error is real.
+PackageCheck CheckLzmaAlone(const std::uint8_t* bytes, std::size_t size, bool whole,
+                            const PackageHeader& header) {
+  PackageCheck check = {kPackageStartsToDecode, header, 0};
+  lzma_stream stream = LZMA_STREAM_INIT;
+  if (StartPackageDecoder(&stream, header.properties, kPackageCheckOutput) != LZMA_OK) {
+    lzma_end(&stream);
+    check.verdict = LooksLikeLzmaAloneHeader(header) ? kPackageUnsupportedProperties : kPackageNotLzma;
+    return check;
+  }
+  const std::uint64_t announced = LargestOutput(header);
+  const std::size_t limit =
+      announced < kPackageCheckOutput ? static_cast<std::size_t>(announced) : kPackageCheckOutput;
+  std::uint8_t* output = static_cast<std::uint8_t*>(std::malloc(limit > 0 ? limit : 1));
+  if (output == nullptr) {
+    lzma_end(&stream);
+    return check;  // nothing to say against it
+  }
+  stream.next_in = bytes + kPackageHeaderSize;
+  stream.avail_in = size - kPackageHeaderSize;
+  stream.next_out = output;
+  stream.avail_out = limit;
+  lzma_ret result = LZMA_OK;
+  while (result == LZMA_OK && stream.avail_out > 0 && stream.avail_in > 0) {
+    result = lzma_code(&stream, LZMA_RUN);
+  }
+  if (result == LZMA_OK && stream.avail_out > 0 && whole) {
+    result = lzma_code(&stream, LZMA_FINISH);
+  }
+  check.decoded = stream.total_out;
+  const bool complete = result == LZMA_STREAM_END ||
+                        (stream.total_out == announced && !HasUnknownSize(header));
+  if (complete) {
+    check.verdict = EndedWith(output, check.decoded);
+  } else if (result != LZMA_OK && result != LZMA_BUF_ERROR) {
+    check.verdict = check.decoded == 0 ? Undecodable(header) : kPackageDamaged;
+  } else if (stream.avail_out > 0 && whole) {
+    check.verdict = LooksLikeLzmaAloneHeader(header) || check.decoded > 0 ? kPackageTruncated
+                                                                           : kPackageNotLzma;
+  } else if (check.decoded >= sizeof kBundleMagic) {
+    check.verdict = EndedWith(output, check.decoded);
+  }
+  std::free(output);
+  lzma_end(&stream);
+  return check;
+}
+
+}  // namespace
+
+bool LooksLikeLzmaAloneHeader(const PackageHeader& header) {
+  return header.properties <= kLargestProperties && IsDictionarySize(header.dictionarySize) &&
+         (HasUnknownSize(header) ? header.unpackedHigh == 0xFFFFFFFFu
+                                 : header.unpackedHigh <= kLargestPlausibleHigh);
+}
+
+PackageCheck CheckPackage(const std::uint8_t* bytes, std::size_t size, bool whole) {
+  PackageCheck check = {kPackageTooShort, {}, 0};
+  if (size > kPackageCheckInput) {
+    size = kPackageCheckInput;
+    whole = false;
+  }
+  if (size >= sizeof kBundleMagic && std::memcmp(bytes, kBundleMagic, sizeof kBundleMagic) == 0) {
+    check.verdict = kPackageIsBundle;
+    return check;
+  }
+  if (size < kPackageHeaderSize) {
+    return check;
+  }
+  check.header = ReadPackageHeader(bytes);
+  return CheckLzmaAlone(bytes, size, whole, check.header);
+}

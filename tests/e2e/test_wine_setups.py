@@ -1,0 +1,163 @@
+"""Setups made the publisher's way, under Wine: mirelk-pack.exe itself (create,
+list and attach, given Windows paths) makes what the Linux tool makes, and a
+setup signed with osslsigncode verifies, shows tampering, and runs."""
+
+import lzma
+import os
+import random
+import signal
+import struct
+import subprocess
+import time
+import unittest
+
+from wine import PACK, RECORDER, SAMPLE, STUB, WINDOWS_PACK, WINE, WineCase, windows_path, wine_environment
+
+with open(RECORDER, "rb") as f:
+    FILES = {
+        "setup.exe": f.read(),
+        "readme.txt": b"read me\r\n",
+        "data.bin": random.Random(7).randbytes(100000),
+    }
+# What attach is given besides the stub, the package and the output.
+ATTACH_OPTIONS = ["--version-info", "ProductName=App", "--version-info", "CompanyName=Example",
+                  "--file-version", "2.0.1", "--execution-level", "asInvoker"]
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def bundle_names(package):
+    """The entry names of a package's bundle, as bytes."""
+    bundle = lzma.LZMADecompressor(lzma.FORMAT_ALONE).decompress(read(package))
+    count, at, names = struct.unpack_from("<i", bundle, 3)[0], 15, []
+    for _ in range(count):
+        length = struct.unpack_from("<I", bundle, at)[0]
+        names.append(bundle[at + 4:at + 4 + length])
+        at += 8 + length + struct.unpack_from("<I", bundle, at + 4 + length)[0]
+    return names
+
+
+class PackForWindows(WineCase):
+    def windows_pack(self, *args):
+        return subprocess.run([*WINE, WINDOWS_PACK, *args], cwd=self.root, capture_output=True, timeout=300,
+                              env=wine_environment())
+
+    def host_pack(self, *args):
+        return subprocess.run([PACK, *args], cwd=self.root, capture_output=True, check=True)
+
+    def art(self):
+        return ["--splash", os.path.join(SAMPLE, "splash.bmp"), "--icon", os.path.join(SAMPLE, "icon.ico")]
+
+    def test_create_list_and_attach_make_what_the_linux_tool_makes(self):
+        paths = self.write_inputs(FILES)
+        os.mkdir(self.path("out"))
+        # Absolute paths with a drive and backslashes, and relative ones.
+        made = self.windows_pack("create", "-o", windows_path(self.path("win.pkg")), "--launch", "setup.exe",
+                                 *[windows_path(p) for p in paths])
+        self.assertEqual(made.returncode, 0, made.stderr)
+        self.host_pack("create", "-o", "linux.pkg", "--launch", "setup.exe", *paths)
+        self.assertEqual(read(self.path("win.pkg")), read(self.path("linux.pkg")))
+
+        listed = self.windows_pack("list", "win.pkg")
+        self.assertEqual(listed.returncode, 0, listed.stderr)
+        self.assertEqual(listed.stdout.replace(b"\r\n", b"\n"), self.host_pack("list", "linux.pkg").stdout)
+
+        art = [windows_path(p) if k % 2 else p for k, p in enumerate(self.art())]
+        made = self.windows_pack("attach", "--stub", windows_path(STUB), "--package", "win.pkg", *art,
+                                 *ATTACH_OPTIONS, "-o", "out\\app-setup.exe")
+        self.assertEqual(made.returncode, 0, made.stderr)
+        self.host_pack("attach", "--stub", STUB, "--package", "linux.pkg", *self.art(), *ATTACH_OPTIONS,
+                       "-o", "linux-setup.exe")
+        setup = self.path("out", "app-setup.exe")
+        self.assertEqual(read(setup), read(self.path("linux-setup.exe")))
+        code, _ = self.run_launcher(setup, b" /S")
+        self.assertEqual(code, 1)
+        self.assertTrue(self.recorded("cmdline").endswith(b'" /S'))
+        self.assertEqual(self.leftovers(), [])
+
+    def test_names_in_the_system_code_page_and_refusals(self):
+        paths = self.write_inputs({"caf\u00e9.txt": b"x", "app.ico": b"not an icon"})
+        made = self.windows_pack("create", "-o", "names.pkg", windows_path(paths[0]))
+        self.assertEqual(made.returncode, 0, made.stderr)
+        # The launcher writes names in the system code page, here 1252.
+        self.assertEqual(bundle_names(self.path("names.pkg")), [b"caf\xe9.txt"])
+
+        out = self.path("refused.exe")
+        attach = ["attach", "--stub", windows_path(STUB), "--package", "names.pkg"]
+        cases = [
+            (attach + ["-o", "NAMES.PKG"], "is the same file as the input"),  # another spelling
+            (["attach", "--stub", windows_path(WINDOWS_PACK), "--package", "names.pkg", "-o", out],
+             "not a Mirelk launcher stub"),
+            (attach + ["--icon", windows_path(paths[1]), "-o", out], "not an icon file"),
+            (attach + ["--execution-level", "admin", "-o", out], "unknown execution level 'admin'"),
+            (["list", "in"], "a directory, not a package"),
+            (["list", windows_path(STUB)], "a Mirelk launcher stub (Windows), not a package"),
+        ]
+        for args, message in cases:
+            with self.subTest(message=message):
+                refused = self.windows_pack(*args)
+                self.assertEqual(refused.returncode, 1)
+                self.assertIn(message.encode(), refused.stderr)
+                self.assertEqual(refused.stderr.count(b"\n"), 1, refused.stderr)
+                self.assertFalse(os.path.exists(out))
+        self.assertEqual(bundle_names(self.path("names.pkg")), [b"caf\xe9.txt"])
+
+    def test_ctrl_c_leaves_no_part_file(self):
+        # Wine turns SIGINT into the console's Ctrl-C event.
+        noise = self.write_inputs({"noise.bin": os.urandom(8 << 20)})[0]
+        process = subprocess.Popen([*WINE, WINDOWS_PACK, "create", "-o", "out.pkg", windows_path(noise)],
+                                   cwd=self.root, env=wine_environment(), stderr=subprocess.PIPE)
+        deadline = time.monotonic() + 120
+        while process.poll() is None and time.monotonic() < deadline:
+            if any(n.startswith(".out.pkg.part") for n in os.listdir(self.root)):
+                break
+            time.sleep(0.05)
+        self.assertIsNone(process.poll(), "create ended before it could be interrupted")
+        process.send_signal(signal.SIGINT)
+        process.communicate(timeout=120)
+        self.assertEqual(sorted(os.listdir(self.root)), ["in", "record", "tmp"])
+
+
+class SignedSetup(WineCase):
+    def test_signature_verifies_shows_tampering_and_the_setup_runs(self):
+        key, certificate = self.path("key.pem"), self.path("certificate.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out",
+                        certificate, "-days", "2", "-subj", "/CN=Mirelk test publisher",
+                        "-addext", "extendedKeyUsage=codeSigning"], check=True, capture_output=True)
+        package = self.make_package(FILES, launch="setup.exe")
+        setup, signed = self.path("app-setup.exe"), self.path("app-setup-signed.exe")
+        subprocess.run([PACK, "attach", "--stub", STUB, "--package", package, *ATTACH_OPTIONS, "-o", setup],
+                       check=True, capture_output=True)
+        subprocess.run(["osslsigncode", "sign", "-certs", certificate, "-key", key, "-n", "App",
+                        "-in", setup, "-out", signed], check=True, capture_output=True)
+
+        def verify(path):
+            return subprocess.run(["osslsigncode", "verify", "-CAfile", certificate, "-in", path],
+                                  capture_output=True).returncode
+
+        self.assertEqual(verify(signed), 0)
+        image = bytearray(read(signed))
+        inside = image.find(read(package))
+        self.assertGreater(inside, 0)
+        image[inside + len(read(package)) // 2] ^= 1
+        tampered = self.path("tampered.exe")
+        with open(tampered, "wb") as f:
+            f.write(image)
+        self.assertNotEqual(verify(tampered), 0)
+
+        code, _ = self.run_launcher(signed, b" /S")
+        self.assertEqual(code, 1)
+        self.assertTrue(self.recorded("cmdline").endswith(b'" /S'))
+        self.assertEqual(self.leftovers(), [])
+
+        refused = subprocess.run([PACK, "attach", "--stub", signed, "--package", package, "-o", self.path("x.exe")],
+                                 capture_output=True)
+        self.assertEqual(refused.returncode, 1)
+        self.assertIn(b"the stub is signed", refused.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,143 @@
+// mirelk-pack: what the files given to it are, so that a refusal names what a
+// file really is, and the package check every command shares.
+#include <cstdio>
+
+#include "format/elf_image.h"
+#include "format/package_check.h"
+#include "format/pe_image.h"
+#include "format/resource_ids.h"
+#include "format/resource_table.h"
+#include "tools/pack/pack.h"
+
+namespace pack {
+
+namespace {
+
+// Where an ELF image's headers and notes are: well within its first bytes.
+constexpr std::size_t kHeadersSize = 64 * 1024;
+
+struct FileStart {
+  std::vector<std::uint8_t> bytes;
+  bool whole = false;
+};
+
+FileStart ReadStart(const std::filesystem::path& path, std::size_t size) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    throw Failure("cannot read " + Describe(path));
+  }
+  FileStart start;
+  start.bytes.resize(size);
+  in.read(reinterpret_cast<char*>(start.bytes.data()), static_cast<std::streamsize>(size));
+  if (in.bad()) {
+    throw Failure("cannot read " + Describe(path));
+  }
+  start.bytes.resize(static_cast<std::size_t>(in.gcount()));
+  start.whole = in.peek() == std::ifstream::traits_type::eof();
+  return start;
+}
+
+// Whether the file ends in a resource table's magic.
+bool EndsWithTable(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::uint8_t tail[kResourceTrailerSize] = {};
+  in.seekg(-static_cast<std::streamoff>(sizeof tail), std::ios::end);
+  return in.read(reinterpret_cast<char*>(tail), sizeof tail) && EndsWithResourceMagic(tail, sizeof tail);
+}
+
+// What a Windows program is: a launcher carries the mark resource, and a
+// launcher made from a stub its package too.
+std::string KindOfWindowsProgram(const std::filesystem::path& path) {
+  const std::vector<std::uint8_t> image = ReadWholeFile(path);
+  bool marked = false;
+  bool packaged = false;
+  try {
+    for (const pe::Resource& resource : pe::ReadResources(image)) {
+      marked = marked || resource.type == pe::ResourceKey::Text(LAUNCHER_MARK_TYPE);
+      packaged = packaged || (resource.type == pe::ResourceKey::Text(kPackageResourceType) &&
+                              resource.name == pe::ResourceKey::Number(PACKAGE_RESOURCE_ID));
+    }
+  } catch (const pe::FormatError&) {
+    return "a Windows program, damaged";
+  }
+  if (!marked) {
+    return "a Windows program";
+  }
+  return packaged ? "a Mirelk launcher (Windows) with its package" : "a Mirelk launcher stub (Windows)";
+}
+
+std::string Hex(unsigned value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%02X", value);
+  return text;
+}
+
+}  // namespace
+
+std::string KindOfFile(const std::filesystem::path& path) {
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(path, error);
+  if (status.type() == std::filesystem::file_type::not_found) {
+    return "no such file";
+  }
+  if (status.type() == std::filesystem::file_type::directory) {
+    return "a directory";
+  }
+  if (status.type() != std::filesystem::file_type::regular) {
+    return "not a regular file";
+  }
+  if (std::filesystem::file_size(path, error) == 0 && !error) {
+    return "an empty file";
+  }
+  const FileStart start = ReadStart(path, kHeadersSize);
+  if (elf::IsElfImage(start.bytes)) {
+    if (!elf::CarriesLauncherMark(start.bytes)) {
+      return "a program (ELF)";
+    }
+    return EndsWithTable(path) ? "a Mirelk launcher (POSIX) with its resources attached"
+                               : "a Mirelk launcher stub (POSIX)";
+  }
+  if (pe::IsPeImage(start.bytes)) {
+    return KindOfWindowsProgram(path);
+  }
+  return {};
+}
+
+PackageKind CheckPackageFile(const std::filesystem::path& path) {
+  const std::string kind = KindOfFile(path);
+  if (!kind.empty()) {
+    throw Failure(Describe(path, kind + ", not a package"));
+  }
+  const FileStart start = ReadStart(path, kPackageCheckInput);
+  const PackageCheck check = CheckPackage(start.bytes.data(), start.bytes.size(), start.whole);
+  const std::string after = " after " + std::to_string(check.decoded) + " decoded bytes";
+  const LzmaProperties split = SplitLzmaProperties(check.header.properties);
+  switch (check.verdict) {
+    case kPackageStartsToDecode:
+      return PackageKind::kLzmaAlone;
+    case kPackageIsBundle:
+      return PackageKind::kBundle;
+    case kPackageTooShort:
+      throw Failure(Describe(path, "not a package: shorter than its " +
+                                       std::to_string(kPackageHeaderSize) + "-byte header"));
+    case kPackageNotLzma:
+      throw Failure(Describe(path, "not a package: no LZMA-Alone header, and what follows does not decode"));
+    case kPackageUnsupportedProperties:
+      throw Failure(Describe(path, "package with properties byte " + Hex(check.header.properties) +
+                                       " (lc " + std::to_string(split.lc) + ", lp " +
+                                       std::to_string(split.lp) + ", pb " + std::to_string(split.pb) +
+                                       "): the launcher's decoder takes lc + lp and pb up to 4"));
+    case kPackageDamaged:
+      throw Failure(Describe(path, "damaged package: the compressed data is corrupt" + after +
+                                       " (the launcher would extract nothing)"));
+    case kPackageTruncated:
+      throw Failure(Describe(path, "truncated package: the compressed data ends" + after +
+                                       (HasUnknownSize(check.header) ? " without an end-of-stream marker"
+                                                                     : " before the announced size")));
+    case kPackageNotBundle:
+      throw Failure(Describe(path, "a package, but not of a bundle: what it decodes to does not begin with \"HEN\""));
+  }
+  throw Failure(Describe(path, "not a package"));
+}
+
+}  // namespace pack
