@@ -2,7 +2,6 @@
 left in the temporary directory, and the failure exits."""
 
 import os
-import time
 import unittest
 
 from harness import RECORDING_INSTALLER, STUB, LauncherCase, tool
@@ -73,17 +72,22 @@ ln -s "{outside}" "$here/link-to-outside"
 ln -s "{outside}/precious.txt" "$here/sub/link-to-file"
 cp "$here/lingerer.sh" "$here/sub/running.sh"
 sh "$here/sub/running.sh" </dev/null >/dev/null 2>&1 &
+until [ -e "$MIRELK_RECORD/alive" ]; do sleep 0.05; done
 echo started > "$MIRELK_RECORD/args"
 """.encode()
-        lingerer = b"sleep 20\n"
+        # Runs until the test releases it (two minutes at most), then says so;
+        # the installer ends only once it runs.
+        lingerer = (b'echo > "$MIRELK_RECORD/alive"\n'
+                    b'for i in $(seq 1200); do [ -e "$MIRELK_RECORD/release" ] && break; sleep 0.1; done\n'
+                    b'echo > "$MIRELK_RECORD/lingered"\n')
         launcher = self.make_launcher({"setup.sh": installer, "lingerer.sh": lingerer}, launch="setup.sh")
-        began = time.monotonic()
         result = self.run_launcher(launcher, ["x"])
-        elapsed = time.monotonic() - began
         self.assertEqual(result.returncode, 1)
         # The launcher waits for the installer, not for what it left running.
-        self.assertLess(elapsed, 15)
+        self.assertFalse(os.path.exists(os.path.join(self.record, "lingered")))
         self.assertEqual(self.leftovers(), [])
+        open(os.path.join(self.record, "release"), "wb").close()
+        self.wait_for_record("lingered")
         with open(os.path.join(outside, "precious.txt"), "rb") as f:
             self.assertEqual(f.read(), b"keep me")
 

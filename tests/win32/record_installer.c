@@ -2,7 +2,8 @@
    command line (cmdline), its working directory (cwd), the files beside it
    (files, one "name size" line each) and a copy of each of them (files.d).
    Started with "--linger" anywhere in its command line, it first starts a
-   copy of itself that waits 10 seconds and then it ends at once; with
+   copy of itself that waits until the test makes the file "release" in that
+   directory, and then it ends at once; with
    "--deep-tree", it leaves beside itself a tree of 30 levels whose paths run
    past 1,200 characters, as package managers do. */
 #include <windows.h>
@@ -71,12 +72,20 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR ignored, int sh
   (void)ignored;
   (void)show;
 
-  if (strstr(commandLine, "--wait") != NULL) {
-    Sleep(10000);
-    return 0;
-  }
   if (GetEnvironmentVariableA("MIRELK_RECORD", record, sizeof record) == 0) {
     return 2;
+  }
+  if (strstr(commandLine, "--wait") != NULL) {
+    /* Until the test releases it (at most two minutes), then says so. */
+    char release[MAX_PATH * 2];
+    int waited;
+    wsprintfA(release, "%s\\release", record);
+    for (waited = 0; waited < 120000 && GetFileAttributesA(release) == INVALID_FILE_ATTRIBUTES;
+         waited += 50) {
+      Sleep(50);
+    }
+    WriteRecord("lingered", "", 0);
+    return 0;
   }
   GetModuleFileNameA(NULL, self, sizeof self - 1);
   WriteRecord("cmdline", commandLine, (DWORD)strlen(commandLine));
