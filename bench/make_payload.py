@@ -10,10 +10,12 @@ same on every run and every Python 3 version (the `random` module promises
 that only for random()). Changing anything here changes the bench cache key,
 which is this file's hash.
 
-    make_payload.py OUT_DIR
+    make_payload.py OUT_DIR [--scale N]
 
 writes OUT_DIR/files/NAME for every entry and OUT_DIR/order.txt, the names in
-index order, one a line. OUT_DIR must not exist yet.
+index order, one a line. OUT_DIR must not exist yet. --scale N makes every
+file N times as large (the same 92 names, N x 55 MiB in all), for measuring
+how the launcher grows with its package; the default payload is --scale 1.
 """
 
 import hashlib
@@ -229,9 +231,14 @@ def unique_names(words, draws, count, extensions, taken):
 
 
 def main():
-    if len(sys.argv) != 2:
-        sys.exit("usage: make_payload.py OUT_DIR")
-    out = sys.argv[1]
+    args = sys.argv[1:]
+    scale = 1
+    if len(args) == 3 and args[1] == "--scale" and args[2].isdigit() and int(args[2]) > 0:
+        scale = int(args[2])
+        args = args[:1]
+    if len(args) != 1:
+        sys.exit("usage: make_payload.py OUT_DIR [--scale N]")
+    out = args[0]
     files_dir = os.path.join(out, "files")
     os.makedirs(files_dir)
 
@@ -239,18 +246,20 @@ def main():
     text_table = make_text_table(words)
     code_table = make_code_table()
 
-    rest = TOTAL_SIZE - sum(size for _, size in BLOBS) - len(INSTALLER)
+    blobs = [(name, size * scale) for name, size in BLOBS]
+    total_size = TOTAL_SIZE * scale
+    rest = total_size - sum(size for _, size in blobs) - len(INSTALLER)
     text_total = int(rest * TEXT_SHARE)
     binary_sizes = spread(rest - text_total, BINARY_COUNT, 24 << 10, 1536 << 10, "binary-sizes")
     text_sizes = spread(text_total, TEXT_COUNT, 2 << 10, 512 << 10, "text-sizes")
 
     naming = Draws("names")
-    taken = {LAUNCH_NAME} | {name for name, _ in BLOBS}
+    taken = {LAUNCH_NAME} | {name for name, _ in blobs}
     binary_names = unique_names(words[200:], naming, BINARY_COUNT, [".dll"] * 5 + [".exe", ".bin"], taken)
     text_names = unique_names(words[200:], naming, TEXT_COUNT, [".txt", ".ini", ".xml", ".rtf"], taken)
 
     # What to write for each name; the content is made only when written.
-    entries = [(name, ("blob", size)) for name, size in BLOBS]
+    entries = [(name, ("blob", size)) for name, size in blobs]
     entries += [(name, ("binary", i, size)) for i, (name, size) in enumerate(zip(binary_names, binary_sizes))]
     entries += [(name, ("text", i, size)) for i, (name, size) in enumerate(zip(text_names, text_sizes))]
     Draws("order").shuffle(entries)
@@ -276,8 +285,8 @@ def main():
     with open(os.path.join(out, "order.txt"), "w") as f:
         f.write("".join(name + "\n" for name, _ in entries))
     total = sum(os.path.getsize(os.path.join(files_dir, name)) for name, _ in entries)
-    if total != TOTAL_SIZE:
-        sys.exit(f"make_payload.py: wrote {total} bytes instead of {TOTAL_SIZE}")
+    if total != total_size:
+        sys.exit(f"make_payload.py: wrote {total} bytes instead of {total_size}")
 
 
 if __name__ == "__main__":

@@ -5,7 +5,7 @@ enable_language(RC)
 
 # liblzma, cross-compiled once from Debian's xz-utils source package and kept
 # in the build directory; a changed build script builds it afresh. Two
-# variants: the launcher's, its small LZMA1 decoder alone, and the full one
+# variants: the launcher's, the decoders of both package formats alone, and the full one
 # mirelk-pack.exe encodes with.
 file(SHA256 ${PROJECT_SOURCE_DIR}/scripts/build-liblzma-win32 liblzma_script_hash)
 string(SUBSTRING ${liblzma_script_hash} 0 12 liblzma_script_hash)

@@ -45,7 +45,7 @@ PackageVerdict Undecodable(const PackageHeader& header) {
 // output looked at, so that any data error is real.
 PackageCheck CheckLzmaAlone(const std::uint8_t* bytes, std::size_t size, bool whole,
                             const PackageHeader& header) {
-  PackageCheck check = {kPackageStartsToDecode, header, 0};
+  PackageCheck check = {kPackageStartsToDecode, header, 0, false, LZMA_OK};
   lzma_stream stream = LZMA_STREAM_INIT;
   if (StartPackageDecoder(&stream, header.properties, kPackageCheckOutput) != LZMA_OK) {
     lzma_end(&stream);
@@ -89,6 +89,55 @@ PackageCheck CheckLzmaAlone(const std::uint8_t* bytes, std::size_t size, bool wh
   return check;
 }
 
+// Decodes the start of an .xz package with the launcher's decoder settings on
+// one thread: whatever the launcher refuses before it writes a byte (a
+// missing or unknown check, a dictionary beyond its memory limit, another
+// filter) is refused here too, as is damage within the bytes given.
+PackageCheck CheckXz(const std::uint8_t* bytes, std::size_t size, bool whole) {
+  PackageCheck check = {kPackageStartsToDecode, ReadPackageHeader(bytes), 0, true, LZMA_OK};
+  lzma_stream stream = LZMA_STREAM_INIT;
+  std::uint8_t* output = static_cast<std::uint8_t*>(std::malloc(kPackageCheckOutput));
+  if (output == nullptr || StartXzDecoder(&stream, 1) != LZMA_OK) {
+    std::free(output);
+    lzma_end(&stream);
+    return check;  // nothing to say against it
+  }
+  stream.next_in = bytes;
+  stream.avail_in = size;
+  stream.next_out = output;
+  stream.avail_out = kPackageCheckOutput;
+  lzma_ret result = LZMA_OK;
+  while (result == LZMA_OK && stream.avail_out > 0 && stream.avail_in > 0) {
+    result = lzma_code(&stream, LZMA_RUN);
+  }
+  if (result == LZMA_OK && stream.avail_out > 0 && whole) {
+    result = lzma_code(&stream, LZMA_FINISH);
+  }
+  check.decoded = stream.total_out;
+  check.decoderResult = result;
+  switch (result) {
+    case LZMA_OK:
+    case LZMA_STREAM_END:
+      check.verdict = check.decoded >= sizeof kBundleMagic || result == LZMA_STREAM_END
+                          ? EndedWith(output, check.decoded)
+                          : kPackageStartsToDecode;
+      break;
+    case LZMA_BUF_ERROR:
+      check.verdict = kPackageTruncated;
+      break;
+    case LZMA_DATA_ERROR:
+    case LZMA_FORMAT_ERROR:
+      check.verdict = kPackageDamaged;
+      break;
+    default:
+      check.verdict = kPackageXzRefused;
+      break;
+  }
+  std::free(output);
+  lzma_end(&stream);
+  return check;
+}
+
 }  // namespace
 
 bool LooksLikeLzmaAloneHeader(const PackageHeader& header) {
@@ -98,7 +147,7 @@ bool LooksLikeLzmaAloneHeader(const PackageHeader& header) {
 }
 
 PackageCheck CheckPackage(const std::uint8_t* bytes, std::size_t size, bool whole) {
-  PackageCheck check = {kPackageTooShort, {}, 0};
+  PackageCheck check = {kPackageTooShort, {}, 0, false, LZMA_OK};
   if (size > kPackageCheckInput) {
     size = kPackageCheckInput;
     whole = false;
@@ -109,6 +158,9 @@ PackageCheck CheckPackage(const std::uint8_t* bytes, std::size_t size, bool whol
   }
   if (size < kPackageHeaderSize) {
     return check;
+  }
+  if (IsXzPackage(bytes, size)) {
+    return CheckXz(bytes, size, whole);
   }
   check.header = ReadPackageHeader(bytes);
   return CheckLzmaAlone(bytes, size, whole, check.header);

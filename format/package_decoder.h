@@ -1,5 +1,5 @@
-// liblzma's raw LZMA1 decoder set up for a package stream: lc, lp and pb from
-// the header's properties byte, and a window (format/package.h says which).
+// liblzma's decoders set up for a package stream (format/package.h): the raw
+// LZMA1 decoder for LZMA-Alone packages, the .xz decoder for .xz ones.
 // Header-only; whoever includes it links liblzma.
 #pragma once
 
@@ -21,4 +21,23 @@ inline lzma_ret StartPackageDecoder(lzma_stream* stream, std::uint8_t properties
   options.pb = split.pb;
   const lzma_filter filters[] = {{LZMA_FILTER_LZMA1, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
   return lzma_raw_decoder(stream, filters);
+}
+
+// How the .xz decoder takes a package: any number of concatenated streams
+// (and the padding between them), as any .xz reader does; a stream with no
+// integrity check, or with one this liblzma cannot compute, is refused rather
+// than decoded unchecked; and damage is reported as soon as a thread finds it.
+constexpr std::uint32_t kXzDecoderFlags =
+    LZMA_CONCATENATED | LZMA_TELL_NO_CHECK | LZMA_TELL_UNSUPPORTED_CHECK | LZMA_FAIL_FAST;
+
+// liblzma's .xz decoder on `threads` threads within the memory limits of
+// format/package.h. One thread decodes directly, without a worker thread or
+// whole-block buffers. The stream must be ended with lzma_end either way.
+inline lzma_ret StartXzDecoder(lzma_stream* stream, std::uint32_t threads) {
+  lzma_mt options = {};
+  options.flags = kXzDecoderFlags;
+  options.threads = threads;
+  options.memlimit_threading = threads > 1 ? kXzThreadingMemory : 1;
+  options.memlimit_stop = kXzMemoryLimit;
+  return lzma_stream_decoder_mt(stream, &options);
 }

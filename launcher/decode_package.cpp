@@ -1,7 +1,8 @@
 // Decoding the package copy (format/package.h) into the bundle file. The
 // stream is decoded in pieces straight into the file, so memory stays bounded
 // whatever the package's size; a rejected stream leaves the bundle empty,
-// never partial.
+// never partial. An .xz package is decoded on as many threads as there are
+// processors; an LZMA-Alone one on this thread.
 #include <cstdlib>
 
 #include "format/package_decoder.h"
@@ -17,15 +18,24 @@ struct Buffers {
   std::uint8_t* output;
 };
 
+// How a run of the decoder over the package ended.
+enum PumpEnd {
+  kStreamEnded,   // the decoder says the stream is complete
+  kLimitReached,  // `limit` bytes out, the decoder still going
+  kDecoderFailed,
+  kWriteFailed,
+};
+
 enum DecodeOutcome {
   kDecoded,   // the output filled up or an end-of-stream marker was met
   kRejected,  // anything else: the bundle must end up empty
   kWindowTooSmall,  // rejected where a wider window might not have been
 };
 
-// Opens the package copy and reads its header; null when it cannot be opened
-// or is shorter than the header. The stream is left at the compressed data.
-std::FILE* OpenPackage(const char* path, PackageHeader* header) {
+// Opens the package copy and reads the first kPackageHeaderSize bytes (an
+// LZMA-Alone header, or the start of an .xz stream header); null when it
+// cannot be opened or is shorter than that. No .xz file is shorter either.
+std::FILE* OpenPackage(const char* path, std::uint8_t head[kPackageHeaderSize]) {
   std::FILE* stream = gPlatform->OpenStream(path, kStreamRead);
   if (stream == nullptr) {
     return nullptr;
@@ -34,77 +44,82 @@ std::FILE* OpenPackage(const char* path, PackageHeader* header) {
   if (gPlatform->SeekStream(stream, 0, kSeekEnd)) {
     length = gPlatform->TellStream(stream);
   }
-  std::uint8_t head[kPackageHeaderSize];
   if (length < static_cast<std::int64_t>(kPackageHeaderSize) ||
       !gPlatform->SeekStream(stream, 0, kSeekStart) ||
-      gPlatform->ReadStream(stream, head, sizeof head) != sizeof head) {
+      gPlatform->ReadStream(stream, head, kPackageHeaderSize) != kPackageHeaderSize) {
     gPlatform->CloseStream(stream);
     return nullptr;
   }
-  *header = ReadPackageHeader(head);
   return stream;
 }
 
-// One pass over the compressed data with a window of `window` bytes, writing
-// the output to `bundle` as it comes. `produced` is what reached the bundle.
-DecodeOutcome DecodeOnce(std::FILE* package, std::FILE* bundle, const PackageHeader& header,
-                         std::uint32_t window, const Buffers& buffers, std::uint64_t* produced) {
+// Feeds the rest of the package to `stream` and writes what it gives to
+// `bundle`, until the decoder ends or fails or `limit` bytes are out.
+// `produced` is what reached the bundle; `result` the decoder's last word.
+PumpEnd Pump(lzma_stream* stream, std::FILE* package, std::FILE* bundle, std::uint64_t limit,
+             const Buffers& buffers, std::uint64_t* produced, lzma_ret* result) {
+  bool inputEnded = false;
+  for (;;) {
+    if (*produced == limit) {
+      return kLimitReached;
+    }
+    if (stream->avail_in == 0 && !inputEnded) {
+      stream->next_in = buffers.input;
+      stream->avail_in = gPlatform->ReadStream(package, buffers.input, kInputChunk);
+      inputEnded = stream->avail_in < kInputChunk;
+    }
+    const std::uint64_t room = limit - *produced;
+    stream->next_out = buffers.output;
+    stream->avail_out = room < kOutputChunk ? static_cast<std::size_t>(room) : kOutputChunk;
+    *result = lzma_code(stream, inputEnded ? LZMA_FINISH : LZMA_RUN);
+    const std::size_t got = static_cast<std::size_t>(stream->next_out - buffers.output);
+    if (got > 0 && gPlatform->WriteStream(bundle, buffers.output, got) != got) {
+      return kWriteFailed;
+    }
+    *produced += got;
+    if (*result == LZMA_STREAM_END) {
+      return kStreamEnded;
+    }
+    if (*result != LZMA_OK) {
+      return kDecoderFailed;
+    }
+  }
+}
+
+// One pass over the raw LZMA data of an LZMA-Alone package with a window of
+// `window` bytes. `produced` is what reached the bundle.
+DecodeOutcome DecodeAloneOnce(std::FILE* package, std::FILE* bundle, const PackageHeader& header,
+                              std::uint32_t window, const Buffers& buffers,
+                              std::uint64_t* produced) {
   *produced = 0;
   lzma_stream stream = LZMA_STREAM_INIT;
   // Properties outside the decoder's range are refused here.
   if (StartPackageDecoder(&stream, header.properties, window) != LZMA_OK) {
+    lzma_end(&stream);
     return kRejected;
   }
-
-  const bool sizeKnown = !HasUnknownSize(header);
-  // A stream of unknown size ends at its marker; one that runs on is cut at
-  // the largest size the header could have announced, and rejected.
-  const std::uint64_t limit = LargestOutput(header);
-  bool inputEnded = false;
-  DecodeOutcome outcome = kRejected;
-  for (;;) {
-    if (*produced == limit && sizeKnown) {
-      outcome = kDecoded;
-      break;
-    }
-    if (stream.avail_in == 0 && !inputEnded) {
-      stream.next_in = buffers.input;
-      stream.avail_in = gPlatform->ReadStream(package, buffers.input, kInputChunk);
-      inputEnded = stream.avail_in < kInputChunk;
-    }
-    const std::uint64_t room = limit - *produced;
-    stream.next_out = buffers.output;
-    stream.avail_out = room < kOutputChunk ? static_cast<std::size_t>(room) : kOutputChunk;
-    if (stream.avail_out == 0) {
-      break;  // no marker within the largest bundle there can be
-    }
-    const lzma_ret result = lzma_code(&stream, inputEnded ? LZMA_FINISH : LZMA_RUN);
-    const std::size_t got = static_cast<std::size_t>(stream.next_out - buffers.output);
-    if (got > 0 && gPlatform->WriteStream(bundle, buffers.output, got) != got) {
-      break;
-    }
-    *produced += got;
-    if (result == LZMA_STREAM_END) {
-      outcome = kDecoded;
-      break;
-    }
-    if (result != LZMA_OK) {
-      // A match reaching back beyond the window is a data error; so is real
-      // damage. Only a wider window can tell them apart.
-      if (result == LZMA_DATA_ERROR && *produced > window) {
-        outcome = kWindowTooSmall;
-      }
-      break;
-    }
-  }
+  // A stream of known size ends there; one of unknown size ends at its
+  // marker, and one that runs on is cut at the largest size the header could
+  // have announced, and rejected.
+  lzma_ret result = LZMA_OK;
+  const PumpEnd end =
+      Pump(&stream, package, bundle, LargestOutput(header), buffers, produced, &result);
   lzma_end(&stream);
-  return outcome;
+  if (end == kStreamEnded || (end == kLimitReached && !HasUnknownSize(header))) {
+    return kDecoded;
+  }
+  // A match reaching back beyond the window is a data error; so is real
+  // damage. Only a wider window can tell them apart.
+  if (end == kDecoderFailed && result == LZMA_DATA_ERROR && *produced > window) {
+    return kWindowTooSmall;
+  }
+  return kRejected;
 }
 
-// Decodes the package into the bundle file; false when the stream was
-// rejected or the bundle could not be written whole.
-bool DecodeIntoBundle(std::FILE* package, const char* bundlePath, const PackageHeader& header,
-                      const Buffers& buffers) {
+// Decodes an LZMA-Alone package into the bundle file; false when the stream
+// was rejected or the bundle could not be written whole.
+bool DecodeAloneIntoBundle(std::FILE* package, const char* bundlePath,
+                           const PackageHeader& header, const Buffers& buffers) {
   std::uint32_t window = FirstDecodingWindow(header);
   for (;;) {
     std::FILE* bundle = gPlatform->OpenStream(bundlePath, kStreamCreate);
@@ -112,7 +127,8 @@ bool DecodeIntoBundle(std::FILE* package, const char* bundlePath, const PackageH
       return false;
     }
     std::uint64_t produced = 0;
-    const DecodeOutcome outcome = DecodeOnce(package, bundle, header, window, buffers, &produced);
+    const DecodeOutcome outcome =
+        DecodeAloneOnce(package, bundle, header, window, buffers, &produced);
     const bool closed = gPlatform->CloseStream(bundle);
     if (outcome == kDecoded && closed) {
       return true;
@@ -127,16 +143,44 @@ bool DecodeIntoBundle(std::FILE* package, const char* bundlePath, const PackageH
   }
 }
 
+// Decodes an .xz package into the bundle file; false when the decoder
+// refused it (damage, a failed check, a check it cannot compute or none, more
+// memory than the limit), when it holds more than the largest bundle, or when
+// the bundle could not be written whole.
+bool DecodeXzIntoBundle(std::FILE* package, const char* bundlePath, const Buffers& buffers) {
+  if (!gPlatform->SeekStream(package, 0, kSeekStart)) {
+    return false;
+  }
+  std::FILE* bundle = gPlatform->OpenStream(bundlePath, kStreamCreate);
+  if (bundle == nullptr) {
+    return false;
+  }
+  lzma_stream stream = LZMA_STREAM_INIT;
+  PumpEnd end = kDecoderFailed;
+  if (StartXzDecoder(&stream, DecodingThreads(gPlatform->CountProcessors())) == LZMA_OK) {
+    // One byte beyond the largest bundle proves the package too large.
+    std::uint64_t produced = 0;
+    lzma_ret result = LZMA_OK;
+    end = Pump(&stream, package, bundle, kLargestBundleSize + 1, buffers, &produced, &result);
+  }
+  lzma_end(&stream);
+  const bool closed = gPlatform->CloseStream(bundle);
+  return end == kStreamEnded && closed;
+}
+
 }  // namespace
 
 void DecodePackage(const char* packageCopyPath, const char* bundlePath) {
-  PackageHeader header = {};
-  std::FILE* package = OpenPackage(packageCopyPath, &header);
+  std::uint8_t head[kPackageHeaderSize];
+  std::FILE* package = OpenPackage(packageCopyPath, head);
   Buffers buffers = {static_cast<std::uint8_t*>(std::malloc(kInputChunk)),
                      static_cast<std::uint8_t*>(std::malloc(kOutputChunk))};
-  const bool decoded = package != nullptr && buffers.input != nullptr &&
-                       buffers.output != nullptr &&
-                       DecodeIntoBundle(package, bundlePath, header, buffers);
+  bool decoded = false;
+  if (package != nullptr && buffers.input != nullptr && buffers.output != nullptr) {
+    decoded = IsXzPackage(head, sizeof head)
+                  ? DecodeXzIntoBundle(package, bundlePath, buffers)
+                  : DecodeAloneIntoBundle(package, bundlePath, ReadPackageHeader(head), buffers);
+  }
   if (!decoded) {
     // The bundle is left empty, never partial.
     std::FILE* emptied = gPlatform->OpenStream(bundlePath, kStreamCreate);

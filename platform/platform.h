@@ -224,6 +224,11 @@ struct PlatformOps {
 
   // ---- Timing
   void (*SleepMilliseconds)(int milliseconds);
+
+  // ---- Processors
+  // How many processors this process may run on (its affinity, where the
+  // system has one); at least 1.
+  std::uint32_t (*CountProcessors)();
 };
 
 // The table of the system the launcher was built for.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <initializer_list>
 
 #include "launcher/launcher.h"
 #include "tests/support.h"
@@ -129,6 +130,155 @@ TEST_F(Decode, RejectedStreamsLeaveAnEmptyBundle) {
   };
   for (const auto& c : cases) {
     EXPECT_TRUE(DecodeToBundle(c.package).empty()) << c.label;
+  }
+}
+
+// ---- .xz packages
+
+std::uint32_t gProcessors = 1;
+std::uint32_t CountedProcessors() {
+  return gProcessors;
+}
+
+// The stage on every kind of machine the decoder tells apart: one processor
+// (decoded directly), a few, and more than it takes threads for.
+class DecodeXz : public Decode {
+ protected:
+  // The bundle on each processor count; a failure names the count.
+  template <typename Check>
+  void OnEveryMachine(const Bytes& package, Check check,
+                      std::initializer_list<std::uint32_t> machines = {1, 3, 64}) {
+    for (const std::uint32_t processors : machines) {
+      PlatformOps ops = *gPlatform;
+      ops.CountProcessors = CountedProcessors;
+      PlatformOverride use(ops);
+      gProcessors = processors;
+      check(DecodeToBundle(package), processors);
+    }
+  }
+
+  Bytes large_ = SampleData(600000, 11);
+};
+
+TEST_F(DecodeXz, PackagesDecodeExactlyOnAnyNumberOfThreads) {
+  Bytes twoStreams = MakeXzPackage(data_, {.blockSize = 100000});
+  const Bytes second = MakeXzPackage(large_, {.check = LZMA_CHECK_SHA256});
+  twoStreams.insert(twoStreams.end(), 8, 0);  // stream padding between them
+  twoStreams.insert(twoStreams.end(), second.begin(), second.end());
+  Bytes both = data_;
+  both.insert(both.end(), large_.begin(), large_.end());
+
+  struct {
+    const char* label;
+    Bytes package;
+    Bytes bundle;
+  } const cases[] = {
+      {"one block, sizes not in its header", MakeXzPackage(data_), data_},
+      {"blocks with their sizes, CRC64", MakeXzPackage(large_, {.blockSize = 65536}), large_},
+      {"CRC32", MakeXzPackage(large_, {.check = LZMA_CHECK_CRC32, .blockSize = 200000}), large_},
+      {"SHA-256", MakeXzPackage(large_, {.check = LZMA_CHECK_SHA256, .blockSize = 70000}), large_},
+      {"two streams with padding between", twoStreams, both},
+      {"empty bundle", MakeXzPackage({}, {.blockSize = 65536}), {}},
+  };
+  for (const auto& c : cases) {
+    OnEveryMachine(c.package, [&](const Bytes& bundle, std::uint32_t processors) {
+      EXPECT_EQ(bundle, c.bundle) << c.label << ", " << processors << " processors";
+    });
+  }
+}
+
+TEST_F(DecodeXz, DictionariesUpTo64MiBDecodeAndLargerOnesAreRefused) {
+  // The data needs 1 MiB; the header may claim any dictionary, and the
+  // decoder would allocate what it claims.
+  const Bytes package = MakeXzPackage(large_, {.blockSize = 300000});
+  OnEveryMachine(ClaimingDictionary(package, 28), [&](const Bytes& bundle, std::uint32_t n) {
+    EXPECT_EQ(bundle, large_) << "64 MiB, " << n << " processors";
+  });
+  for (const int property : {29, 35, 40}) {  // 96 MiB, 768 MiB, 4 GiB - 1
+    const Bytes claim = ClaimingDictionary(package, static_cast<std::uint8_t>(property));
+    OnEveryMachine(claim, [&](const Bytes& bundle, std::uint32_t n) {
+      EXPECT_TRUE(bundle.empty()) << "property " << property << ", " << n << " processors";
+    });
+  }
+}
+
+TEST_F(DecodeXz, RejectedPackagesLeaveAnEmptyBundle) {
+  const Bytes good = MakeXzPackage(large_, {.blockSize = 100000});
+  Bytes trailing = good;
+  trailing.push_back('x');
+  Bytes wrongCheck = good;
+  // The last block's CRC64 sits just before the index, which starts with a
+  // zero byte and ends 12 bytes before the end with its CRC32.
+  const std::size_t backwardSize = (LoadLittle32(good.data() + good.size() - 8) + 1u) * 4u;
+  wrongCheck.at(good.size() - 12 - backwardSize - 1) ^= 0x01;
+  Bytes damaged = good;
+  damaged[good.size() / 2] ^= 0x40;
+
+  struct {
+    const char* label;
+    Bytes package;
+  } const cases[] = {
+      {"no integrity check", MakeXzPackage(data_, {.check = LZMA_CHECK_NONE})},
+      {"a wrong check", wrongCheck},
+      {"damaged in the middle", damaged},
+      {"cut by one byte", Bytes(good.begin(), good.end() - 1)},
+      {"cut inside the index", Bytes(good.begin(), good.end() - 14)},
+      {"cut in half", Bytes(good.begin(), good.begin() + static_cast<long>(good.size() / 2))},
+      {"the stream header alone", Bytes(good.begin(), good.begin() + 12)},
+      {"the magic alone, padded", [] {
+         Bytes magic(kXzMagic, kXzMagic + sizeof kXzMagic);
+         magic.resize(kPackageHeaderSize);
+         return magic;
+       }()},
+      {"a byte after the stream", trailing},
+  };
+  for (const auto& c : cases) {
+    OnEveryMachine(c.package, [&](const Bytes& bundle, std::uint32_t processors) {
+      EXPECT_TRUE(bundle.empty()) << c.label << ", " << processors << " processors";
+    });
+  }
+}
+
+TEST_F(DecodeXz, EveryFlippedByteIsCaught) {
+  // Small, so that every byte can be tried: two blocks with their sizes and
+  // a third, incompressible, stored as it is.
+  Bytes data = SampleData(6000, 5);
+  for (std::uint32_t i = 0, state = 99; i < 1500; ++i) {
+    state = state * 1103515245u + 12345u;
+    data.push_back(static_cast<std::uint8_t>(state >> 23));
+  }
+  const Bytes good = MakeXzPackage(data, {.blockSize = 3000});
+  ASSERT_EQ(DecodeToBundle(good), data);
+  // One bit flipped, decoded directly; the whole byte flipped, on threads.
+  const struct {
+    int mask;
+    std::uint32_t processors;
+  } flips[] = {{0x01, 1}, {0xFF, 3}};
+  for (std::size_t at = 0; at < good.size(); ++at) {
+    for (const auto& flip : flips) {
+      Bytes flipped = good;
+      flipped[at] = static_cast<std::uint8_t>(flipped[at] ^ flip.mask);
+      OnEveryMachine(
+          flipped,
+          [&](const Bytes& bundle, std::uint32_t processors) {
+            EXPECT_TRUE(bundle.empty()) << "byte " << at << " ^ " << flip.mask << " of "
+                                        << good.size() << ", " << processors << " processors";
+          },
+          {flip.processors});
+    }
+  }
+}
+
+TEST_F(DecodeXz, BundleThatCannotBeWrittenWholeIsLeftEmpty) {
+  PlatformOps ops = kSystemPlatform;
+  ops.WriteStream = WriteWithinBudget;
+  ops.CountProcessors = CountedProcessors;
+  PlatformOverride use(ops);
+  for (const std::uint32_t processors : {1u, 3u}) {
+    gProcessors = processors;
+    gWriteBudget = 1000;
+    EXPECT_TRUE(DecodeToBundle(MakeXzPackage(large_, {.blockSize = 100000})).empty())
+        << processors << " processors";
   }
 }
 

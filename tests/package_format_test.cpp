@@ -1,5 +1,8 @@
-// The package header's properties byte and the window it is decoded with.
+// The package header's properties byte and the window it is decoded with;
+// how an .xz package is told apart.
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include "format/package.h"
 
@@ -51,6 +54,21 @@ TEST(DecodingWindow, WidensToCoverEverythingProducedAndAtLeastDoubles) {
   EXPECT_EQ(WiderDecodingWindow(4096, 100u << 20), (100u << 20) + (1u << 20));
   EXPECT_EQ(WiderDecodingWindow(3u << 30, 3u << 30), 0xFFFFFFFFu);
   EXPECT_EQ(WiderDecodingWindow(0xFFFFFFFFu, 0xFFFFFFFEu), 0xFFFFFFFFu);
+}
+
+TEST(XzPackage, IsToldApartByItsMagicAlone) {
+  const std::uint8_t xz[] = {0xFD, '7', 'z', 'X', 'Z', 0x00, 0x00, 0x04};
+  EXPECT_TRUE(IsXzPackage(xz, sizeof xz));
+  EXPECT_TRUE(IsXzPackage(xz, 6));
+  EXPECT_FALSE(IsXzPackage(xz, 5)) << "shorter than the magic";
+  for (std::size_t i = 0; i < 6; ++i) {
+    std::uint8_t other[sizeof xz];
+    std::copy(xz, xz + sizeof xz, other);
+    other[i] ^= 0x20;
+    EXPECT_FALSE(IsXzPackage(other, sizeof other)) << i;
+  }
+  // The first byte of an LZMA-Alone package the decoder takes is never 0xFD.
+  EXPECT_GE(SplitLzmaProperties(0xFD).pb, 5u);
 }
 
 }  // namespace

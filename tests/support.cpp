@@ -167,6 +167,68 @@ Bytes MakePackage(const Bytes& data, const PackageOptions& options) {
   return compressed;
 }
 
+Bytes MakeXzPackage(const Bytes& data, const XzOptions& options) {
+  lzma_options_lzma lzma;
+  lzma_lzma_preset(&lzma, 6);
+  lzma.dict_size = options.dictionarySize;
+  const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &lzma}, {LZMA_VLI_UNKNOWN, nullptr}};
+  Bytes out(data.size() + data.size() / 2 + 4096);
+  std::size_t position = 0;
+  if (options.blockSize == 0) {
+    if (lzma_stream_buffer_encode(const_cast<lzma_filter*>(filters), options.check, nullptr,
+                                  data.data(), data.size(), out.data(), &position,
+                                  out.size()) != LZMA_OK) {
+      throw std::runtime_error("the test .xz encoder failed");
+    }
+    out.resize(position);
+    return out;
+  }
+  lzma_mt mt = {};
+  mt.threads = 2;
+  mt.block_size = options.blockSize;
+  mt.filters = filters;
+  mt.check = options.check;
+  lzma_stream stream = LZMA_STREAM_INIT;
+  if (lzma_stream_encoder_mt(&stream, &mt) != LZMA_OK) {
+    throw std::runtime_error("the test .xz encoder would not start");
+  }
+  stream.next_in = data.data();
+  stream.avail_in = data.size();
+  stream.next_out = out.data();
+  stream.avail_out = out.size();
+  const lzma_ret result = lzma_code(&stream, LZMA_FINISH);
+  position = stream.total_out;
+  lzma_end(&stream);
+  if (result != LZMA_STREAM_END) {
+    throw std::runtime_error("the test .xz encoder failed");
+  }
+  out.resize(position);
+  return out;
+}
+
+Bytes ClaimingDictionary(Bytes xz, std::uint8_t property) {
+  // The first block header follows the 12-byte stream header; its first byte
+  // is its size in 4-byte units, less one; then come its flags, the sizes the
+  // flags announce (variable-length integers: the last byte of each has the
+  // top bit clear), the filter id and its property count, each one byte for
+  // LZMA2, and the property; the CRC32 of all before it ends it.
+  std::uint8_t* header = xz.data() + 12;
+  const std::size_t size = (header[0] + 1u) * 4u;
+  std::size_t position = 2;
+  for (const int present : {0x40, 0x80}) {
+    if ((header[1] & present) != 0) {
+      while ((header[position++] & 0x80) != 0) {
+      }
+    }
+  }
+  if (header[position] != LZMA_FILTER_LZMA2 || header[position + 1] != 1) {
+    throw std::runtime_error("the first block is not LZMA2 alone");
+  }
+  header[position + 2] = property;
+  StoreLittleEndian(header + size - 4, lzma_crc32(header, size - 4, 0), 4);
+  return xz;
+}
+
 Bytes SampleData(std::size_t size, std::uint32_t seed) {
   Bytes data(size);
   std::uint32_t state = seed * 2654435761u + 1;

@@ -3,6 +3,8 @@
 // independent encoder, BMP pictures, and platform tables to break or record.
 #pragma once
 
+#include <lzma.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -73,6 +75,22 @@ struct PackageOptions {
 
 // Compresses `data` with liblzma's raw LZMA1 encoder behind the package header.
 Bytes MakePackage(const Bytes& data, const PackageOptions& options = {});
+
+struct XzOptions {
+  lzma_check check = LZMA_CHECK_CRC64;
+  // 0: one block, its sizes not in its header (as xz writes on one thread);
+  // otherwise blocks of this size with their sizes (as xz -T0 writes).
+  std::uint64_t blockSize = 0;
+  std::uint32_t dictionarySize = 1u << 20;
+};
+
+// Compresses `data` into an .xz stream with liblzma's encoders.
+Bytes MakeXzPackage(const Bytes& data, const XzOptions& options = {});
+
+// The same stream with the first block's header claiming another LZMA2
+// dictionary (its property byte: 28 is 64 MiB, 29 96 MiB, 40 4 GiB - 1), and
+// its CRC32 made right again, so that only the claim is out of the ordinary.
+Bytes ClaimingDictionary(Bytes xz, std::uint8_t property);
 
 // Deterministic bytes that compress somewhat; the second half repeats the first.
 Bytes SampleData(std::size_t size, std::uint32_t seed);

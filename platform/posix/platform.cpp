@@ -2,6 +2,7 @@
 // /tmp: every name is created exclusively, private to the user, and no
 // symbolic link is ever followed where another user could have planted one.
 #include <fcntl.h>
+#include <sched.h>
 #include <spawn.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -300,6 +301,18 @@ void PosixSleepMilliseconds(int milliseconds) {
   }
 }
 
+// The processors the process may run on (taskset and cgroups' cpusets narrow
+// them), else the ones online.
+std::uint32_t PosixCountProcessors() {
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  if (sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 0) {
+    return static_cast<std::uint32_t>(CPU_COUNT(&allowed));
+  }
+  const long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<std::uint32_t>(online) : 1;
+}
+
 }  // namespace
 
 // Whatever umask the user runs the launcher with, what it makes is its own
@@ -348,6 +361,7 @@ const PlatformOps kSystemPlatform = {
     .ReleaseSplashPicture = X11ReleaseSplashPicture,
     .CloseSplashSurface = X11CloseSplashSurface,
     .SleepMilliseconds = PosixSleepMilliseconds,
+    .CountProcessors = PosixCountProcessors,
 };
 
 const PlatformOps* gPlatform = &kSystemPlatform;

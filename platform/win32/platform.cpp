@@ -112,6 +112,19 @@ void Win32SleepMilliseconds(int milliseconds) {
   Sleep(static_cast<DWORD>(milliseconds));
 }
 
+// The processors in the process's affinity mask; 1 should the system not say.
+std::uint32_t Win32CountProcessors() {
+  DWORD_PTR process = 0;
+  DWORD_PTR system = 0;
+  std::uint32_t count = 0;
+  if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) {
+    for (; process != 0; process &= process - 1) {
+      ++count;
+    }
+  }
+  return count > 0 ? count : 1;
+}
+
 }  // namespace
 
 const PlatformOps kSystemPlatform = {
@@ -148,6 +161,7 @@ const PlatformOps kSystemPlatform = {
     .ReleaseSplashPicture = Win32ReleaseSplashPicture,
     .CloseSplashSurface = Win32CloseSplashSurface,
     .SleepMilliseconds = Win32SleepMilliseconds,
+    .CountProcessors = Win32CountProcessors,
 };
 
 const PlatformOps* gPlatform = &kSystemPlatform;

@@ -3,10 +3,13 @@
 import getpass
 import os
 import re
+import shutil
+import subprocess
 import unittest
 
 import wine
-from wine import BUILD, RECORDER, WineCase, windows_path
+from wine import BUILD, PACK, RECORDER, WineCase, windows_path
+from workspace import last_check_offset
 
 with open(RECORDER, "rb") as f:
     RECORDING_INSTALLER = f.read()
@@ -173,6 +176,51 @@ class DoubleByteCodePages(WineCase):
                 launcher = self.link(self.make_hand_package([(b"x.txt", b"x"), (name, b"y")]))
                 code, _ = self.run_launcher(launcher, b" x", locale=locale)
                 self.assertEqual(code, expected)
+
+
+class XzPackages(WineCase):
+    def packages(self):
+        """An .xz package from mirelk-pack and one from xz itself, in many
+        blocks, of FILES."""
+        ours = self.make_package(FILES, launch="setup.exe", options=("--format", "xz"))
+        bundle = self.path("bundle.hen")
+        subprocess.run([PACK, "create", "--bundle-only", "-o", bundle, "--launch", "setup.exe",
+                        *[os.path.join(self.inputs, name) for name in FILES]], check=True)
+        theirs = self.path("theirs.xz")
+        with open(bundle, "rb") as data, open(theirs, "wb") as out:
+            subprocess.run(["xz", "-c", "-T2", "--block-size=8KiB"], stdin=data, stdout=out, check=True)
+        return {"mirelk-pack": ours, "xz": theirs}
+
+    def test_packages_from_mirelk_pack_and_xz_install(self):
+        for label, package in self.packages().items():
+            with self.subTest(package=label):
+                code, _ = self.run_launcher(self.link(package), b" x")
+                self.assertEqual(code, 1)
+                self.assertEqual(self.received_files(), FILES)
+                self.assertEqual(self.leftovers(), [])
+
+    def test_a_flipped_byte_ends_with_nine_and_an_empty_bundle(self):
+        # A byte in each part: stream header, block header, data, check,
+        # index, stream footer (the POSIX tests try many more).
+        for label, package in self.packages().items():
+            with open(package, "rb") as f:
+                good = f.read()
+            check = last_check_offset(good)
+            for at in (0, 7, 12, 14, len(good) // 3, len(good) // 2, check, check + 2,
+                       len(good) - 13, len(good) - 8, len(good) - 1):
+                with self.subTest(package=label, byte=at):
+                    damaged = bytearray(good)
+                    damaged[at] ^= 0x01
+                    with open(self.path("damaged.pkg"), "wb") as f:
+                        f.write(damaged)
+                    shutil.rmtree(self.tmp)
+                    os.mkdir(self.tmp)
+                    code, _ = self.run_launcher(self.link(self.path("damaged.pkg")), b" x")
+                    self.assertEqual(code, 9)
+                    leftovers = self.leftovers()
+                    self.assertEqual(len(leftovers), 2, leftovers)
+                    bundle = [p for p in leftovers if not p.endswith("/")]
+                    self.assertEqual(os.path.getsize(os.path.join(self.tmp, bundle[0])), 0)
 
 
 class SampleLauncher(WineCase):

@@ -94,11 +94,11 @@ class WineCase(WorkspaceCase):
             shutil.rmtree(temp)
         os.symlink(target, temp)
 
-    def make_package(self, files, launch=None, name="package"):
+    def make_package(self, files, launch=None, name="package", options=()):
         paths = self.write_inputs(files)
         package = self.path(name + ".pkg")
-        subprocess.run([PACK, "create", "-o", package, *(["--launch", launch] if launch else []), *paths],
-                       check=True, capture_output=True)
+        subprocess.run([PACK, "create", "-o", package, *(["--launch", launch] if launch else []),
+                        *options, *paths], check=True, capture_output=True)
         return package
 
     def make_hand_package(self, entries, launch=None, name="hand"):

@@ -7,6 +7,7 @@ import shutil
 import subprocess
 import tempfile
 import unittest
+import zlib
 
 
 def u32(value):
@@ -32,6 +33,69 @@ def xz_package(bundle):
     """The bundle as a package from an independent encoder (xz --format=lzma)."""
     return subprocess.run(["xz", "--format=lzma", "-c"], input=bundle, capture_output=True,
                           check=True).stdout
+
+
+def vli(value):
+    """An .xz variable-length integer: 7 bits a byte, low first, the top bit
+    set on every byte but the last."""
+    out = bytearray()
+    while value >= 0x80:
+        out.append(value & 0x7F | 0x80)
+        value >>= 7
+    return bytes(out + bytes([value]))
+
+
+def read_vli(data, position):
+    value, shift = 0, 0
+    while True:
+        byte = data[position]
+        value |= (byte & 0x7F) << shift
+        position += 1
+        shift += 7
+        if byte < 0x80:
+            return value, position
+
+
+def with_first_block_header(xz, dictionary=None, compressed=None, uncompressed=None):
+    """The .xz stream `xz` with its first block header claiming another LZMA2
+    dictionary (the property byte: 28 is 64 MiB, 29 96 MiB, 40 4 GiB - 1) or
+    other sizes, and its CRC32 right, so that only the claim is out of the
+    ordinary. A header that no longer fits its old length grows, and the
+    stream's index then disagrees with it too."""
+    start = 12  # after the stream header
+    size = (xz[start] + 1) * 4
+    header = xz[start:start + size]
+    flags = header[1]
+    position = 2
+    sizes = {}
+    for name, present in (("compressed", 0x40), ("uncompressed", 0x80)):
+        if flags & present:
+            sizes[name], position = read_vli(header, position)
+    claims = {"compressed": compressed, "uncompressed": uncompressed}
+    body = bytearray()
+    for name, present in (("compressed", 0x40), ("uncompressed", 0x80)):
+        value = claims[name] if claims[name] is not None else sizes.get(name)
+        if value is not None:
+            flags |= present
+            body += vli(value)
+    filters = bytearray(header[position:size - 4].rstrip(b"\0"))
+    if dictionary is not None:
+        if filters[:2] != b"\x21\x01":
+            raise ValueError("the first block is not LZMA2 alone")
+        filters[2] = dictionary
+    content = bytes([flags]) + bytes(body) + bytes(filters)
+    length = max(size, (len(content) + 1 + 4 + 3) // 4 * 4)
+    new = bytes([length // 4 - 1]) + content
+    new += bytes(length - 4 - len(new))
+    new += zlib.crc32(new).to_bytes(4, "little")
+    return xz[:start] + new + xz[start + size:]
+
+
+def last_check_offset(xz):
+    """Where the last byte of the last block's integrity check is: just
+    before the index, whose size the stream footer gives."""
+    index_size = (int.from_bytes(xz[-8:-4], "little") + 1) * 4
+    return len(xz) - 12 - index_size - 1
 
 
 class WorkspaceCase(unittest.TestCase):

@@ -220,7 +220,7 @@ int Attach(const std::vector<std::string>& args) {
     }
   }
   CheckNotAnInput(outPath, files);
-  if (CheckPackageFile(inputs.package) != PackageKind::kLzmaAlone) {
+  if (CheckPackageFile(inputs.package) == PackageKind::kBundle) {
     throw Failure(Describe(inputs.package, "an uncompressed bundle, not a package "
                                            "(mirelk-pack create makes one without --bundle-only)"));
   }

@@ -1,7 +1,9 @@
 // mirelk-pack create: files into a bundle, the bundle into a package.
 #include <lzma.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <set>
 
 #include "format/bundle.h"
@@ -83,28 +85,39 @@ class FileSink : public Sink {
   OutputFile& out_;
 };
 
-// Raw LZMA1 without an end-of-stream marker: the header carries the size.
-class EncoderSink : public Sink {
+// Shows how far compression has got when standard error is a terminal.
+class Progress {
  public:
-  EncoderSink(OutputFile& out, std::uint64_t total) : out_(out), total_(total) {
-    showProgress_ = sys::StandardErrorIsTerminal();
-    lzma_options_lzma options;
-    if (lzma_lzma_preset(&options, 9 | LZMA_PRESET_EXTREME)) {
-      throw Failure("the LZMA encoder has no strongest preset");
+  explicit Progress(std::uint64_t total) : total_(total), shown_(sys::StandardErrorIsTerminal()) {}
+  void Consumed(std::uint64_t size) {
+    consumed_ += size;
+    if (!shown_ || total_ == 0) {
+      return;
     }
-    // The header announces these values; the stream must keep to them.
-    const LzmaProperties properties = SplitLzmaProperties(kPackageProperties);
-    options.dict_size = kPackageDictionarySize;
-    options.lc = properties.lc;
-    options.lp = properties.lp;
-    options.pb = properties.pb;
-    options.ext_flags = 0;
-    const lzma_filter filters[] = {{LZMA_FILTER_LZMA1EXT, &options},
-                                   {LZMA_VLI_UNKNOWN, nullptr}};
-    if (lzma_raw_encoder(&stream_, filters) != LZMA_OK) {
-      throw Failure("cannot start the LZMA encoder");
+    const int percent = static_cast<int>(consumed_ * 100 / total_);
+    if (percent != lastPercent_) {
+      lastPercent_ = percent;
+      std::fprintf(stderr, "\rcompressing: %3d%% of %llu bytes", percent,
+                   static_cast<unsigned long long>(total_));
     }
   }
+  void Done() {
+    if (shown_) {
+      std::fputs("\n", stderr);
+    }
+  }
+
+ private:
+  std::uint64_t total_;
+  std::uint64_t consumed_ = 0;
+  bool shown_;
+  int lastPercent_ = -1;
+};
+
+// The bundle through a liblzma encoder, which the subclass starts.
+class EncoderSink : public Sink {
+ public:
+  EncoderSink(OutputFile& out, std::uint64_t total) : out_(out), progress_(total) {}
   ~EncoderSink() override { lzma_end(&stream_); }
 
   void Put(const std::uint8_t* data, std::size_t size) override {
@@ -113,17 +126,27 @@ class EncoderSink : public Sink {
     while (stream_.avail_in > 0) {
       Code(LZMA_RUN);
     }
-    consumed_ += size;
-    Progress();
+    progress_.Consumed(size);
   }
 
   void Finish() {
     while (Code(LZMA_FINISH) != LZMA_STREAM_END) {
     }
-    if (showProgress_) {
-      std::fputs("\n", stderr);
-    }
+    progress_.Done();
   }
+
+ protected:
+  // The strongest preset, with the dictionary the decoder will be told of.
+  static lzma_options_lzma StrongestPreset(std::uint32_t dictionarySize) {
+    lzma_options_lzma options;
+    if (lzma_lzma_preset(&options, 9 | LZMA_PRESET_EXTREME)) {
+      throw Failure("the LZMA encoder has no strongest preset");
+    }
+    options.dict_size = dictionarySize;
+    return options;
+  }
+
+  lzma_stream stream_ = LZMA_STREAM_INIT;
 
  private:
   lzma_ret Code(lzma_action action) {
@@ -138,24 +161,52 @@ class EncoderSink : public Sink {
     return result;
   }
 
-  void Progress() {
-    if (!showProgress_ || total_ == 0) {
-      return;
-    }
-    const int percent = static_cast<int>(consumed_ * 100 / total_);
-    if (percent != lastPercent_) {
-      lastPercent_ = percent;
-      std::fprintf(stderr, "\rcompressing: %3d%% of %llu bytes", percent,
-                   static_cast<unsigned long long>(total_));
+  OutputFile& out_;
+  Progress progress_;
+};
+
+// Raw LZMA1 without an end-of-stream marker: the header carries the size.
+class AloneEncoderSink : public EncoderSink {
+ public:
+  AloneEncoderSink(OutputFile& out, std::uint64_t total) : EncoderSink(out, total) {
+    // The header announces these values; the stream must keep to them.
+    lzma_options_lzma options = StrongestPreset(kPackageDictionarySize);
+    const LzmaProperties properties = SplitLzmaProperties(kPackageProperties);
+    options.lc = properties.lc;
+    options.lp = properties.lp;
+    options.pb = properties.pb;
+    options.ext_flags = 0;
+    const lzma_filter filters[] = {{LZMA_FILTER_LZMA1EXT, &options},
+                                   {LZMA_VLI_UNKNOWN, nullptr}};
+    if (lzma_raw_encoder(&stream_, filters) != LZMA_OK) {
+      throw Failure("cannot start the LZMA encoder");
     }
   }
+};
 
-  OutputFile& out_;
-  lzma_stream stream_ = LZMA_STREAM_INIT;
-  std::uint64_t total_;
-  std::uint64_t consumed_ = 0;
-  bool showProgress_ = false;
-  int lastPercent_ = -1;
+// An .xz stream of kXzBlockSize blocks, with their sizes in the block headers
+// (so that the launcher can decode them in parallel). The blocks, and so the
+// package, are the same whatever the thread count.
+class XzEncoderSink : public EncoderSink {
+ public:
+  XzEncoderSink(OutputFile& out, std::uint64_t total, lzma_check check, std::uint32_t threads)
+      : EncoderSink(out, total) {
+    lzma_options_lzma options = StrongestPreset(kXzDictionarySize);
+    const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    lzma_mt mt = {};
+    mt.threads = threads;
+    mt.block_size = kXzBlockSize;
+    mt.filters = filters;
+    mt.check = check;
+    const lzma_ret result = lzma_stream_encoder_mt(&stream_, &mt);
+    if (result == LZMA_MEM_ERROR) {
+      throw Failure("not enough memory for " + std::to_string(threads) +
+                    " compression threads; try fewer (--threads)");
+    }
+    if (result != LZMA_OK) {
+      throw Failure("cannot start the .xz encoder (code " + std::to_string(result) + ")");
+    }
+  }
 };
 
 void WriteBundle(const std::vector<Input>& inputs, int launchIndex, Sink& sink) {
@@ -188,10 +239,60 @@ void WriteBundle(const std::vector<Input>& inputs, int launchIndex, Sink& sink) 
   }
 }
 
+// More compression threads than this would only take memory.
+constexpr unsigned long kMostCompressionThreads = 1024;
+
+// What --format, --check and --threads ask for.
+struct Encoding {
+  bool xz = false;
+  lzma_check check = LZMA_CHECK_CRC64;
+  std::uint32_t threads = 1;
+};
+
+Encoding ParseEncoding(const Options& options) {
+  Encoding encoding;
+  const std::string format = options.Value("--format");
+  if (format == "xz") {
+    encoding.xz = true;
+  } else if (!format.empty() && format != "lzma") {
+    throw UsageError("--format takes lzma or xz, not '" + format + "'");
+  }
+  const std::string check = options.Value("--check");
+  const std::string threads = options.Value("--threads");
+  if (!encoding.xz && (!check.empty() || !threads.empty())) {
+    throw UsageError(std::string(check.empty() ? "--threads" : "--check") +
+                     " needs --format xz");
+  }
+  if (options.Flag("--bundle-only") && !format.empty()) {
+    throw UsageError("--bundle-only writes no package, so it takes no --format");
+  }
+  if (check == "crc32") {
+    encoding.check = LZMA_CHECK_CRC32;
+  } else if (check == "sha256") {
+    encoding.check = LZMA_CHECK_SHA256;
+  } else if (!check.empty() && check != "crc64") {
+    throw UsageError("--check takes crc32, crc64 or sha256, not '" + check + "'");
+  }
+  if (threads.empty()) {
+    encoding.threads = std::max<std::uint32_t>(1, lzma_cputhreads());
+  } else {
+    char* end = nullptr;
+    const unsigned long count = std::strtoul(threads.c_str(), &end, 10);
+    if (*end != '\0' || threads[0] < '1' || threads[0] > '9' || count > kMostCompressionThreads) {
+      throw UsageError("--threads takes a number from 1 to " + std::to_string(kMostCompressionThreads) +
+                       ", not '" + threads + "'");
+    }
+    encoding.threads = static_cast<std::uint32_t>(count);
+  }
+  return encoding;
+}
+
 }  // namespace
 
 int Create(const std::vector<std::string>& args) {
-  const Options options = ParseOptions(args, {"-o", "--launch"}, {"--bundle-only"});
+  const Options options = ParseOptions(args, {"-o", "--launch", "--format", "--check", "--threads"},
+                                       {"--bundle-only"});
+  const Encoding encoding = ParseEncoding(options);
   const std::string outPath = options.Value("-o");
   if (outPath.empty()) {
     throw UsageError("create needs -o PACKAGE");
@@ -231,6 +332,10 @@ int Create(const std::vector<std::string>& args) {
   if (options.Flag("--bundle-only")) {
     FileSink sink(out);
     WriteBundle(inputs, launchIndex, sink);
+  } else if (encoding.xz) {
+    XzEncoderSink sink(out, bundleSize, encoding.check, encoding.threads);
+    WriteBundle(inputs, launchIndex, sink);
+    sink.Finish();
   } else {
     std::uint8_t header[kPackageHeaderSize];
     WritePackageHeader(PackageHeader{kPackageProperties, kPackageDictionarySize,
@@ -238,7 +343,7 @@ int Create(const std::vector<std::string>& args) {
                                      static_cast<std::uint32_t>(bundleSize >> 32)},
                        header);
     out.Write(header, sizeof header);
-    EncoderSink sink(out, bundleSize);
+    AloneEncoderSink sink(out, bundleSize);
     WriteBundle(inputs, launchIndex, sink);
     sink.Finish();
   }

@@ -1,5 +1,7 @@
 // mirelk-pack: what the files given to it are, so that a refusal names what a
 // file really is, and the package check every command shares.
+#include <lzma.h>
+
 #include <cstdio>
 
 #include "format/elf_image.h"
@@ -103,6 +105,26 @@ std::string KindOfFile(const std::filesystem::path& path) {
   return {};
 }
 
+std::string XzDamage(int result, std::uint64_t decoded) {
+  const std::string at = " after " + std::to_string(decoded) + " decoded bytes";
+  switch (result) {
+    case LZMA_BUF_ERROR:
+      return "truncated package: the .xz data ends early" + at;
+    case LZMA_NO_CHECK:
+      return "the .xz stream has no integrity check; the launcher refuses it";
+    case LZMA_UNSUPPORTED_CHECK:
+      return "the .xz stream has an integrity check of an unknown kind; the launcher refuses it";
+    case LZMA_MEMLIMIT_ERROR:
+      return "decoding needs more than " + std::to_string(kXzMemoryLimit >> 20) +
+             " MiB (a dictionary above 64 MiB); the launcher refuses it";
+    case LZMA_OPTIONS_ERROR:
+      return "the .xz data uses a filter or option the decoder does not support";
+    default:
+      return "damaged package: the .xz data is corrupt or fails its integrity check" + at +
+             " (the launcher would extract nothing)";
+  }
+}
+
 PackageKind CheckPackageFile(const std::filesystem::path& path) {
   const std::string kind = KindOfFile(path);
   if (!kind.empty()) {
@@ -112,9 +134,12 @@ PackageKind CheckPackageFile(const std::filesystem::path& path) {
   const PackageCheck check = CheckPackage(start.bytes.data(), start.bytes.size(), start.whole);
   const std::string after = " after " + std::to_string(check.decoded) + " decoded bytes";
   const LzmaProperties split = SplitLzmaProperties(check.header.properties);
+  if (check.xz && check.verdict != kPackageStartsToDecode && check.verdict != kPackageNotBundle) {
+    throw Failure(Describe(path, XzDamage(check.decoderResult, check.decoded)));
+  }
   switch (check.verdict) {
     case kPackageStartsToDecode:
-      return PackageKind::kLzmaAlone;
+      return check.xz ? PackageKind::kXz : PackageKind::kLzmaAlone;
     case kPackageIsBundle:
       return PackageKind::kBundle;
     case kPackageTooShort:
@@ -136,6 +161,8 @@ PackageKind CheckPackageFile(const std::filesystem::path& path) {
                                                                      : " before the announced size")));
     case kPackageNotBundle:
       throw Failure(Describe(path, "a package, but not of a bundle: what it decodes to does not begin with \"HEN\""));
+    case kPackageXzRefused:
+      break;
   }
   throw Failure(Describe(path, "not a package"));
 }

@@ -1,5 +1,5 @@
-// mirelk-pack list: what a package (or a bare bundle) holds, and whether the
-// launcher would accept it.
+// mirelk-pack list: what a package (LZMA-Alone or .xz, or a bare bundle)
+// holds, and whether the launcher would accept it.
 #include <lzma.h>
 
 #include <cstdio>
@@ -34,6 +34,9 @@ class BundleSource {
   }
   // Whether any byte is left after what has been read.
   virtual bool AtEnd() = 0;
+  // Fails as the launcher would on what follows the entries (an .xz package
+  // is checked to its end); a no-op where nothing more is checked.
+  virtual void CheckRest() {}
 };
 
 class FileBundle : public BundleSource {
@@ -176,6 +179,133 @@ class PackageBundle : public BundleSource {
   bool ended_ = false;
 };
 
+// An .xz package: its streams, blocks and checks from its index, without
+// decoding it.
+struct XzSummary {
+  std::uint64_t streams = 0;
+  std::uint64_t blocks = 0;
+  std::uint64_t unpacked = 0;
+  std::uint32_t checks = 0;  // a bit per check ID (lzma_index_checks)
+};
+
+XzSummary ReadXzIndex(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::error_code error;
+  const std::uint64_t size = std::filesystem::file_size(path, error);
+  lzma_stream stream = LZMA_STREAM_INIT;
+  lzma_index* index = nullptr;
+  if (error || !in || lzma_file_info_decoder(&stream, &index, UINT64_MAX, size) != LZMA_OK) {
+    lzma_end(&stream);
+    throw Failure("cannot read " + Describe(path));
+  }
+  std::vector<std::uint8_t> buffer(1 << 16);
+  lzma_ret result = LZMA_OK;
+  while (result == LZMA_OK) {
+    if (stream.avail_in == 0) {
+      in.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(buffer.size()));
+      stream.next_in = buffer.data();
+      stream.avail_in = static_cast<std::size_t>(in.gcount());
+    }
+    result = lzma_code(&stream, LZMA_RUN);
+    if (result == LZMA_SEEK_NEEDED) {
+      in.clear();
+      in.seekg(static_cast<std::streamoff>(stream.seek_pos));
+      stream.avail_in = 0;
+      result = LZMA_OK;
+    }
+  }
+  lzma_end(&stream);
+  if (result != LZMA_STREAM_END) {
+    throw Failure(Describe(path, result == LZMA_DATA_ERROR || result == LZMA_BUF_ERROR
+                                     ? "damaged package: the .xz index or stream footer is "
+                                       "damaged or cut short (the launcher would extract nothing)"
+                                     : XzDamage(result, 0)));
+  }
+  XzSummary summary;
+  summary.streams = lzma_index_stream_count(index);
+  summary.blocks = lzma_index_block_count(index);
+  summary.unpacked = lzma_index_uncompressed_size(index);
+  summary.checks = lzma_index_checks(index);
+  lzma_index_end(index, nullptr);
+  return summary;
+}
+
+std::string CheckNames(std::uint32_t checks) {
+  const std::pair<lzma_check, const char*> names[] = {
+      {LZMA_CHECK_NONE, "none"}, {LZMA_CHECK_CRC32, "CRC32"},
+      {LZMA_CHECK_CRC64, "CRC64"}, {LZMA_CHECK_SHA256, "SHA-256"}};
+  std::string text;
+  for (int id = 0; id <= LZMA_CHECK_ID_MAX; ++id) {
+    if ((checks >> id & 1) == 0) {
+      continue;
+    }
+    std::string name = "unknown (" + std::to_string(id) + ")";
+    for (const auto& [check, known] : names) {
+      if (check == id) {
+        name = known;
+      }
+    }
+    text += (text.empty() ? "" : ", ") + name;
+  }
+  return text;
+}
+
+// Decodes as the launcher does (format/package_decoder.h), on one thread:
+// the same streams, checks and memory limit are accepted, and the package is
+// decoded to its end, so that damage after the last entry shows too.
+class XzBundle : public BundleSource {
+ public:
+  explicit XzBundle(const std::filesystem::path& path) : path_(path), in_(path, std::ios::binary) {
+    if (StartXzDecoder(&stream_, 1) != LZMA_OK) {
+      lzma_end(&stream_);
+      throw Failure("cannot start the .xz decoder");
+    }
+  }
+  ~XzBundle() override { lzma_end(&stream_); }
+
+  bool Read(std::uint8_t* out, std::size_t size) override {
+    stream_.next_out = out;
+    stream_.avail_out = size;
+    while (stream_.avail_out > 0 && !ended_) {
+      if (stream_.avail_in == 0 && in_) {
+        in_.read(reinterpret_cast<char*>(input_), sizeof input_);
+        stream_.next_in = input_;
+        stream_.avail_in = static_cast<std::size_t>(in_.gcount());
+      }
+      const lzma_ret result = lzma_code(&stream_, in_ ? LZMA_RUN : LZMA_FINISH);
+      if (result == LZMA_STREAM_END) {
+        ended_ = true;
+      } else if (result != LZMA_OK) {
+        throw Failure(Describe(path_, XzDamage(result, stream_.total_out)));
+      }
+    }
+    if (stream_.total_out > kLargestBundleSize) {
+      throw Failure(Describe(path_, "the .xz data holds more than " +
+                                        std::to_string(kLargestBundleSize) +
+                                        " bytes, the largest bundle; the launcher refuses it"));
+    }
+    return stream_.avail_out == 0;
+  }
+
+  bool AtEnd() override {
+    std::uint8_t probe;
+    return ended_ || !Read(&probe, 1);
+  }
+
+  void CheckRest() override {
+    std::uint8_t discarded[1 << 16];
+    while (Read(discarded, sizeof discarded)) {
+    }
+  }
+
+ private:
+  std::filesystem::path path_;
+  std::ifstream in_;
+  lzma_stream stream_ = LZMA_STREAM_INIT;
+  std::uint8_t input_[1 << 16];
+  bool ended_ = false;
+};
+
 std::uint32_t ReadField(BundleSource& source, const std::filesystem::path& path,
                         const std::string& what) {
   std::uint8_t bytes[kBundleFieldSize];
@@ -202,6 +332,14 @@ int List(const std::vector<std::string>& args) {
   if (kind == PackageKind::kBundle) {
     std::printf("bundle (not compressed)\n");
     source = std::make_unique<FileBundle>(path);
+  } else if (kind == PackageKind::kXz) {
+    const XzSummary summary = ReadXzIndex(path);
+    std::printf("package: .xz, check %s, %llu block%s in %llu stream%s, unpacked %llu\n",
+                CheckNames(summary.checks).c_str(),
+                static_cast<unsigned long long>(summary.blocks), summary.blocks == 1 ? "" : "s",
+                static_cast<unsigned long long>(summary.streams), summary.streams == 1 ? "" : "s",
+                static_cast<unsigned long long>(summary.unpacked));
+    source = std::make_unique<XzBundle>(path);
   } else {
     std::ifstream probe(path, std::ios::binary);
     std::uint8_t head[kPackageHeaderSize] = {};
@@ -210,7 +348,8 @@ int List(const std::vector<std::string>& args) {
     }
     const PackageHeader header = ReadPackageHeader(head);
     const LzmaProperties properties = SplitLzmaProperties(header.properties);
-    std::printf("package: properties 0x%02X (lc %u, lp %u, pb %u), dictionary %llu, unpacked %s\n",
+    std::printf("package: LZMA-Alone (no integrity check), properties 0x%02X (lc %u, lp %u, "
+                "pb %u), dictionary %llu, unpacked %s\n",
                 header.properties, properties.lc, properties.lp, properties.pb,
                 static_cast<unsigned long long>(header.dictionarySize),
                 HasUnknownSize(header) ? "unknown (end-of-stream marker)"
@@ -262,6 +401,7 @@ int List(const std::vector<std::string>& args) {
   if (!source->AtEnd()) {
     std::printf("note: bytes follow the last entry; the launcher ignores them\n");
   }
+  source->CheckRest();
   if (package != nullptr && package->UnknownSize()) {
     std::printf("note: the size was unknown to the encoder; %llu bytes decoded\n",
                 static_cast<unsigned long long>(package->Produced()));

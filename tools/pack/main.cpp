@@ -12,7 +12,8 @@ namespace {
 
 constexpr char kUsage[] =
     "usage:\n"
-    "  mirelk-pack create -o PACKAGE [--launch NAME] [--bundle-only] FILE...\n"
+    "  mirelk-pack create -o PACKAGE [--launch NAME] [--bundle-only]\n"
+    "                     [--format lzma|xz] [--check crc32|crc64|sha256] [--threads N] FILE...\n"
     "  mirelk-pack list PACKAGE\n"
     "  mirelk-pack attach --stub STUB --package PACKAGE [--splash BMP] -o OUT\n"
     "      and for a Windows stub (.exe) also: [--icon ICO] [--version-info KEY=VALUE]...\n"

@@ -59,12 +59,16 @@ std::uint64_t CopyFileInto(const std::filesystem::path& path, OutputFile& out);
 // Mirelk launcher stub (POSIX)", ...); empty when it may be a package.
 std::string KindOfFile(const std::filesystem::path& path);
 
-enum class PackageKind { kLzmaAlone, kBundle };
+enum class PackageKind { kLzmaAlone, kXz, kBundle };
 
 // What a file given as a package is: a package the launcher would start to
-// unpack (format/package_check.h), or a bare bundle. Anything else fails with
+// unpack (format/package_check.h), LZMA-Alone or .xz, or a bare bundle. Anything else fails with
 // a message naming what the file is or what is wrong with it.
 PackageKind CheckPackageFile(const std::filesystem::path& path);
+
+// What the .xz decoder's `result` means for the package, after `decoded`
+// bytes out: damage, a cut, or what the launcher refuses.
+std::string XzDamage(int result, std::uint64_t decoded);
 
 // Command-line options: `--name VALUE` for the value options, `--name` for the
 // flags, everything else positional. A value option is given at most once
