@@ -60,6 +60,15 @@ if(NOT CMAKE_SIZEOF_VOID_P EQUAL 8)
   list(APPEND MIRELK_WIN32_COMPILE_OPTIONS -fno-asynchronous-unwind-tables)
 endif()
 set(MIRELK_WIN32_LINK_OPTIONS -static -s -Wl,--gc-sections -mwindows)
+# Link-time optimisation across the launcher and liblzma (built for it), with
+# interprocedural points-to analysis: the stages inline into the one sequence
+# that calls them, about 700 bytes less code. The link compiles with the same
+# options, but without -fdata-sections, which would put liblzma's zero-filled
+# tables into .data.
+list(APPEND MIRELK_WIN32_COMPILE_OPTIONS -flto -fipa-pta)
+set(lto_link_options ${MIRELK_WIN32_COMPILE_OPTIONS})
+list(REMOVE_ITEM lto_link_options -fdata-sections)
+list(APPEND MIRELK_WIN32_LINK_OPTIONS ${lto_link_options})
 # The oldest systems each target runs on: Windows XP, and XP x64 (5.2).
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(MIRELK_WIN32_WINNT 0x0502)
