@@ -65,6 +65,16 @@ class PackForWindows(WineCase):
         self.assertEqual(listed.returncode, 0, listed.stderr)
         self.assertEqual(listed.stdout.replace(b"\r\n", b"\n"), self.host_pack("list", "linux.pkg").stdout)
 
+        # .xz, compressed on threads there and on one here: the same package.
+        made = self.windows_pack("create", "-o", "win.xz", "--format", "xz", "--threads", "3",
+                                 "--launch", "setup.exe", *[windows_path(p) for p in paths])
+        self.assertEqual(made.returncode, 0, made.stderr)
+        self.host_pack("create", "-o", "linux.xz", "--format", "xz", "--threads", "1",
+                       "--launch", "setup.exe", *paths)
+        self.assertEqual(read(self.path("win.xz")), read(self.path("linux.xz")))
+        listed = self.windows_pack("list", "win.xz")
+        self.assertEqual(listed.stdout.replace(b"\r\n", b"\n"), self.host_pack("list", "linux.xz").stdout)
+
         art = [windows_path(p) if k % 2 else p for k, p in enumerate(self.art())]
         made = self.windows_pack("attach", "--stub", windows_path(STUB), "--package", "win.pkg", *art,
                                  *ATTACH_OPTIONS, "-o", "out\\app-setup.exe")
