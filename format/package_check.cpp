@@ -41,6 +41,25 @@ PackageVerdict Undecodable(const PackageHeader& header) {
   return LooksLikeLzmaAloneHeader(header) ? kPackageDamaged : kPackageNotLzma;
 }
 
+// Runs a started decoder over `size` bytes of input into `limit` bytes of
+// output; when the input is the whole file and the output did not fill, the
+// stream is finished, so a stream that runs out shows as cut short.
+lzma_ret DecodeStart(lzma_stream* stream, const std::uint8_t* input, std::size_t size, bool whole,
+                     std::uint8_t* output, std::size_t limit) {
+  stream->next_in = input;
+  stream->avail_in = size;
+  stream->next_out = output;
+  stream->avail_out = limit;
+  lzma_ret result = LZMA_OK;
+  while (result == LZMA_OK && stream->avail_out > 0 && stream->avail_in > 0) {
+    result = lzma_code(stream, LZMA_RUN);
+  }
+  if (result == LZMA_OK && stream->avail_out > 0 && whole) {
+    result = lzma_code(stream, LZMA_FINISH);
+  }
+  return result;
+}
+
 // Decodes the start of an LZMA-Alone stream with a window covering all the
 // output looked at, so that any data error is real.
 PackageCheck CheckLzmaAlone(const std::uint8_t* bytes, std::size_t size, bool whole,
@@ -60,17 +79,8 @@ PackageCheck CheckLzmaAlone(const std::uint8_t* bytes, std::size_t size, bool wh
     lzma_end(&stream);
     return check;  // nothing to say against it
   }
-  stream.next_in = bytes + kPackageHeaderSize;
-  stream.avail_in = size - kPackageHeaderSize;
-  stream.next_out = output;
-  stream.avail_out = limit;
-  lzma_ret result = LZMA_OK;
-  while (result == LZMA_OK && stream.avail_out > 0 && stream.avail_in > 0) {
-    result = lzma_code(&stream, LZMA_RUN);
-  }
-  if (result == LZMA_OK && stream.avail_out > 0 && whole) {
-    result = lzma_code(&stream, LZMA_FINISH);
-  }
+  const lzma_ret result = DecodeStart(&stream, bytes + kPackageHeaderSize,
+                                      size - kPackageHeaderSize, whole, output, limit);
   check.decoded = stream.total_out;
   const bool complete = result == LZMA_STREAM_END ||
                         (stream.total_out == announced && !HasUnknownSize(header));
@@ -102,17 +112,7 @@ PackageCheck CheckXz(const std::uint8_t* bytes, std::size_t size, bool whole) {
     lzma_end(&stream);
     return check;  // nothing to say against it
   }
-  stream.next_in = bytes;
-  stream.avail_in = size;
-  stream.next_out = output;
-  stream.avail_out = kPackageCheckOutput;
-  lzma_ret result = LZMA_OK;
-  while (result == LZMA_OK && stream.avail_out > 0 && stream.avail_in > 0) {
-    result = lzma_code(&stream, LZMA_RUN);
-  }
-  if (result == LZMA_OK && stream.avail_out > 0 && whole) {
-    result = lzma_code(&stream, LZMA_FINISH);
-  }
+  const lzma_ret result = DecodeStart(&stream, bytes, size, whole, output, kPackageCheckOutput);
   check.decoded = stream.total_out;
   check.decoderResult = result;
   switch (result) {

@@ -157,8 +157,8 @@ PackageKind CheckPackageFile(const std::filesystem::path& path) {
                                        " (the launcher would extract nothing)"));
     case kPackageTruncated:
       throw Failure(Describe(path, "truncated package: the compressed data ends" + after +
-                                       (HasUnknownSize(check.header) ? " without an end-of-stream marker"
-                                                                     : " before the announced size")));
+                                       (HasUnknownSize(check.header) ? " with no end mark"
+                                                                     : " short of the size its header gives")));
     case kPackageNotBundle:
       throw Failure(Describe(path, "a package, but not of a bundle: what it decodes to does not begin with \"HEN\""));
     case kPackageXzRefused:

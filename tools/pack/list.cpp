@@ -163,7 +163,7 @@ class PackageBundle : public BundleSource {
     const std::string at = " after " + std::to_string(stream_.total_out) + " decoded bytes";
     if (result == LZMA_BUF_ERROR) {
       return "truncated package: the compressed data ends" + at +
-             (UnknownSize() ? " without an end-of-stream marker" : " before the announced size");
+             (UnknownSize() ? " with no end mark" : " short of the size its header gives");
     }
     return "damaged package: the compressed data is corrupt" + at +
            " (the launcher would extract nothing)";
