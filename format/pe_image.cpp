@@ -73,6 +73,7 @@ struct Layout {
   std::uint32_t fileAlignment = 0;
   std::vector<Section> sections;
 
+  std::size_t TimeStampField() const { return coffHeader + 4; }
   std::size_t SymbolTableField() const { return coffHeader + 8; }
   std::size_t InitializedDataField() const { return optionalHeader + 8; }
   std::size_t SizeOfImageField() const { return optionalHeader + 56; }
@@ -536,6 +537,16 @@ std::vector<std::uint8_t> WriteResources(std::span<const std::uint8_t> image,
   Put32(out, layout.ChecksumField(), 0);
   Put32(out, layout.ChecksumField(), Checksum(out, layout.ChecksumField()));
   return out;
+}
+
+std::uint32_t TimeStamp(std::span<const std::uint8_t> image) {
+  return Read32(image, ReadLayout(image).TimeStampField());
+}
+
+void SetTimeStamp(std::vector<std::uint8_t>& image, std::uint32_t stamp) {
+  const Layout layout = ReadLayout(image);
+  Put32(image, layout.TimeStampField(), stamp);
+  Put32(image, layout.ChecksumField(), Checksum(image, layout.ChecksumField()));
 }
 
 std::uint32_t Checksum(std::span<const std::uint8_t> image, std::size_t checksumOffset) {

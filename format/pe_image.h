@@ -71,6 +71,13 @@ std::vector<Resource> ReadResources(std::span<const std::uint8_t> image);
 std::vector<std::uint8_t> WriteResources(std::span<const std::uint8_t> image,
                                          const std::vector<Resource>& resources);
 
+// The image's link time stamp (the file header's TimeDateStamp).
+std::uint32_t TimeStamp(std::span<const std::uint8_t> image);
+
+// Sets the link time stamp and recomputes the checksum, so that a rebuilt
+// setup can carry a chosen time rather than the stub's.
+void SetTimeStamp(std::vector<std::uint8_t>& image, std::uint32_t stamp);
+
 // The PE checksum of an image whose checksum field is at `checksumOffset`.
 std::uint32_t Checksum(std::span<const std::uint8_t> image, std::size_t checksumOffset);
 

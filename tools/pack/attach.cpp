@@ -2,6 +2,7 @@
 // is. A Windows stub takes its resources in its resource section
 // (format/launcher_resources.h); a POSIX stub has them appended as the POSIX
 // resource table (format/resource_table.h).
+#include <cstdlib>
 #include <cstring>
 
 #include "format/bmp.h"
@@ -56,6 +57,27 @@ struct Inputs {
   std::filesystem::path icon;    // empty when not given
 };
 
+// The link time stamp a Windows setup carries: SOURCE_DATE_EPOCH when set
+// (seconds since 1970, as reproducible builds give it), else the stub's own.
+// Never the clock: the same inputs make the same setup.
+std::optional<std::uint32_t> TimeStampFromEnvironment() {
+  const char* value = std::getenv("SOURCE_DATE_EPOCH");
+  if (value == nullptr || *value == '\0') {
+    return std::nullopt;
+  }
+  std::uint64_t seconds = 0;
+  bool valid = true;
+  for (const char* at = value; *at != '\0' && valid; ++at) {
+    valid = *at >= '0' && *at <= '9' && seconds <= 0xFFFFFFFFu;
+    seconds = seconds * 10 + static_cast<std::uint64_t>(*at - '0');
+  }
+  if (!valid || seconds > 0xFFFFFFFFu) {
+    throw Failure("SOURCE_DATE_EPOCH '" + std::string(value) +
+                  "': not a count of seconds since 1970 that a Windows time stamp holds (0 to 4294967295)");
+  }
+  return static_cast<std::uint32_t>(seconds);
+}
+
 // Runs `step`, naming `what` (a file, an option) in its refusal.
 template <typename Step>
 auto About(const std::string& what, Step step) {
@@ -71,6 +93,62 @@ std::string Quoted(const std::filesystem::path& path) {
   text += sys::TextOf(path);
   text += '\'';
   return text;
+}
+
+// The stubs an install carries, relative to the directory of mirelk-pack
+// itself (cmake/install.cmake lays them out and defines these), so that a
+// relocated install finds its own.
+struct InstalledStub {
+  const char* target;
+  const char* path;
+  const char* kind;  // for the message when the file there is of another kind
+};
+constexpr InstalledStub kInstalledStubs[] = {
+    {"posix", MIRELK_INSTALLED_POSIX_STUB, "a POSIX launcher stub"},
+    {"windows", MIRELK_INSTALLED_WINDOWS_STUB, "a 32-bit Windows (PE32) launcher stub"},
+    {"windows64", MIRELK_INSTALLED_WINDOWS64_STUB, "a 64-bit Windows (PE32+) launcher stub"},
+};
+
+const InstalledStub& InstalledStubFor(const std::string& target) {
+  for (const InstalledStub& stub : kInstalledStubs) {
+    if (target == stub.target) {
+      return stub;
+    }
+  }
+  throw UsageError("--target takes posix, windows or windows64, not '" + target + "'");
+}
+
+std::filesystem::path InstalledStubPath(const InstalledStub& stub) {
+  const std::filesystem::path self = sys::ExecutablePath();
+  if (self.empty()) {
+    throw Failure("cannot find the stub for --target " + std::string(stub.target) +
+                  ": the system does not say where mirelk-pack is; give --stub");
+  }
+  const std::filesystem::path path = (self.parent_path() / sys::PathOf(stub.path)).lexically_normal();
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) {
+    throw Failure("no stub for --target " + std::string(stub.target) + " in this install: " +
+                  Describe(path, "no such file") + "; give --stub");
+  }
+  return path;
+}
+
+// A stub found by --target must be of that target: an install with a stub of
+// the wrong kind in a stub's place would make setups for another system.
+void CheckInstalledStubKind(const InstalledStub& wanted, const std::filesystem::path& path,
+                            const std::vector<std::uint8_t>& stub) {
+  const std::string target = wanted.target;
+  bool matches = false;
+  if (target == "posix") {
+    matches = !pe::IsPeImage(stub);  // and CheckPosixStub names what else it is
+  } else if (pe::IsPeImage(stub)) {
+    const pe::ImageKind kind = About(Quoted(path), [&] { return pe::KindOf(stub); });
+    matches = (kind == pe::ImageKind::kPe32) == (target == "windows");
+  }
+  if (!matches) {
+    throw Failure(Describe(path, std::string("the install's stub for --target ") + wanted.target + " is not " +
+                                     wanted.kind));
+  }
 }
 
 // A POSIX launcher stub carries the launcher's mark note and no resources yet.
@@ -178,8 +256,12 @@ void AttachWindows(const Options& options, const Inputs& inputs, const std::vect
   if (!level.empty()) {
     resources.executionLevel = About("--execution-level", [&] { return pe::ParseExecutionLevel(level); });
   }
-  const std::vector<std::uint8_t> image =
+  const std::optional<std::uint32_t> stamp = TimeStampFromEnvironment();
+  std::vector<std::uint8_t> image =
       About(Quoted(inputs.stub), [&] { return pe::WriteLauncherResources(stub, resources); });
+  if (stamp) {
+    pe::SetTimeStamp(image, *stamp);
+  }
 
   OutputFile out(outPath);
   out.Write(image.data(), image.size());
@@ -192,17 +274,23 @@ void AttachWindows(const Options& options, const Inputs& inputs, const std::vect
 int Attach(const std::vector<std::string>& args) {
   const Options options = ParseOptions(
       args,
-      {"--stub", "--package", "--splash", "--icon", "--file-version", "--product-version", "--execution-level",
-       "-o"},
+      {"--stub", "--target", "--package", "--splash", "--icon", "--file-version", "--product-version",
+       "--execution-level", "-o"},
       {}, {"--version-info"});
   if (!options.positional.empty()) {
     throw UsageError("attach takes no file arguments");
   }
-  if (options.Value("--stub").empty() || options.Value("--package").empty() || options.Value("-o").empty()) {
-    throw UsageError("attach needs --stub, --package and -o");
+  const std::string target = options.Value("--target");
+  if (!target.empty() && !options.Value("--stub").empty()) {
+    throw UsageError("attach takes --stub or --target, not both");
   }
+  if ((target.empty() && options.Value("--stub").empty()) || options.Value("--package").empty() ||
+      options.Value("-o").empty()) {
+    throw UsageError("attach needs --target or --stub, --package and -o");
+  }
+  const InstalledStub* installed = target.empty() ? nullptr : &InstalledStubFor(target);
   Inputs inputs;
-  inputs.stub = sys::PathOf(options.Value("--stub"));
+  inputs.stub = installed != nullptr ? InstalledStubPath(*installed) : sys::PathOf(options.Value("--stub"));
   inputs.package = sys::PathOf(options.Value("--package"));
   if (!options.Value("--splash").empty()) {
     inputs.splash = sys::PathOf(options.Value("--splash"));
@@ -225,6 +313,9 @@ int Attach(const std::vector<std::string>& args) {
                                            "(mirelk-pack create makes one without --bundle-only)"));
   }
   const std::vector<std::uint8_t> stub = ReadWholeFile(inputs.stub);
+  if (installed != nullptr) {
+    CheckInstalledStubKind(*installed, inputs.stub, stub);
+  }
   if (pe::IsPeImage(stub)) {
     AttachWindows(options, inputs, stub, outPath);
   } else {

@@ -10,15 +10,59 @@ namespace pack {
 
 namespace {
 
-constexpr char kUsage[] =
-    "usage:\n"
-    "  mirelk-pack create -o PACKAGE [--launch NAME] [--bundle-only]\n"
-    "                     [--format lzma|xz] [--check crc32|crc64|sha256] [--threads N] FILE...\n"
-    "  mirelk-pack list PACKAGE\n"
-    "  mirelk-pack attach --stub STUB --package PACKAGE [--splash BMP] -o OUT\n"
-    "      and for a Windows stub (.exe) also: [--icon ICO] [--version-info KEY=VALUE]...\n"
-    "      [--file-version A.B.C.D] [--product-version A.B.C.D]\n"
-    "      [--execution-level asInvoker|highestAvailable|requireAdministrator]\n";
+// Each command's synopsis, and what `help COMMAND` adds to it.
+struct CommandHelp {
+  const char* name;
+  const char* synopsis;
+  const char* details;
+};
+
+constexpr CommandHelp kCommands[] = {
+    {"create",
+     "  mirelk-pack create -o PACKAGE [--launch NAME] [--bundle-only]\n"
+     "                     [--format lzma|xz] [--check crc32|crc64|sha256] [--threads N] FILE...\n",
+     "Packs the files into a package. --launch names the file the launcher starts;\n"
+     "--format xz writes .xz (integrity checks, decoded on several processors),\n"
+     "lzma (the default) LZMA-Alone. The package is the same whatever --threads.\n"},
+    {"list", "  mirelk-pack list PACKAGE\n",
+     "Shows what a package, a bundle or a launcher carries.\n"},
+    {"attach",
+     "  mirelk-pack attach (--target posix|windows|windows64 | --stub STUB) --package PACKAGE\n"
+     "                     [--splash BMP] -o OUT\n"
+     "      and for a Windows stub also: [--icon ICO] [--version-info KEY=VALUE]...\n"
+     "      [--file-version A.B.C.D] [--product-version A.B.C.D]\n"
+     "      [--execution-level asInvoker|highestAvailable|requireAdministrator]\n",
+     "Makes a launcher: the stub with the package (and splash, icon, version values)\n"
+     "written in. --target takes the stub this install carries for that system;\n"
+     "--stub takes any other. A Windows setup's time stamp is SOURCE_DATE_EPOCH\n"
+     "when set, else the stub's own.\n"},
+};
+
+std::string Usage() {
+  std::string text = "usage:\n";
+  for (const CommandHelp& command : kCommands) {
+    text += command.synopsis;
+  }
+  text += "  mirelk-pack help [COMMAND]\n  mirelk-pack --version\n";
+  return text;
+}
+
+int Help(const std::vector<std::string>& args) {
+  if (args.empty()) {
+    std::fputs(Usage().c_str(), stdout);
+    return 0;
+  }
+  if (args.size() > 1) {
+    throw UsageError("help takes one command");
+  }
+  for (const CommandHelp& command : kCommands) {
+    if (args.front() == command.name) {
+      std::printf("usage:\n%s\n%s", command.synopsis, command.details);
+      return 0;
+    }
+  }
+  throw UsageError("no command '" + args.front() + "' to help with");
+}
 
 }  // namespace
 
@@ -204,13 +248,20 @@ int main(int argc, char** argv) {
     if (command == "attach") {
       return pack::Attach(args);
     }
-    if (command == "--help" || command == "-h" || command == "help") {
-      std::fputs(pack::kUsage, stdout);
+    if (command == "help") {
+      return pack::Help(args);
+    }
+    if (command == "--help" || command == "-h") {
+      std::fputs(pack::Usage().c_str(), stdout);
+      return 0;
+    }
+    if (command == "--version") {
+      std::fputs("mirelk-pack " MIRELK_PACK_VERSION "\n", stdout);
       return 0;
     }
     throw pack::UsageError(command.empty() ? "no command given" : "unknown command '" + command + "'");
   } catch (const pack::UsageError& error) {
-    std::fprintf(stderr, "mirelk-pack: %s\n%s", error.what(), pack::kUsage);
+    std::fprintf(stderr, "mirelk-pack: %s\n%s", error.what(), pack::Usage().c_str());
     return 2;
   } catch (const pack::Failure& error) {
     std::fprintf(stderr, "mirelk-pack: %s\n", error.what());

@@ -26,6 +26,10 @@ std::string TextOf(const std::filesystem::path& path);
 // when the name has no such form.
 bool EntryNameOf(const std::filesystem::path& file, std::string* name);
 
+// The running program's own file, links resolved on POSIX; empty when the
+// system cannot say. Installed stubs are found relative to it.
+std::filesystem::path ExecutablePath();
+
 // The system's description of its last error.
 std::string LastError();
 

@@ -87,6 +87,12 @@ bool EntryNameOf(const std::filesystem::path& file, std::string* name) {
   return true;
 }
 
+std::filesystem::path ExecutablePath() {
+  std::error_code error;
+  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  return error ? std::filesystem::path() : self;
+}
+
 std::string LastError() {
   return std::strerror(errno);
 }

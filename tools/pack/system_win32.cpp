@@ -86,6 +86,25 @@ bool EntryNameOf(const std::filesystem::path& file, std::string* name) {
   return !lost;
 }
 
+std::filesystem::path ExecutablePath() {
+  // Long paths need more than MAX_PATH: grow until the name fits.
+  std::wstring name(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD got = GetModuleFileNameW(nullptr, name.data(), static_cast<DWORD>(name.size()));
+    if (got == 0) {
+      return {};
+    }
+    if (got < name.size()) {
+      name.resize(got);
+      return std::filesystem::path(name);
+    }
+    if (name.size() >= 32768) {
+      return {};
+    }
+    name.resize(name.size() * 2);
+  }
+}
+
 std::string LastError() {
   const DWORD code = GetLastError();
   wchar_t* text = nullptr;
