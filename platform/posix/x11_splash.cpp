@@ -28,7 +28,7 @@
 #include "format/resource_ids.h"
 #include "platform/posix/posix.h"
 #include "platform/posix/x11_client.h"
-#include "splash/picture.h"
+#include "platform/posix/x11_picture.h"
 
 namespace {
 
