@@ -217,7 +217,7 @@ class UnicodeRuns(WineCase):
                 installer = match.group(1).lower()
                 self.assertTrue(installer.endswith("\\setup.exe"), installer)
                 if temp is not None:
-                    self.assertTrue(installer.startswith(f"c:\\{temp}\\temp\\mrl"), installer)
+                    self.assertTrue(installer.startswith(f"c:\\{temp.lower()}\\temp\\mrl"), installer)
                 if cwd is not None:
                     self.assertEqual(self.recorded("cwd.utf8").decode("utf-8").lower(),
                                      windows_path(cwd).lower())
