@@ -75,8 +75,15 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
 else()
   set(MIRELK_WIN32_WINNT 0x0501)
 endif()
+# Paths are UTF-8 in the launcher's buffers, converted to UTF-16 at the seam.
+# A buffer holds the temporary directory Windows gives (at most MAX_PATH + 1
+# = 261 UTF-16 units, so 783 bytes of UTF-8), a unique name and separator (12)
+# and the longest entry name converted (259 bytes of the code page, each at
+# most one unit and three bytes: 777): 1,573 bytes with the zero. 2,048
+# leaves room for names in folders.
 set(MIRELK_WIN32_DEFINITIONS WIN32_LEAN_AND_MEAN __USE_MINGW_ANSI_STDIO=0
-  _WIN32_WINNT=${MIRELK_WIN32_WINNT} MIRELK_PATH_SEPARATOR=0x5C)
+  _WIN32_WINNT=${MIRELK_WIN32_WINNT} MIRELK_PATH_SEPARATOR=0x5C MIRELK_PATH_CAPACITY=2048
+  MIRELK_UTF8_PATHS)
 
 # The launcher's code and the formats it reads (launcher/, format/), compiled
 # for the stub.

@@ -52,10 +52,25 @@ bool CopyEntryData(std::FILE* bundle, std::FILE* entry, std::uint32_t size) {
   return true;
 }
 
+// Turns an entry's name, as the bundle holds it, into path text in place, and
+// checks it there, as characters of the text the system will be given: a
+// double-byte character's second byte is never a separator once converted.
+// False when the name is refused.
+bool TakeEntryName(char name[kPathCapacity], std::size_t length) {
+  char text[kPathCapacity];
+  std::size_t textLength = 0;
+  if (!gPlatform->EntryNameToPathText(name, length, text, &textLength)) {
+    return false;
+  }
+  const bool acceptable = kPathTextIsUtf8 ? IsAcceptableUtf8Name(text, textLength)
+                                          : IsAcceptableEntryName(text, textLength, kLatin1CodePage);
+  std::memcpy(name, text, kPathCapacity);
+  return acceptable;
+}
+
 // Writes every entry after the header; the stream is left open.
 ExtractOutcome ExtractEntries(std::FILE* bundle, std::int64_t length,
                               const char* extractionDirectory, char launchPath[kPathCapacity]) {
-  const CodePage codePage = {gPlatform->IsLeadByte, gPlatform->CharacterOfByte};
   // A header cut short designates nothing and announces no entries.
   std::uint32_t count = 0;
   std::uint32_t launchFlag = 0;
@@ -77,7 +92,7 @@ ExtractOutcome ExtractEntries(std::FILE* bundle, std::int64_t length,
     }
     char name[kPathCapacity] = {};
     if (gPlatform->ReadStream(bundle, name, nameLength) != nameLength ||
-        !IsAcceptableEntryName(name, nameLength, codePage)) {
+        !TakeEntryName(name, nameLength)) {
       return kEntryNotWritten;
     }
     char path[kPathCapacity];

@@ -20,9 +20,8 @@ enum LauncherExit : int {
 // The whole run, front to back; the result is the process exit code.
 LauncherExit RunLauncher(PlatformInstance instance, const ArgumentTail& tail);
 
-// The command line after the program's name. `isLeadByte` tells the first byte
-// of a double-byte character in the system code page (none on POSIX).
-const char* TakeArgumentTail(const char* commandLine, bool (*isLeadByte)(unsigned char));
+// The command line (UTF-16, as Windows gives it) after the program's name.
+const char16_t* TakeArgumentTail(const char16_t* commandLine);
 
 // True for an interactive start: no arguments at all.
 bool IsTailEmpty(const ArgumentTail& tail);

@@ -14,7 +14,21 @@
 #include <cstdio>
 
 // Every path the launcher composes lives in a zero-filled buffer of this size.
-constexpr std::size_t kPathCapacity = 260;
+// A system whose paths are longer text defines MIRELK_PATH_CAPACITY in its
+// CMake file (Windows: UTF-8, see cmake/windows.cmake).
+#ifndef MIRELK_PATH_CAPACITY
+#define MIRELK_PATH_CAPACITY 260
+#endif
+constexpr std::size_t kPathCapacity = MIRELK_PATH_CAPACITY;
+
+// How path text reads as characters. Windows paths are UTF-16 to the system:
+// portable code carries them as UTF-8, and the Windows side of the seam
+// converts at each call. POSIX paths are bytes, read as Latin-1.
+#ifdef MIRELK_UTF8_PATHS
+constexpr bool kPathTextIsUtf8 = true;
+#else
+constexpr bool kPathTextIsUtf8 = false;
+#endif
 
 // What separates a directory from a name. A system that uses another byte
 // defines MIRELK_PATH_SEPARATOR (a character code) in its CMake file.
@@ -34,10 +48,11 @@ using PlatformInstance = void*;
 using PlatformProcess = std::intptr_t;
 
 // What the start-up hands the launcher as its arguments. Windows has one
-// command-line string (`text`, the tail after the program's name); POSIX has an
-// argument vector (`args`, `count`, without the program's name) and no `text`.
+// command-line string (`text`, the tail after the program's name, in UTF-16
+// as the system gives it); POSIX has an argument vector (`args`, `count`,
+// without the program's name) and no `text`.
 struct ArgumentTail {
-  const char* text;
+  const char16_t* text;
   char* const* args;
   int count;
 };
@@ -129,12 +144,13 @@ struct SurfaceRect {
 
 struct PlatformOps {
   // ---- Text
-  // How the system reads 8-bit text (names, the command line): whether a byte
-  // starts a double-byte character, and which character a byte that does not
-  // stands for (0 when none). POSIX has no code page: no lead bytes, and each
-  // byte is the Latin-1 character of its value.
-  bool (*IsLeadByte)(unsigned char byte);
-  char32_t (*CharacterOfByte)(unsigned char byte);
+  // A bundle entry's name, `length` bytes of 8-bit text in the system code
+  // page, as path text: zero-filled `out`, `*outLength` bytes of it the name
+  // (a zero byte of the name stays one). POSIX copies the bytes; Windows
+  // converts them from the code page to UTF-8. False when the name does not
+  // convert (a byte sequence the code page does not have) or does not fit.
+  bool (*EntryNameToPathText)(const char* name, std::size_t length, char out[kPathCapacity],
+                              std::size_t* outLength);
 
   // ---- Workspace
   // The user's temporary directory, ending in a separator. False when it

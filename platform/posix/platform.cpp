@@ -25,12 +25,15 @@ constexpr std::size_t kRandomNameLength = 8;
 constexpr int kNameAttempts = 100;
 
 // No code page: names are bytes, read as Latin-1 where a character matters.
-bool PosixIsLeadByte(unsigned char) {
-  return false;
-}
-
-char32_t PosixCharacterOfByte(unsigned char byte) {
-  return byte;
+bool PosixEntryNameToPathText(const char* name, std::size_t length, char out[kPathCapacity],
+                              std::size_t* outLength) {
+  if (length >= kPathCapacity) {
+    return false;
+  }
+  std::memset(out, 0, kPathCapacity);
+  std::memcpy(out, name, length);
+  *outLength = length;
+  return true;
 }
 
 // The workspace is named by an absolute path, so that no name the launcher
@@ -328,8 +331,7 @@ int OpenPrivateFile(const char* path, int flags) {
 }
 
 const PlatformOps kSystemPlatform = {
-    .IsLeadByte = PosixIsLeadByte,
-    .CharacterOfByte = PosixCharacterOfByte,
+    .EntryNameToPathText = PosixEntryNameToPathText,
     .GetTempDirectory = PosixGetTempDirectory,
     .CreateUniqueName = PosixCreateUniqueName,
     .LookUpResource = PosixLookUpResource,

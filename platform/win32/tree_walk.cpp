@@ -5,7 +5,7 @@
 // directory, not a junction, mount point or other reparse point. Paths are
 // wide and begin with \\?\, so a tree as deep as the system allows (32,767
 // characters) goes, whatever the installer left and whatever the code page;
-// names pass through the listing as UTF-8.
+// the directory and names pass through the seam as UTF-8.
 #include <windows.h>
 
 #include <cstdlib>
@@ -124,7 +124,7 @@ TreeWalk* Win32StartTreeWalk(const char* directory) {
   const std::size_t prefixLength = std::wcslen(prefix);
   const int written =
       walk->path != nullptr
-          ? MultiByteToWideChar(CP_ACP, 0, directory, -1, walk->path + prefixLength,
+          ? MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, directory, -1, walk->path + prefixLength,
                                 static_cast<int>(kWidePathCapacity - prefixLength))
           : 0;
   if (written <= 1) {
