@@ -5,7 +5,8 @@
 # The formats: one home each, shared by the launcher, mirelk-pack and the tests.
 set(MIRELK_FORMAT_SOURCES
   format/bmp.cpp
-  format/bundle.cpp)
+  format/bundle.cpp
+  format/tree_bundle.cpp)
 
 # What only the tools read: whether a package would be taken, whether a
 # program is a launcher, and the Windows resources written into launcher
