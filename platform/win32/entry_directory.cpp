@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 #include "platform/win32/win32.h"
 
