@@ -394,7 +394,9 @@ void CheckTree(const ParsedTree& parsed, ExtractOutcome result, const char* laun
     if (record.kind == kTreeDirectory) {
       path += "/";
     } else {
-      files[path] = &record.data;
+      // Files are created only where nothing is: the first record of a
+      // path is the one that can be there.
+      files.emplace(path, &record.data);
     }
     for (std::size_t slash = path.find('/'); slash != std::string::npos;
          slash = path.find('/', slash + 1)) {
