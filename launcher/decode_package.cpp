@@ -108,9 +108,7 @@ DecodeOutcome DecodeAloneOnce(std::FILE* package, std::FILE* bundle, const Packa
   if (end == kStreamEnded || (end == kLimitReached && !HasUnknownSize(header))) {
     return kDecoded;
   }
-  // A match reaching back beyond the window is a data error; so is real
-  // damage. Only a wider window can tell them apart.
-  if (end == kDecoderFailed && result == LZMA_DATA_ERROR && *produced > window) {
+  if (end == kDecoderFailed && WiderWindowMayDecode(result, *produced, window)) {
     return kWindowTooSmall;
   }
   return kRejected;
@@ -134,7 +132,7 @@ bool DecodeAloneIntoBundle(std::FILE* package, const char* bundlePath,
       return true;
     }
     // A stream that outran its window is decoded once more, wider.
-    if (outcome != kWindowTooSmall || window == kLargestWindow ||
+    if (outcome != kWindowTooSmall ||
         !gPlatform->SeekStream(package, static_cast<std::int64_t>(kPackageHeaderSize),
                                kSeekStart)) {
       return false;
