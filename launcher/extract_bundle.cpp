@@ -2,12 +2,14 @@
 // directory, one entry after another.
 #include <cstring>
 
-#include "format/bundle.h"
-#include "launcher/launcher.h"
+#include "format/tree_bundle.h"
+#include "launcher/extract_entries.h"
 
 namespace {
 
 static_assert(kLongestEntryName < kPathCapacity, "a name fits the path buffers");
+
+}  // namespace
 
 // Reads one field; false when the bundle ends first.
 bool ReadField(std::FILE* bundle, std::uint32_t* value) {
@@ -18,6 +20,8 @@ bool ReadField(std::FILE* bundle, std::uint32_t* value) {
   *value = LoadLittle32(bytes);
   return true;
 }
+
+namespace {
 
 // The bundle's length, with the stream left at its start; -1 when unknown.
 std::int64_t MeasureBundle(std::FILE* bundle) {
@@ -30,6 +34,8 @@ std::int64_t MeasureBundle(std::FILE* bundle) {
   }
   return length;
 }
+
+}  // namespace
 
 std::int64_t Remaining(std::FILE* bundle, std::int64_t length) {
   const std::int64_t position = gPlatform->TellStream(bundle);
@@ -51,6 +57,8 @@ bool CopyEntryData(std::FILE* bundle, std::FILE* entry, std::uint32_t size) {
   }
   return true;
 }
+
+namespace {
 
 // Turns an entry's name, as the bundle holds it, into path text in place, and
 // checks it there, as characters of the text the system will be given: a
@@ -134,11 +142,17 @@ ExtractOutcome ExtractBundle(const char* bundlePath, const char* extractionDirec
   }
   const std::int64_t length = MeasureBundle(bundle);
 
-  char magic[sizeof kBundleMagic] = {};
-  gPlatform->ReadStream(bundle, magic, sizeof magic);
+  // The flat magic is read first, so that a flat bundle is read exactly as
+  // before; the tree magic is one byte longer.
+  std::uint8_t magic[sizeof kTreeBundleMagic] = {};
+  const std::size_t got = gPlatform->ReadStream(bundle, magic, sizeof kBundleMagic);
   ExtractOutcome result = kBundleWithoutMagic;
-  if (std::memcmp(magic, kBundleMagic, sizeof magic) == 0) {
+  if (BundleRevisionOf(magic, got) == kFlatBundle) {
     result = ExtractEntries(bundle, length, extractionDirectory, launchPath);
+  } else if (got == sizeof kBundleMagic &&
+             gPlatform->ReadStream(bundle, magic + got, 1) == 1 &&
+             BundleRevisionOf(magic, sizeof magic) == kTreeBundle) {
+    result = ExtractTreeEntries(bundle, length, extractionDirectory, launchPath);
   }
   // Closed on every path (the run ends on a failure anyway); the bundle is
   // deleted only when every entry was written.

@@ -60,6 +60,10 @@ bool RemoveTree(const char* directory);
 // false, with `out` untouched, when the result would not fit `capacity`.
 bool JoinPath(const char* directory, const char* name, char* out, std::size_t capacity);
 
+// Whether `path` names something below `directory`: the directory, one
+// separator, then names that are neither empty nor "." or "..".
+bool LiesInside(const char* path, const char* directory);
+
 // The directory the launch path lies in, without its trailing separator:
 // the launch path with everything from its last separator on zeroed.
 void CutToParentDirectory(char path[kPathCapacity]);

@@ -124,6 +124,11 @@ struct DirectoryListing {
 // runs never steers it outside the tree. Each system defines what it holds.
 struct TreeWalk;
 
+// A directory the extraction writes entries into, held open so that every
+// name is made relative to it: the extraction directory or one made below
+// it. Each system defines what it holds.
+struct EntryDirectory;
+
 // A splash surface: a borderless top-level window of a fixed size, with no
 // message handling of its own, into which a picture is blended. Each system
 // defines what it holds.
@@ -206,6 +211,23 @@ struct PlatformOps {
   // subdirectory, or a link to a directory (the link alone).
   bool (*RemoveWalkDirectory)(TreeWalk* walk, const char* name);
   void (*EndTreeWalk)(TreeWalk* walk);
+
+  // ---- Entry directories (the tree bundle's folders)
+  // Opens `directory`, which must be a directory itself, not a link to one.
+  // Null when it is not, or cannot be opened.
+  EntryDirectory* (*OpenEntryDirectory)(const char* directory);
+  // Makes the subdirectory `name` (a bare UTF-8 name) of `parent`, or takes
+  // the one there, and opens it. Null when what is there is anything but a
+  // plain directory (a file, a link, a junction or other reparse point), or
+  // it cannot be made. The parent stays open and must outlive it.
+  EntryDirectory* (*MakeEntryDirectory)(EntryDirectory* parent, const char* name);
+  // Creates the file `name` in `directory` for writing, only where nothing
+  // of that name is (no link followed), private to the user: 0700 when
+  // `executable`, else 0600 (Windows ignores the flag). Null when it cannot.
+  std::FILE* (*CreateEntryFile)(EntryDirectory* directory, const char* name, bool executable);
+  // Deletes the file `name` in `directory`: an entry not written whole.
+  bool (*DeleteEntryFile)(EntryDirectory* directory, const char* name);
+  void (*CloseEntryDirectory)(EntryDirectory* directory);
 
   // ---- Processes
   // Starts `path` with the launcher's arguments, in the launcher's current

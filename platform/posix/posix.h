@@ -44,6 +44,13 @@ bool PosixDeleteWalkEntry(TreeWalk* walk, const char* name);
 bool PosixRemoveWalkDirectory(TreeWalk* walk, const char* name);
 void PosixEndTreeWalk(TreeWalk* walk);
 
+// entry_directory.cpp: the tree bundle's folders, relative to descriptors.
+EntryDirectory* PosixOpenEntryDirectory(const char* directory);
+EntryDirectory* PosixMakeEntryDirectory(EntryDirectory* parent, const char* name);
+std::FILE* PosixCreateEntryFile(EntryDirectory* directory, const char* name, bool executable);
+bool PosixDeleteEntryFile(EntryDirectory* directory, const char* name);
+void PosixCloseEntryDirectory(EntryDirectory* directory);
+
 // x11_splash.cpp: the splash surface on an X11 desktop.
 SplashSurface* X11OpenSplashSurface(PlatformInstance instance, int width, int height,
                                     const char* title);

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <memory>
 
-#include "format/bundle.h"
+#include "format/tree_bundle.h"
 #include "format/package_decoder.h"
 #include "tools/pack/pack.h"
 
@@ -314,6 +314,53 @@ std::uint32_t ReadField(BundleSource& source, const std::filesystem::path& path,
   return LoadLittle32(bytes);
 }
 
+// A tree bundle's entries after its magic; whether the launcher would refuse
+// one of them.
+bool ListTree(BundleSource& source, const std::filesystem::path& path) {
+  const std::uint32_t count = ReadField(source, path, "the header");
+  const std::uint32_t launchIndex = ReadField(source, path, "the header");
+  std::printf("bundle: tree (folders, UTF-8 paths)\n");
+  std::printf("%6s %4s %12s  %s\n", "index", "kind", "size", "path");
+  bool refused = false;
+  std::string launchName;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const std::string where = "entry " + std::to_string(i);
+    const std::uint32_t kind = ReadField(source, path, where);
+    const std::uint32_t pathLength = ReadField(source, path, where);
+    if (pathLength > kLongestEntryPath) {
+      throw Failure(Describe(path, where + " has a " + std::to_string(pathLength) +
+                                       "-byte path; the launcher refuses it"));
+    }
+    std::string name(pathLength, '\0');
+    if (!source.Read(reinterpret_cast<std::uint8_t*>(name.data()), pathLength)) {
+      throw Failure(Describe(path, "truncated bundle: it ends inside the path of " + where));
+    }
+    const std::uint32_t size = ReadField(source, path, where);
+    const bool launch = launchIndex == i;
+    const bool directory = kind == kTreeDirectory;
+    const bool acceptable = IsAcceptableEntryPath(name.data(), name.size()) &&
+                            (directory ? size == 0 && !launch
+                                       : kind == kTreeFile || kind == kTreeExecutableFile);
+    if (launch) {
+      launchName = name;
+    }
+    const char* shownKind = directory ? "dir" : kind == kTreeExecutableFile ? "exec" : "file";
+    std::printf("%6u %4s %12u  %s%s%s%s\n", i, shownKind, size, name.c_str(), directory ? "/" : "",
+                launch ? "  [launch]" : "", acceptable ? "" : "  [refused by the launcher]");
+    refused = refused || !acceptable;
+    if (!source.Skip(size)) {
+      throw Failure(Describe(path, "truncated bundle: the data of " + where + " (" +
+                                       std::to_string(size) + " bytes) runs past its end"));
+    }
+  }
+  std::printf("%u entries; launch entry: %s\n", count, launchName.empty() ? "none" : launchName.c_str());
+  return refused;
+}
+
+// A flat bundle's entries after its magic; whether the launcher would refuse
+// one of them.
+bool ListFlat(BundleSource& source, const std::filesystem::path& path);
+
 }  // namespace
 
 int List(const std::vector<std::string>& args) {
@@ -358,11 +405,32 @@ int List(const std::vector<std::string>& args) {
     source = std::move(decoded);
   }
 
-  std::uint8_t magic[sizeof kBundleMagic] = {};
-  if (!source->Read(magic, sizeof magic) ||
-      std::memcmp(magic, kBundleMagic, sizeof kBundleMagic) != 0) {
-    throw Failure(Describe(path, "not a bundle: it does not begin with \"HEN\""));
+  std::uint8_t magic[sizeof kTreeBundleMagic] = {};
+  const bool flat = source->Read(magic, sizeof kBundleMagic) &&
+                    BundleRevisionOf(magic, sizeof kBundleMagic) == kFlatBundle;
+  if (!flat && (!source->Read(magic + sizeof kBundleMagic, 1) ||
+                BundleRevisionOf(magic, sizeof magic) != kTreeBundle)) {
+    throw Failure(Describe(path, "not a bundle: it does not begin with \"HEN\" or \"MRB2\""));
   }
+  const bool refused = flat ? ListFlat(*source, path) : ListTree(*source, path);
+  if (!source->AtEnd()) {
+    std::printf("note: bytes follow the last entry; the launcher ignores them\n");
+  }
+  source->CheckRest();
+  if (package != nullptr && package->UnknownSize()) {
+    std::printf("note: the size was unknown to the encoder; %llu bytes decoded\n",
+                static_cast<unsigned long long>(package->Produced()));
+  }
+  if (refused) {
+    throw Failure(Describe(path, "the launcher would stop with exit code 14 at a refused name"));
+  }
+  return 0;
+}
+
+namespace {
+
+bool ListFlat(BundleSource& sourceRef, const std::filesystem::path& path) {
+  BundleSource* source = &sourceRef;
   const std::int32_t count = static_cast<std::int32_t>(ReadField(*source, path, "the header"));
   const std::uint32_t launchFlag = ReadField(*source, path, "the header");
   const std::int32_t launchIndex = static_cast<std::int32_t>(ReadField(*source, path, "the header"));
@@ -397,18 +465,9 @@ int List(const std::vector<std::string>& args) {
   }
   std::printf("%d entries; launch entry: %s\n", count < 0 ? 0 : count,
               launchName.empty() ? "none" : launchName.c_str());
-  if (!source->AtEnd()) {
-    std::printf("note: bytes follow the last entry; the launcher ignores them\n");
-  }
-  source->CheckRest();
-  if (package != nullptr && package->UnknownSize()) {
-    std::printf("note: the size was unknown to the encoder; %llu bytes decoded\n",
-                static_cast<unsigned long long>(package->Produced()));
-  }
-  if (refused) {
-    throw Failure(Describe(path, "the launcher would stop with exit code 14 at a refused name"));
-  }
-  return 0;
+  return refused;
 }
+
+}  // namespace
 
 }  // namespace pack

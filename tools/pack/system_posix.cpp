@@ -88,6 +88,11 @@ bool EntryNameOf(const std::filesystem::path& file, std::string* name) {
   return true;
 }
 
+bool IsExecutableFile(const std::filesystem::path& file) {
+  struct stat status;
+  return stat(file.c_str(), &status) == 0 && (status.st_mode & S_IXUSR) != 0;
+}
+
 std::string LastError() {
   return std::strerror(errno);
 }

@@ -86,6 +86,10 @@ bool EntryNameOf(const std::filesystem::path& file, std::string* name) {
   return !lost;
 }
 
+bool IsExecutableFile(const std::filesystem::path&) {
+  return false;
+}
+
 std::string LastError() {
   const DWORD code = GetLastError();
   wchar_t* text = nullptr;
