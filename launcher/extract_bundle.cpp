@@ -1,8 +1,12 @@
 // Writing every file of the bundle (format/bundle.h) into the extraction
-// directory, one entry after another.
+// directory, one entry after another. What has been written out of the
+// bundle is released from it as it goes (launcher/consumed_range.h), so the
+// bundle and its entries together take about the bundle's room.
+#include <cstdlib>
 #include <cstring>
 
 #include "format/bundle.h"
+#include "launcher/consumed_range.h"
 #include "launcher/launcher.h"
 
 namespace {
@@ -36,24 +40,38 @@ std::int64_t Remaining(std::FILE* bundle, std::int64_t length) {
   return position < 0 || position > length ? 0 : length - position;
 }
 
+// How entry data is copied: through one buffer for the whole stage, large
+// enough that a big entry takes few system calls, and with what has been
+// copied released from the bundle.
+constexpr std::size_t kCopyChunk = 1024 * 1024;
+
+struct EntryCopier {
+  std::uint8_t* chunk;  // kCopyChunk bytes
+  ConsumedRange release;
+};
+
 // Copies `size` bytes of the bundle into the entry file, a bounded piece at
 // a time; false when the bundle could not deliver them or the file could not
-// take them.
-bool CopyEntryData(std::FILE* bundle, std::FILE* entry, std::uint32_t size) {
-  std::uint8_t chunk[64 * 1024];
+// take them. Every piece copied is one the bundle no longer needs.
+bool CopyEntryData(EntryCopier* copier, std::FILE* bundle, std::FILE* entry, std::uint32_t size) {
+  std::int64_t position = gPlatform->TellStream(bundle);
   while (size > 0) {
-    const std::size_t piece = size < sizeof chunk ? size : sizeof chunk;
-    if (gPlatform->ReadStream(bundle, chunk, piece) != piece ||
-        gPlatform->WriteStream(entry, chunk, piece) != piece) {
+    const std::size_t piece = size < kCopyChunk ? size : kCopyChunk;
+    if (gPlatform->ReadStream(bundle, copier->chunk, piece) != piece ||
+        gPlatform->WriteStream(entry, copier->chunk, piece) != piece) {
       return false;
     }
     size -= static_cast<std::uint32_t>(piece);
+    if (position >= 0) {
+      position += static_cast<std::int64_t>(piece);
+      ReleaseConsumed(&copier->release, position);
+    }
   }
   return true;
 }
 
 // Writes every entry after the header; the stream is left open.
-ExtractOutcome ExtractEntries(std::FILE* bundle, std::int64_t length,
+ExtractOutcome ExtractEntries(std::FILE* bundle, std::int64_t length, EntryCopier* copier,
                               const char* extractionDirectory, char launchPath[kPathCapacity]) {
   const CodePage codePage = {gPlatform->IsLeadByte, gPlatform->CharacterOfByte};
   // A header cut short designates nothing and announces no entries.
@@ -98,7 +116,7 @@ ExtractOutcome ExtractEntries(std::FILE* bundle, std::int64_t length,
     if (entry == nullptr) {
       return kEntryNotWritten;
     }
-    const bool copied = CopyEntryData(bundle, entry, dataSize);
+    const bool copied = CopyEntryData(copier, bundle, entry, dataSize);
     // An entry that could not be written whole would start the installer with
     // a damaged file; the part written goes, as if it had never been made.
     if (!gPlatform->CloseStream(entry) || !copied) {
@@ -123,7 +141,13 @@ ExtractOutcome ExtractBundle(const char* bundlePath, const char* extractionDirec
   gPlatform->ReadStream(bundle, magic, sizeof magic);
   ExtractOutcome result = kBundleWithoutMagic;
   if (std::memcmp(magic, kBundleMagic, sizeof magic) == 0) {
-    result = ExtractEntries(bundle, length, extractionDirectory, launchPath);
+    EntryCopier copier = {static_cast<std::uint8_t*>(std::malloc(kCopyChunk)),
+                          StartConsumedRange(bundle)};
+    // Without the buffer no entry can be written: the first one fails.
+    result = copier.chunk != nullptr
+                 ? ExtractEntries(bundle, length, &copier, extractionDirectory, launchPath)
+                 : kEntryNotWritten;
+    std::free(copier.chunk);
   }
   // Closed on every path (the run ends on a failure anyway); the bundle is
   // deleted only when every entry was written.
