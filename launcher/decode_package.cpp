@@ -46,13 +46,11 @@ enum DecodeOutcome {
 // Opens the package copy and reads the first kPackageHeaderSize bytes (an
 // LZMA-Alone header, or the start of an .xz stream header); null when it
 // cannot be opened or is shorter than that. No .xz file is shorter either.
-// Opened for update so that what is decoded can be released; a copy that
-// can only be read is decoded all the same, releasing nothing.
+// Once the header is read, the copy is opened again for update, so that what
+// is decoded can be released, and read on from there; a copy that can only
+// be read is decoded all the same, releasing nothing.
 std::FILE* OpenPackage(const char* path, std::uint8_t head[kPackageHeaderSize]) {
-  std::FILE* stream = gPlatform->OpenStream(path, kStreamUpdate);
-  if (stream == nullptr) {
-    stream = gPlatform->OpenStream(path, kStreamRead);
-  }
+  std::FILE* stream = gPlatform->OpenStream(path, kStreamRead);
   if (stream == nullptr) {
     return nullptr;
   }
@@ -66,7 +64,16 @@ std::FILE* OpenPackage(const char* path, std::uint8_t head[kPackageHeaderSize]) 
     gPlatform->CloseStream(stream);
     return nullptr;
   }
-  return stream;
+  std::FILE* update = gPlatform->OpenStream(path, kStreamUpdate);
+  if (update == nullptr) {
+    return stream;
+  }
+  if (!gPlatform->SeekStream(update, static_cast<std::int64_t>(kPackageHeaderSize), kSeekStart)) {
+    gPlatform->CloseStream(update);
+    return stream;
+  }
+  gPlatform->CloseStream(stream);
+  return update;
 }
 
 // Seeks the package copy to `offset` for the next read.

@@ -130,7 +130,14 @@ TEST_F(Release, SecondPassAfterAReleaseDecodesTheCopyWrittenAgain) {
                           [](const Released& r) { return r.offset == 0; }),
             2)
       << "each pass releases from the start";
-  ExpectWholePiecesFromTheStart(static_cast<std::int64_t>(package.size()));
+  // Each pass on its own releases whole pieces from the start on.
+  const auto second = std::find_if(gReleased.begin() + 1, gReleased.end(),
+                                   [](const Released& r) { return r.offset == 0; });
+  std::vector<Released> passes[] = {{gReleased.begin(), second}, {second, gReleased.end()}};
+  for (const std::vector<Released>& pass : passes) {
+    gReleased = pass;
+    ExpectWholePiecesFromTheStart(static_cast<std::int64_t>(package.size()));
+  }
   EXPECT_FALSE(Exists(copy_));
 
   // Where the file system refuses, it is asked once, and nothing changes.
