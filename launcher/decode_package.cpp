@@ -143,9 +143,7 @@ DecodeOutcome DecodeAloneOnce(PackageInput* package, std::FILE* bundle, const Pa
   if (end == kStreamEnded || (end == kLimitReached && !HasUnknownSize(header))) {
     return kDecoded;
   }
-  // A match reaching back beyond the window is a data error; so is real
-  // damage. Only a wider window can tell them apart.
-  if (end == kDecoderFailed && result == LZMA_DATA_ERROR && *produced > window) {
+  if (end == kDecoderFailed && WiderWindowMayDecode(result, *produced, window)) {
     return kWindowTooSmall;
   }
   return kRejected;
@@ -192,7 +190,7 @@ bool DecodeAloneIntoBundle(PackageInput* package, const char* packagePath, const
       return true;
     }
     // A stream that outran its window is decoded once more, wider.
-    if (outcome != kWindowTooSmall || window == kLargestWindow) {
+    if (outcome != kWindowTooSmall) {
       return false;
     }
     window = WiderDecodingWindow(window, produced);

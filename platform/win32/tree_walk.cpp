@@ -63,14 +63,12 @@ void CutTo(TreeWalk* walk, std::size_t length) {
 // Opens the directory at the walk's path and holds it there. Without delete
 // sharing, nobody can rename or remove it while it is held.
 bool Hold(TreeWalk* walk) {
-  if (walk->depth == walk->capacity) {
-    const std::size_t grown = walk->capacity < 16 ? 16 : walk->capacity * 2;
-    void* moved = std::realloc(walk->held, grown * sizeof(HeldDirectory));
-    if (moved == nullptr) {
-      return false;
-    }
-    walk->held = static_cast<HeldDirectory*>(moved);
-    walk->capacity = grown;
+  void* held = walk->held;
+  const bool reserved =
+      ReserveRoom(&held, &walk->capacity, walk->depth + 1, sizeof(HeldDirectory));
+  walk->held = static_cast<HeldDirectory*>(held);
+  if (!reserved) {
+    return false;
   }
   HANDLE handle = CreateFileW(walk->path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING,

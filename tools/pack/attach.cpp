@@ -1,12 +1,12 @@
 // mirelk-pack attach: a launcher made from a stub, chosen by what the stub
 // is. A Windows stub takes its resources in its resource section
-// (format/launcher_resources.h); a POSIX stub has them appended as the POSIX
+// (authoring/launcher_resources.h); a POSIX stub has them appended as the POSIX
 // resource table (format/resource_table.h).
 #include <cstring>
 
 #include "format/bmp.h"
-#include "format/elf_image.h"
-#include "format/launcher_resources.h"
+#include "authoring/elf_image.h"
+#include "authoring/launcher_resources.h"
 #include "format/resource_ids.h"
 #include "format/resource_table.h"
 #include "tools/pack/pack.h"

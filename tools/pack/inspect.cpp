@@ -4,9 +4,9 @@
 
 #include <cstdio>
 
-#include "format/elf_image.h"
-#include "format/package_check.h"
-#include "format/pe_image.h"
+#include "authoring/elf_image.h"
+#include "authoring/package_check.h"
+#include "authoring/pe_image.h"
 #include "format/resource_ids.h"
 #include "format/resource_table.h"
 #include "tools/pack/pack.h"

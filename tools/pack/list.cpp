@@ -64,8 +64,7 @@ class PackageBundle : public BundleSource {
         in_(path, std::ios::binary),
         remaining_(LargestOutput(header)),
         window_(FirstDecodingWindow(header)) {
-    const LzmaProperties properties = SplitLzmaProperties(header.properties);
-    if (properties.lc + properties.lp > 4 || properties.pb > 4) {
+    if (!DecoderTakesProperties(header.properties)) {
       throw Failure(Describe(path, "damaged package: properties byte " +
                                        std::to_string(header.properties) +
                                        " is outside what the decoder supports"));
@@ -136,7 +135,7 @@ class PackageBundle : public BundleSource {
   // already delivered; fails unless the error may have been the window's.
   void Widen(lzma_ret result) {
     const std::uint64_t produced = stream_.total_out;
-    if (result != LZMA_DATA_ERROR || produced <= window_ || window_ == kLargestWindow) {
+    if (!WiderWindowMayDecode(result, produced, window_)) {
       throw Failure(Describe(path_, Damage(result)));
     }
     std::uint8_t* const next = stream_.next_out;

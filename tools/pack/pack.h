@@ -62,7 +62,7 @@ std::string KindOfFile(const std::filesystem::path& path);
 enum class PackageKind { kLzmaAlone, kXz, kBundle };
 
 // What a file given as a package is: a package the launcher would start to
-// unpack (format/package_check.h), LZMA-Alone or .xz, or a bare bundle. Anything else fails with
+// unpack (authoring/package_check.h), LZMA-Alone or .xz, or a bare bundle. Anything else fails with
 // a message naming what the file is or what is wrong with it.
 PackageKind CheckPackageFile(const std::filesystem::path& path);
 

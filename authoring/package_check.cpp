@@ -1,5 +1,5 @@
 // Checking a package as the launcher would take it.
-#include "format/package_check.h"
+#include "authoring/package_check.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -7,10 +7,10 @@
 #include <span>
 #include <vector>
 
-#include "format/icon.h"
-#include "format/manifest.h"
-#include "format/pe_image.h"
-#include "format/version_info.h"
+#include "authoring/icon.h"
+#include "authoring/manifest.h"
+#include "authoring/pe_image.h"
+#include "authoring/version_info.h"
 
 namespace pe {
 

@@ -1,5 +1,5 @@
 // The launcher's resources in a Windows launcher stub.
-#include "format/launcher_resources.h"
+#include "authoring/launcher_resources.h"
 
 #include <algorithm>
 #include <set>
