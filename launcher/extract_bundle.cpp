@@ -1,5 +1,8 @@
 // Writing every file of the bundle (format/bundle.h) into the extraction
-// directory, one entry after another.
+// directory, one entry after another. What has been written out of the
+// bundle is released from it as it goes (launcher/consumed_range.h), so the
+// bundle and its entries together take about the bundle's room.
+#include <cstdlib>
 #include <cstring>
 
 #include "format/tree_bundle.h"
@@ -44,16 +47,20 @@ std::int64_t Remaining(std::FILE* bundle, std::int64_t length) {
 
 // Copies `size` bytes of the bundle into the entry file, a bounded piece at
 // a time; false when the bundle could not deliver them or the file could not
-// take them.
-bool CopyEntryData(std::FILE* bundle, std::FILE* entry, std::uint32_t size) {
-  std::uint8_t chunk[64 * 1024];
+// take them. Every piece copied is one the bundle no longer needs.
+bool CopyEntryData(EntryCopier* copier, std::FILE* bundle, std::FILE* entry, std::uint32_t size) {
+  std::int64_t position = gPlatform->TellStream(bundle);
   while (size > 0) {
-    const std::size_t piece = size < sizeof chunk ? size : sizeof chunk;
-    if (gPlatform->ReadStream(bundle, chunk, piece) != piece ||
-        gPlatform->WriteStream(entry, chunk, piece) != piece) {
+    const std::size_t piece = size < kCopyChunk ? size : kCopyChunk;
+    if (gPlatform->ReadStream(bundle, copier->chunk, piece) != piece ||
+        gPlatform->WriteStream(entry, copier->chunk, piece) != piece) {
       return false;
     }
     size -= static_cast<std::uint32_t>(piece);
+    if (position >= 0) {
+      position += static_cast<std::int64_t>(piece);
+      ReleaseConsumed(&copier->release, position);
+    }
   }
   return true;
 }
@@ -77,7 +84,7 @@ bool TakeEntryName(char name[kPathCapacity], std::size_t length) {
 }
 
 // Writes every entry after the header; the stream is left open.
-ExtractOutcome ExtractEntries(std::FILE* bundle, std::int64_t length,
+ExtractOutcome ExtractEntries(std::FILE* bundle, std::int64_t length, EntryCopier* copier,
                               const char* extractionDirectory, char launchPath[kPathCapacity]) {
   // A header cut short designates nothing and announces no entries.
   std::uint32_t count = 0;
@@ -121,7 +128,7 @@ ExtractOutcome ExtractEntries(std::FILE* bundle, std::int64_t length,
     if (entry == nullptr) {
       return kEntryNotWritten;
     }
-    const bool copied = CopyEntryData(bundle, entry, dataSize);
+    const bool copied = CopyEntryData(copier, bundle, entry, dataSize);
     // An entry that could not be written whole would start the installer with
     // a damaged file; the part written goes, as if it had never been made.
     if (!gPlatform->CloseStream(entry) || !copied) {
@@ -147,12 +154,23 @@ ExtractOutcome ExtractBundle(const char* bundlePath, const char* extractionDirec
   std::uint8_t magic[sizeof kTreeBundleMagic] = {};
   const std::size_t got = gPlatform->ReadStream(bundle, magic, sizeof kBundleMagic);
   ExtractOutcome result = kBundleWithoutMagic;
-  if (BundleRevisionOf(magic, got) == kFlatBundle) {
-    result = ExtractEntries(bundle, length, extractionDirectory, launchPath);
-  } else if (got == sizeof kBundleMagic &&
-             gPlatform->ReadStream(bundle, magic + got, 1) == 1 &&
-             BundleRevisionOf(magic, sizeof magic) == kTreeBundle) {
-    result = ExtractTreeEntries(bundle, length, extractionDirectory, launchPath);
+  BundleRevision revision = BundleRevisionOf(magic, got);
+  if (revision != kFlatBundle && got == sizeof kBundleMagic &&
+      gPlatform->ReadStream(bundle, magic + got, 1) == 1) {
+    revision = BundleRevisionOf(magic, sizeof magic);
+  }
+  if (revision != kNotABundle) {
+    EntryCopier copier = {static_cast<std::uint8_t*>(std::malloc(kCopyChunk)),
+                          StartConsumedRange(bundle)};
+    // Without the buffer no entry can be written: the first one fails.
+    if (copier.chunk == nullptr) {
+      result = kEntryNotWritten;
+    } else if (revision == kFlatBundle) {
+      result = ExtractEntries(bundle, length, &copier, extractionDirectory, launchPath);
+    } else {
+      result = ExtractTreeEntries(bundle, length, &copier, extractionDirectory, launchPath);
+    }
+    std::free(copier.chunk);
   }
   // Closed on every path (the run ends on a failure anyway); the bundle is
   // deleted only when every entry was written.

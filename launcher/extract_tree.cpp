@@ -81,7 +81,8 @@ bool ComposeLaunchPath(const char* extractionDirectory, const char* path,
 }
 
 // One entry: its record read and checked whole before anything is made for it.
-ExtractOutcome ExtractEntry(std::FILE* bundle, std::int64_t length, Chain* chain, bool isLaunch,
+ExtractOutcome ExtractEntry(std::FILE* bundle, std::int64_t length, EntryCopier* copier,
+                            Chain* chain, bool isLaunch,
                             const char* extractionDirectory, char launchPath[kPathCapacity]) {
   std::uint32_t kind = 0;
   std::uint32_t pathLength = 0;
@@ -121,7 +122,7 @@ ExtractOutcome ExtractEntry(std::FILE* bundle, std::int64_t length, Chain* chain
   if (entry == nullptr) {
     return kEntryNotWritten;
   }
-  const bool copied = CopyEntryData(bundle, entry, dataSize);
+  const bool copied = CopyEntryData(copier, bundle, entry, dataSize);
   // An entry that could not be written whole goes, as in the flat bundle.
   if (!gPlatform->CloseStream(entry) || !copied) {
     gPlatform->DeleteEntryFile(parent, path + leaf);
@@ -132,7 +133,7 @@ ExtractOutcome ExtractEntry(std::FILE* bundle, std::int64_t length, Chain* chain
 
 }  // namespace
 
-ExtractOutcome ExtractTreeEntries(std::FILE* bundle, std::int64_t length,
+ExtractOutcome ExtractTreeEntries(std::FILE* bundle, std::int64_t length, EntryCopier* copier,
                                   const char* extractionDirectory, char launchPath[kPathCapacity]) {
   // A header cut short is a bundle cut short: refused.
   std::uint32_t count = 0;
@@ -150,7 +151,8 @@ ExtractOutcome ExtractTreeEntries(std::FILE* bundle, std::int64_t length,
   chain.depth = 1;
   ExtractOutcome result = kExtracted;
   for (std::uint32_t i = 0; i < count && result == kExtracted; ++i) {
-    result = ExtractEntry(bundle, length, &chain, i == launchIndex, extractionDirectory, launchPath);
+    result = ExtractEntry(bundle, length, copier, &chain, i == launchIndex, extractionDirectory,
+                          launchPath);
   }
   CloseTo(&chain, 0);
   if (result != kExtracted) {

@@ -183,6 +183,11 @@ struct PlatformOps {
   std::int64_t (*TellStream)(std::FILE* stream);
   // Closing may fail when buffered data cannot be written out.
   bool (*CloseStream)(std::FILE* stream);
+  // Gives back the disk space of `length` bytes at `offset` of a stream open
+  // for update, whose bytes there are no longer needed: they read back as
+  // zeros, and the file keeps its size. False where the file system cannot;
+  // nothing else changes then.
+  bool (*ReleaseStreamRange)(std::FILE* stream, std::int64_t offset, std::int64_t length);
 
   // ---- Files and directories
   bool (*DeleteFileAt)(const char* path);

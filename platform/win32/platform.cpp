@@ -3,6 +3,8 @@
 // so that any name the system takes works, whatever the code page.
 #include <windows.h>
 #include <shellapi.h>
+#include <winioctl.h>
+#include <io.h>
 
 #include <cstring>
 
@@ -137,6 +139,22 @@ std::int64_t Win32TellStream(std::FILE* stream) {
   return _ftelli64(stream);
 }
 
+// NTFS gives back the clusters of a zeroed range of a sparse file. Marking
+// the file sparse again on every call costs nothing once it is.
+bool Win32ReleaseStreamRange(std::FILE* stream, std::int64_t offset, std::int64_t length) {
+  HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  DWORD returned = 0;
+  if (file == INVALID_HANDLE_VALUE ||
+      !DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr)) {
+    return false;
+  }
+  FILE_ZERO_DATA_INFORMATION range;
+  range.FileOffset.QuadPart = offset;
+  range.BeyondFinalZero.QuadPart = offset + length;
+  return DeviceIoControl(file, FSCTL_SET_ZERO_DATA, &range, sizeof range, nullptr, 0, &returned,
+                         nullptr) != 0;
+}
+
 bool Win32DeleteFile(const char* path) {
   WidePath wide;
   return Widen(path, wide) && DeleteFileW(wide) != 0;
@@ -200,6 +218,7 @@ const PlatformOps kSystemPlatform = {
     .SeekStream = Win32SeekStream,
     .TellStream = Win32TellStream,
     .CloseStream = StdioCloseStream,
+    .ReleaseStreamRange = Win32ReleaseStreamRange,
     .DeleteFileAt = Win32DeleteFile,
     .RemoveEmptyDirectory = Win32RemoveEmptyDirectory,
     .StartTreeWalk = Win32StartTreeWalk,
