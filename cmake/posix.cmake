@@ -6,6 +6,7 @@ pkg_check_modules(LZMA REQUIRED IMPORTED_TARGET liblzma)
 # portable code and the POSIX side of the seam may call each other.
 add_library(mirelk_launcher_code STATIC
   ${MIRELK_PORTABLE_SOURCES}
+  platform/posix/descendants.cpp
   platform/posix/interruptions.cpp
   platform/posix/platform.cpp
   platform/posix/resources.cpp

@@ -82,6 +82,7 @@ set(MIRELK_WIN32_DEFINITIONS WIN32_LEAN_AND_MEAN __USE_MINGW_ANSI_STDIO=0
 # start-up's WinMain must be linked whatever order the libraries come in.
 add_library(mirelk_win32 OBJECT
   ${MIRELK_PORTABLE_SOURCES}
+  platform/win32/descendants.cpp
   platform/win32/platform.cpp
   platform/win32/splash.cpp
   platform/win32/start.cpp

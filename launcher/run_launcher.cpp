@@ -65,13 +65,14 @@ LauncherExit RunLauncher(PlatformInstance instance, const ArgumentTail& tail) {
   CutToParentDirectory(launchDirectory);
   const bool launchable =
       launchPath[0] != '\0' && std::strcmp(launchDirectory, extractionDirectory) == 0;
+  LauncherExit result = kExitDone;
   if (launchable) {
-    LaunchAndWait(launchPath, tail);
+    result = LaunchAndWait(launchPath, tail);
   }
 
   // The second pass is the only retry, for files the installer's leftovers
   // still held during the first.
   RemoveTree(extractionDirectory);
   RemoveTree(extractionDirectory);
-  return kExitDone;
+  return result;
 }

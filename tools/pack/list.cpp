@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <random>
 
 #include "format/bundle.h"
 #include "format/package_decoder.h"
@@ -315,14 +316,7 @@ std::uint32_t ReadField(BundleSource& source, const std::filesystem::path& path,
   return LoadLittle32(bytes);
 }
 
-}  // namespace
-
-int List(const std::vector<std::string>& args) {
-  const Options options = ParseOptions(args, {}, {});
-  if (options.positional.size() != 1) {
-    throw UsageError("list takes one PACKAGE");
-  }
-  const std::filesystem::path path = sys::PathOf(options.positional[0]);
+int ListPackage(const std::filesystem::path& path) {
   // What the file is, and whether the launcher would start to unpack it, is
   // told first; damage further on shows while decoding.
   const PackageKind kind = CheckPackageFile(path);
@@ -410,6 +404,53 @@ int List(const std::vector<std::string>& args) {
     throw Failure(Describe(path, "the launcher would stop with exit code 14 at a refused name"));
   }
   return 0;
+}
+
+// A setup's package, copied where the package listing can read it: a pending
+// file in the temporary directory, never committed, so that it goes whatever
+// way the listing ends.
+int ListSetup(const std::filesystem::path& path, const Setup& setup) {
+  std::printf("%s\n", DescribeSettings(setup).c_str());
+  std::fflush(stdout);
+  std::error_code error;
+  const std::filesystem::path directory = std::filesystem::temp_directory_path(error);
+  std::random_device random;
+  sys::PendingFile copy;
+  std::filesystem::path copyPath;
+  bool created = false;
+  for (int attempt = 0; attempt < 100 && !created && !error; ++attempt) {
+    copyPath = directory / sys::PathOf("mirelk-list-" + std::to_string(random() % 1000000) + ".pkg");
+    created = copy.Create(copyPath);
+  }
+  if (!created || !copy.Write(setup.package.data(), setup.package.size())) {
+    throw Failure("cannot write a copy of the package of " + Describe(path));
+  }
+  try {
+    return ListPackage(copyPath);
+  } catch (const Failure& failure) {
+    // Told of the setup, not of the copy.
+    std::string text = failure.what();
+    const std::string copyName = "'" + sys::TextOf(copyPath) + "'";
+    const std::size_t at = text.find(copyName);
+    if (at != std::string::npos) {
+      text.replace(at, copyName.size(), "'" + sys::TextOf(path) + "' (its package)");
+    }
+    throw Failure(text);
+  }
+}
+
+}  // namespace
+
+int List(const std::vector<std::string>& args) {
+  const Options options = ParseOptions(args, {}, {});
+  if (options.positional.size() != 1) {
+    throw UsageError("list takes one PACKAGE or SETUP");
+  }
+  const std::filesystem::path path = sys::PathOf(options.positional[0]);
+  if (const std::optional<Setup> setup = ReadSetup(path)) {
+    return ListSetup(path, *setup);
+  }
+  return ListPackage(path);
 }
 
 }  // namespace pack
