@@ -99,7 +99,7 @@ class Settings(LauncherCase):
                  (["--wait", "installer", "--exit-code", "launcher"], b"settings: wait installer, exit code launcher\n")]
         for options, line in cases:
             with self.subTest(options=options):
-                listed = tool("list", self.setup_with({"setup.sh": installer(b"")}, *options)).stdout
+                listed = tool("list", "--setup", self.setup_with({"setup.sh": installer(b"")}, *options)).stdout
                 self.assertTrue(listed.startswith(line), listed)
                 self.assertIn(b"launch entry: setup.sh", listed)
         for options in (["--wait", "everything"], ["--exit-code", "0"]):

@@ -49,7 +49,7 @@ class Settings(WineCase):
         self.assertEqual(self.run_launcher(launcher, b" --exit 3010")[0], 5)
 
     def test_list_shows_the_settings(self):
-        listed = subprocess.run([PACK, "list", self.setup_with("--wait", "all", "--exit-code", "installer")],
+        listed = subprocess.run([PACK, "list", "--setup", self.setup_with("--wait", "all", "--exit-code", "installer")],
                                 check=True, capture_output=True).stdout
         self.assertTrue(listed.startswith(b"settings: wait all, exit code installer\n"), listed)
         self.assertIn(b"launch entry: setup.exe", listed)

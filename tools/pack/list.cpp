@@ -442,15 +442,19 @@ int ListSetup(const std::filesystem::path& path, const Setup& setup) {
 }  // namespace
 
 int List(const std::vector<std::string>& args) {
-  const Options options = ParseOptions(args, {}, {});
+  const Options options = ParseOptions(args, {}, {"--setup"});
   if (options.positional.size() != 1) {
-    throw UsageError("list takes one PACKAGE or SETUP");
+    throw UsageError("list takes one PACKAGE, or --setup SETUP");
   }
   const std::filesystem::path path = sys::PathOf(options.positional[0]);
-  if (const std::optional<Setup> setup = ReadSetup(path)) {
-    return ListSetup(path, *setup);
+  if (!options.Flag("--setup")) {
+    return ListPackage(path);
   }
-  return ListPackage(path);
+  const std::optional<Setup> setup = ReadSetup(path);
+  if (!setup) {
+    throw Failure(Describe(path, "not a setup (a launcher with its package)"));
+  }
+  return ListSetup(path, *setup);
 }
 
 }  // namespace pack
