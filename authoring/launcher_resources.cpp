@@ -128,6 +128,10 @@ std::vector<std::uint8_t> WriteLauncherResources(std::span<const std::uint8_t> s
     Replace(list, ResourceKey::Number(kTypeManifest), kManifestId, kLanguageNeutral,
             {manifest.begin(), manifest.end()});
   }
+  if (resources.settings) {
+    Replace(list, ResourceKey::Text(LAUNCHER_MARK_TYPE), LAUNCHER_SETTINGS_ID, kLanguageNeutral,
+            *resources.settings);
+  }
   return WriteResources(stub, list);
 }
 

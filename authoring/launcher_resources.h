@@ -22,6 +22,7 @@ struct LauncherResources {
   std::optional<std::vector<IconImage>> icon;       // icon group 101 with its images, 2052
   std::optional<VersionInfo> version;               // version block 1, 2052
   std::optional<ExecutionLevel> executionLevel;     // manifest 1, language-neutral
+  std::optional<std::vector<std::uint8_t>> settings;  // "MIRELK" 2, language-neutral
 };
 
 // The bitmap resource of a .bmp file: the file without its 14-byte file

@@ -5,8 +5,10 @@
 
 #include "platform/platform.h"
 
-// The process exit codes; RunLauncher produces no others. A completed run ends
-// with 1, not 0: callers of the launcher rely on that value.
+// The launcher's own exit codes. A completed run ends with 1, not 0: callers
+// of the launcher rely on that value. A setup whose settings ask for the
+// installer's exit code ends with that instead, once the installer was
+// started and waited for; the type holds any 32-bit code for it.
 enum LauncherExit : int {
   kExitDone = 1,
   kExitNoTempPath = 4,
@@ -49,7 +51,10 @@ enum ExtractOutcome : int {
 ExtractOutcome ExtractBundle(const char* bundlePath, const char* extractionDirectory,
                              char launchPath[kPathCapacity]);
 
-void LaunchAndWait(const char* launchPath, const ArgumentTail& tail);
+// Starts the installer and waits for it (and, as the setup's settings say,
+// for every process it starts); the run's exit code: kExitDone, or the
+// installer's own where the settings ask for it and it is known.
+LauncherExit LaunchAndWait(const char* launchPath, const ArgumentTail& tail);
 
 // Removes a directory and everything below it; whether the directory went.
 bool RemoveTree(const char* directory);

@@ -60,13 +60,14 @@ LauncherExit RunLauncher(PlatformInstance instance, const ArgumentTail& tail) {
   // lies directly in it, a tree bundle's may lie in a subfolder): nothing
   // outside it is ever started.
   const bool launchable = launchPath[0] != '\0' && LiesInside(launchPath, extractionDirectory);
+  LauncherExit result = kExitDone;
   if (launchable) {
-    LaunchAndWait(launchPath, tail);
+    result = LaunchAndWait(launchPath, tail);
   }
 
   // The second pass is the only retry, for files the installer's leftovers
   // still held during the first.
   RemoveTree(extractionDirectory);
   RemoveTree(extractionDirectory);
-  return kExitDone;
+  return result;
 }

@@ -238,8 +238,19 @@ struct PlatformOps {
   // Starts `path` with the launcher's arguments, in the launcher's current
   // directory. 0 when no process was started.
   PlatformProcess (*StartProcess)(const char* path, const ArgumentTail* tail);
-  // Blocks until the process has ended.
-  void (*WaitForProcess)(PlatformProcess process);
+  // Blocks until the process has ended, and gives its exit code (Windows:
+  // all 32 bits; POSIX: the exit status, or 128 + the number of the signal
+  // that ended it). False when the system cannot tell how it ended.
+  bool (*WaitForProcess)(PlatformProcess process, std::uint32_t* exitCode);
+  // Called before StartProcess: makes the process started next, and every
+  // process it starts, directly or through others, ones WaitForDescendants
+  // waits for (Windows: a job the launcher joins; POSIX: the launcher becomes
+  // the subreaper of its orphaned descendants). False when the system
+  // refuses; WaitForDescendants then returns at once.
+  bool (*AdoptDescendants)();
+  // After WaitForProcess: blocks until every adopted descendant has ended,
+  // or the system's interruption rules cut the wait short.
+  void (*WaitForDescendants)();
 
   // ---- Splash surface
   // A surface of `width` x `height` pixels at (0, 0), not yet shown, titled

@@ -289,7 +289,7 @@ PlatformProcess PosixStartProcess(const char* path, const ArgumentTail* tail) {
   return error == 0 ? static_cast<PlatformProcess>(pid) : 0;
 }
 
-void PosixWaitForProcess(PlatformProcess process) {
+bool PosixWaitForProcess(PlatformProcess process, std::uint32_t* exitCode) {
   const pid_t pid = static_cast<pid_t>(process);
   // Waited for but not yet reaped, so that a signal passed on meanwhile can
   // only reach the installer, never a process that took its number.
@@ -301,8 +301,22 @@ void PosixWaitForProcess(PlatformProcess process) {
   InstallerEnded();
   ReleaseInterruptions(&previous);
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  pid_t reaped = 0;
+  while ((reaped = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
   }
+  if (reaped != pid) {
+    return false;  // reaped by the system: SIGCHLD was ignored
+  }
+  // As shells report it.
+  if (WIFEXITED(status)) {
+    *exitCode = static_cast<std::uint32_t>(WEXITSTATUS(status));
+    return true;
+  }
+  if (WIFSIGNALED(status)) {
+    *exitCode = 128 + static_cast<std::uint32_t>(WTERMSIG(status));
+    return true;
+  }
+  return false;
 }
 
 void PosixSleepMilliseconds(int milliseconds) {
@@ -367,6 +381,8 @@ const PlatformOps kSystemPlatform = {
     .CloseEntryDirectory = PosixCloseEntryDirectory,
     .StartProcess = PosixStartProcess,
     .WaitForProcess = PosixWaitForProcess,
+    .AdoptDescendants = PosixAdoptDescendants,
+    .WaitForDescendants = PosixWaitForDescendants,
     .OpenSplashSurface = X11OpenSplashSurface,
     .GetScreenSize = X11GetScreenSize,
     .GetSurfaceRect = X11GetSurfaceRect,

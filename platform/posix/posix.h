@@ -34,6 +34,16 @@ void ForgetMadeName(const char* path);
 // held; it is not yet reaped when it is said to have ended).
 void InstallerStarted(pid_t installer);
 void InstallerEnded();
+// The installer has ended and the processes it left are waited for (called
+// while held), until DescendantsEnded; whether a SIGTERM or SIGHUP that
+// cuts that wait short has come.
+void DescendantsWaited();
+void DescendantsEnded();
+bool WaitCutShort();
+
+// descendants.cpp: waiting for every process the installer starts.
+bool PosixAdoptDescendants();
+void PosixWaitForDescendants();
 
 // tree_walk.cpp: removal's walk through a tree, relative to one descriptor.
 TreeWalk* PosixStartTreeWalk(const char* directory);

@@ -182,8 +182,12 @@ PlatformProcess Win32StartProcess(const char* path, const ArgumentTail* tail) {
   return reinterpret_cast<PlatformProcess>(request.hProcess);
 }
 
-void Win32WaitForProcess(PlatformProcess process) {
+bool Win32WaitForProcess(PlatformProcess process, std::uint32_t* exitCode) {
   WaitForSingleObject(reinterpret_cast<HANDLE>(process), INFINITE);
+  DWORD code = 0;
+  const bool known = GetExitCodeProcess(reinterpret_cast<HANDLE>(process), &code) != 0;
+  *exitCode = code;
+  return known;
 }
 
 void Win32SleepMilliseconds(int milliseconds) {
@@ -235,6 +239,8 @@ const PlatformOps kSystemPlatform = {
     .CloseEntryDirectory = Win32CloseEntryDirectory,
     .StartProcess = Win32StartProcess,
     .WaitForProcess = Win32WaitForProcess,
+    .AdoptDescendants = Win32AdoptDescendants,
+    .WaitForDescendants = Win32WaitForDescendants,
     .OpenSplashSurface = Win32OpenSplashSurface,
     .GetScreenSize = Win32GetScreenSize,
     .GetSurfaceRect = Win32GetSurfaceRect,

@@ -40,3 +40,7 @@ bool Win32LoadSplashPicture(SplashSurface* surface, PlatformInstance instance, i
 bool Win32BlendSplashPicture(SplashSurface* surface, int alpha);
 void Win32ReleaseSplashPicture(SplashSurface* surface);
 void Win32CloseSplashSurface(SplashSurface* surface);
+
+// descendants.cpp: a job the installer and everything it starts are born in.
+bool Win32AdoptDescendants();
+void Win32WaitForDescendants();

@@ -1,6 +1,6 @@
 /* A test installer for the launcher's settings. Its command line (the
    launcher's tail) says what it does:
-   --exit N       ends at once with exit code N (decimal or 0x hexadecimal);
+   --exit N       ends at once with exit code N (decimal);
    --handoff      copies itself into the directory named by MIRELK_RECORD,
                   starts the copy as a helper and ends at once; with
                   --breakaway the helper leaves the launcher's job;
@@ -74,7 +74,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR ignored, int sh
     return 0;
   }
   if ((option = strstr(commandLine, "--exit ")) != NULL) {
-    return (int)strtoul(option + 7, NULL, 0);
+    return (int)strtoul(option + 7, NULL, 10);
   }
   if (strstr(commandLine, "--handoff") != NULL) {
     return HandOff(strstr(commandLine, "--breakaway") != NULL);

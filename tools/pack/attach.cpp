@@ -7,6 +7,7 @@
 #include "format/bmp.h"
 #include "authoring/elf_image.h"
 #include "authoring/launcher_resources.h"
+#include "format/launcher_settings.h"
 #include "format/resource_ids.h"
 #include "format/resource_table.h"
 #include "tools/pack/pack.h"
@@ -48,6 +49,25 @@ void CheckReadable(const std::filesystem::path& path) {
 // The options that write Windows resources, which a POSIX launcher does not have.
 constexpr const char* kWindowsOptions[] = {"--icon", "--version-info", "--file-version",
                                            "--product-version", "--execution-level"};
+
+// The launcher settings record of --wait and --exit-code; empty when neither
+// is given, so that the setup carries none and behaves as without them.
+std::vector<std::uint8_t> SettingsRecord(const Options& options) {
+  const std::string wait = options.Value("--wait");
+  const std::string exitCode = options.Value("--exit-code");
+  if (wait.empty() && exitCode.empty()) {
+    return {};
+  }
+  if (!wait.empty() && wait != "installer" && wait != "all") {
+    throw UsageError("--wait '" + wait + "': not installer or all");
+  }
+  if (!exitCode.empty() && exitCode != "launcher" && exitCode != "installer") {
+    throw UsageError("--exit-code '" + exitCode + "': not launcher or installer");
+  }
+  std::vector<std::uint8_t> record(kLauncherSettingsSize);
+  WriteLauncherSettings({wait == "all", exitCode == "installer"}, record.data());
+  return record;
+}
 
 struct Inputs {
   std::filesystem::path stub;
@@ -108,13 +128,23 @@ void AttachPosix(const Options& options, const Inputs& inputs, const std::vector
     CheckSplashBitmap(inputs.splash);
     resources.push_back({kBitmapResourceType, SPLASH_BITMAP_ID, inputs.splash});
   }
+  // The settings are written from memory, after the files.
+  const std::vector<std::uint8_t> settings = SettingsRecord(options);
+  if (!settings.empty()) {
+    resources.push_back({LAUNCHER_MARK_TYPE, LAUNCHER_SETTINGS_ID, {}});
+  }
 
   OutputFile out(outPath);
   out.Write(stub.data(), stub.size());
   std::uint64_t offset = stub.size();
   for (Resource& resource : resources) {
     resource.offset = offset;
-    resource.size = CopyFileInto(resource.file, out);
+    if (resource.file.empty()) {
+      out.Write(settings.data(), settings.size());
+      resource.size = settings.size();
+    } else {
+      resource.size = CopyFileInto(resource.file, out);
+    }
     offset += resource.size;
   }
 
@@ -178,6 +208,10 @@ void AttachWindows(const Options& options, const Inputs& inputs, const std::vect
   if (!level.empty()) {
     resources.executionLevel = About("--execution-level", [&] { return pe::ParseExecutionLevel(level); });
   }
+  const std::vector<std::uint8_t> settings = SettingsRecord(options);
+  if (!settings.empty()) {
+    resources.settings = settings;
+  }
   const std::vector<std::uint8_t> image =
       About(Quoted(inputs.stub), [&] { return pe::WriteLauncherResources(stub, resources); });
 
@@ -193,7 +227,7 @@ int Attach(const std::vector<std::string>& args) {
   const Options options = ParseOptions(
       args,
       {"--stub", "--package", "--splash", "--icon", "--file-version", "--product-version", "--execution-level",
-       "-o"},
+       "--wait", "--exit-code", "-o"},
       {}, {"--version-info"});
   if (!options.positional.empty()) {
     throw UsageError("attach takes no file arguments");
@@ -211,6 +245,7 @@ int Attach(const std::vector<std::string>& args) {
     inputs.icon = sys::PathOf(options.Value("--icon"));
   }
   const std::filesystem::path outPath = sys::PathOf(options.Value("-o"));
+  SettingsRecord(options);  // a wrong value is refused before any file is read
 
   std::vector<std::filesystem::path> files;
   for (const std::filesystem::path& file : {inputs.stub, inputs.package, inputs.splash, inputs.icon}) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <random>
 
 #include "format/tree_bundle.h"
 #include "format/package_decoder.h"
@@ -361,14 +362,7 @@ bool ListTree(BundleSource& source, const std::filesystem::path& path) {
 // one of them.
 bool ListFlat(BundleSource& source, const std::filesystem::path& path);
 
-}  // namespace
-
-int List(const std::vector<std::string>& args) {
-  const Options options = ParseOptions(args, {}, {});
-  if (options.positional.size() != 1) {
-    throw UsageError("list takes one PACKAGE");
-  }
-  const std::filesystem::path path = sys::PathOf(options.positional[0]);
+int ListPackage(const std::filesystem::path& path) {
   // What the file is, and whether the launcher would start to unpack it, is
   // told first; damage further on shows while decoding.
   const PackageKind kind = CheckPackageFile(path);
@@ -427,8 +421,6 @@ int List(const std::vector<std::string>& args) {
   return 0;
 }
 
-namespace {
-
 bool ListFlat(BundleSource& sourceRef, const std::filesystem::path& path) {
   BundleSource* source = &sourceRef;
   const std::int32_t count = static_cast<std::int32_t>(ReadField(*source, path, "the header"));
@@ -468,6 +460,55 @@ bool ListFlat(BundleSource& sourceRef, const std::filesystem::path& path) {
   return refused;
 }
 
+// A setup's package, copied where the package listing can read it: a pending
+// file in the temporary directory, never committed, so that it goes whatever
+// way the listing ends.
+int ListSetup(const std::filesystem::path& path, const Setup& setup) {
+  std::printf("%s\n", DescribeSettings(setup).c_str());
+  std::fflush(stdout);
+  std::error_code error;
+  const std::filesystem::path directory = std::filesystem::temp_directory_path(error);
+  std::random_device random;
+  sys::PendingFile copy;
+  std::filesystem::path copyPath;
+  bool created = false;
+  for (int attempt = 0; attempt < 100 && !created && !error; ++attempt) {
+    copyPath = directory / sys::PathOf("mirelk-list-" + std::to_string(random() % 1000000) + ".pkg");
+    created = copy.Create(copyPath);
+  }
+  if (!created || !copy.Write(setup.package.data(), setup.package.size())) {
+    throw Failure("cannot write a copy of the package of " + Describe(path));
+  }
+  try {
+    return ListPackage(copyPath);
+  } catch (const Failure& failure) {
+    // Told of the setup, not of the copy.
+    std::string text = failure.what();
+    const std::string copyName = "'" + sys::TextOf(copyPath) + "'";
+    const std::size_t at = text.find(copyName);
+    if (at != std::string::npos) {
+      text.replace(at, copyName.size(), "'" + sys::TextOf(path) + "' (its package)");
+    }
+    throw Failure(text);
+  }
+}
+
 }  // namespace
+
+int List(const std::vector<std::string>& args) {
+  const Options options = ParseOptions(args, {}, {"--setup"});
+  if (options.positional.size() != 1) {
+    throw UsageError("list takes one PACKAGE, or --setup SETUP");
+  }
+  const std::filesystem::path path = sys::PathOf(options.positional[0]);
+  if (!options.Flag("--setup")) {
+    return ListPackage(path);
+  }
+  const std::optional<Setup> setup = ReadSetup(path);
+  if (!setup) {
+    throw Failure(Describe(path, "not a setup (a launcher with its package)"));
+  }
+  return ListSetup(path, *setup);
+}
 
 }  // namespace pack

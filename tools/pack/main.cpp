@@ -15,7 +15,9 @@ constexpr char kUsage[] =
     "  mirelk-pack create -o PACKAGE [--launch NAME] [--bundle-only]\n"
     "                     [--format lzma|xz] [--check crc32|crc64|sha256] [--threads N] FILE...\n"
     "  mirelk-pack list PACKAGE\n"
-    "  mirelk-pack attach --stub STUB --package PACKAGE [--splash BMP] -o OUT\n"
+    "  mirelk-pack list --setup SETUP\n"
+    "  mirelk-pack attach --stub STUB --package PACKAGE [--splash BMP]\n"
+    "                     [--wait installer|all] [--exit-code launcher|installer] -o OUT\n"
     "      and for a Windows stub (.exe) also: [--icon ICO] [--version-info KEY=VALUE]...\n"
     "      [--file-version A.B.C.D] [--product-version A.B.C.D]\n"
     "      [--execution-level asInvoker|highestAvailable|requireAdministrator]\n";
