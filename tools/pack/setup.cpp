@@ -2,9 +2,9 @@
 // from either kind of launcher: its package and its launcher settings.
 #include <random>
 
-#include "format/elf_image.h"
+#include "authoring/elf_image.h"
 #include "format/launcher_settings.h"
-#include "format/pe_image.h"
+#include "authoring/pe_image.h"
 #include "format/resource_ids.h"
 #include "format/resource_table.h"
 #include "tools/pack/pack.h"
