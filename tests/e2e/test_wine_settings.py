@@ -40,10 +40,12 @@ class Settings(WineCase):
 
     def test_exit_code_installer_passes_all_32_bits_through(self):
         launcher = self.setup_with("--exit-code", "installer", "--wait", "all")
-        # Wine hands a Windows program's exit code to Unix in 8 bits.
+        # Wine hands a Windows program's exit code to Unix in 8 bits; the
+        # program that starts the launcher records all 32.
         for code in (0, 3, 1603, 3010, 0x80070643):
             with self.subTest(code=code):
                 self.assertEqual(self.run_launcher(launcher, b" --exit %d" % code)[0], code & 0xFF)
+                self.assertEqual(self.recorded("exit-code"), b"%d" % code)
         self.assertEqual(self.run_launcher(self.setup_with(), b" --exit 3010")[0], 1)
         self.point_temp_at(self.path("missing"))
         self.assertEqual(self.run_launcher(launcher, b" --exit 3010")[0], 5)

@@ -36,6 +36,27 @@ static int StartWide(const char* program, char* commandLine, PROCESS_INFORMATION
                         process);
 }
 
+/* Where the tests record, the whole exit code in decimal: Wine hands only its
+   low 8 bits on to Unix. */
+static void RecordExitCode(DWORD code) {
+  char path[MAX_PATH + 16];
+  char text[16];
+  DWORD length = GetEnvironmentVariableA("MIRELK_RECORD", path, MAX_PATH);
+  DWORD written = 0;
+  HANDLE file;
+  if (length == 0 || length >= MAX_PATH) {
+    return;
+  }
+  lstrcatA(path, "\\exit-code");
+  wsprintfA(text, "%lu", (unsigned long)code);
+  file = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+  if (file == INVALID_HANDLE_VALUE) {
+    return;
+  }
+  WriteFile(file, text, (DWORD)lstrlenA(text), &written, NULL);
+  CloseHandle(file);
+}
+
 int main(int argc, char** argv) {
   static char program[MAX_PATH * 3];
   static char commandLine[32768 * 3];
@@ -60,5 +81,6 @@ int main(int argc, char** argv) {
   }
   WaitForSingleObject(process.hProcess, INFINITE);
   GetExitCodeProcess(process.hProcess, &exitCode);
+  RecordExitCode(exitCode);
   return (int)exitCode;
 }
