@@ -26,7 +26,7 @@ foreach(variant decoder full)
       message(FATAL_ERROR "scripts/build-liblzma-win32 failed; see its messages above")
     endif()
   endif()
-  add_library(${target} STATIC IMPORTED)
+  add_library(${target} STATIC IMPORTED GLOBAL)
   set_target_properties(${target} PROPERTIES
     IMPORTED_LOCATION ${install}/lib/liblzma.a
     INTERFACE_INCLUDE_DIRECTORIES ${install}/include
@@ -75,22 +75,22 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
 else()
   set(MIRELK_WIN32_WINNT 0x0501)
 endif()
+# Paths are UTF-8 in the launcher's buffers, converted to UTF-16 at the seam.
+# A buffer holds the temporary directory Windows gives (at most MAX_PATH + 1
+# = 261 UTF-16 units, so 783 bytes of UTF-8), a unique name and separator (12)
+# and the longest entry name converted (259 bytes of the code page, each at
+# most one unit and three bytes: 777): 1,573 bytes with the zero. 2,048
+# leaves room for names in folders.
 set(MIRELK_WIN32_DEFINITIONS WIN32_LEAN_AND_MEAN __USE_MINGW_ANSI_STDIO=0
-  _WIN32_WINNT=${MIRELK_WIN32_WINNT} MIRELK_PATH_SEPARATOR=0x5C)
+  _WIN32_WINNT=${MIRELK_WIN32_WINNT} MIRELK_PATH_SEPARATOR=0x5C MIRELK_PATH_CAPACITY=2048
+  MIRELK_UTF8_PATHS)
 
-# Everything of the launcher but its resources. Objects, not an archive: the
-# start-up's WinMain must be linked whatever order the libraries come in.
-add_library(mirelk_win32 OBJECT
-  ${MIRELK_PORTABLE_SOURCES}
-  platform/win32/platform.cpp
-  platform/win32/splash.cpp
-  platform/win32/start.cpp
-  platform/win32/tree_walk.cpp)
-target_compile_options(mirelk_win32 PRIVATE ${MIRELK_WIN32_COMPILE_OPTIONS})
-target_compile_definitions(mirelk_win32 PRIVATE ${MIRELK_WIN32_DEFINITIONS})
-target_link_libraries(mirelk_win32 PRIVATE mirelk_launcher_flags PUBLIC mirelk_liblzma)
-target_link_options(mirelk_win32 INTERFACE ${MIRELK_WIN32_LINK_OPTIONS})
-target_link_libraries(mirelk_win32 INTERFACE kernel32 user32 gdi32 shell32)
+# The launcher's code and the formats it reads (launcher/, format/), compiled
+# for the stub.
+target_compile_options(mirelk_launcher_flags INTERFACE ${MIRELK_WIN32_COMPILE_OPTIONS})
+target_compile_definitions(mirelk_launcher_flags INTERFACE ${MIRELK_WIN32_DEFINITIONS})
+target_link_options(mirelk_launcher_code INTERFACE ${MIRELK_WIN32_LINK_OPTIONS})
+target_link_libraries(mirelk_launcher_code INTERFACE kernel32 user32 gdi32 shell32)
 
 # The sample installer, its art and its package.
 add_executable(sample-setup resources/sample/win32/setup.c)
@@ -164,7 +164,7 @@ set_source_files_properties(${PROJECT_BINARY_DIR}/launcher.rc PROPERTIES
 # way to a setup with a compiler.
 add_executable(mirelk-sample WIN32 ${PROJECT_BINARY_DIR}/launcher.rc)
 target_include_directories(mirelk-sample PRIVATE ${PROJECT_SOURCE_DIR})
-target_link_libraries(mirelk-sample PRIVATE mirelk_win32)
+target_link_libraries(mirelk-sample PRIVATE mirelk_format mirelk_launcher_code)
 add_dependencies(mirelk-sample sample_data)
 
 # The prebuilt stub: the launcher's code and its mark, no package and no
@@ -172,22 +172,15 @@ add_dependencies(mirelk-sample sample_data)
 # it. Its size is the code's.
 add_executable(mirelk-launcher WIN32 resources/stub.rc)
 target_include_directories(mirelk-launcher PRIVATE ${PROJECT_SOURCE_DIR})
-target_link_libraries(mirelk-launcher PRIVATE mirelk_win32)
+target_link_libraries(mirelk-launcher PRIVATE mirelk_format mirelk_launcher_code)
 
-# mirelk-pack for Windows publishers: the same tool, its system calls in
-# tools/pack/system_win32.cpp, with the full liblzma. Self-contained like the
-# launcher, so that it runs on a bare Windows.
-add_executable(mirelk-pack
-  ${MIRELK_FORMAT_SOURCES}
-  ${MIRELK_TOOL_FORMAT_SOURCES}
-  ${MIRELK_PE_SOURCES}
-  ${MIRELK_PACK_SOURCES}
-  tools/pack/system_win32.cpp)
+# mirelk-pack for Windows publishers (tools/pack/), with the full liblzma.
+# Self-contained like the launcher, so that it runs on a bare Windows.
 target_include_directories(mirelk-pack PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_options(mirelk-pack PRIVATE -O2)
 target_compile_definitions(mirelk-pack PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=${MIRELK_WIN32_WINNT})
 target_link_options(mirelk-pack PRIVATE -static -s)
-target_link_libraries(mirelk-pack PRIVATE mirelk_warnings mirelk_liblzma_full shell32)
+target_link_libraries(mirelk-pack PRIVATE shell32)
 
 if(MIRELK_BUILD_TESTS)
   enable_testing()

@@ -57,9 +57,14 @@ struct CodePage {
 extern const CodePage kLatin1CodePage;
 
 // Whether a name is one the launcher writes: a bare file name that names the
-// same file on every system (no separator, drive or stream colon, zero byte,
-// trailing dot or blank, or Windows device name), at most kLongestEntryName
-// bytes, its bytes read in `codePage`: the second byte of a double-byte
-// character is no separator, whatever its value. The launcher refuses every
-// other name before writing anything.
+// same file on every system (no separator, drive or stream colon, zero
+// character, trailing dot or blank, or Windows device name), at most
+// kLongestEntryName bytes, its bytes read in `codePage`: the second byte of a
+// double-byte character is no separator, whatever its value. The launcher
+// refuses every other name before writing anything.
 bool IsAcceptableEntryName(const char* name, std::size_t length, const CodePage& codePage);
+
+// The same rule for a name in UTF-8 (a Windows name once converted from its
+// code page), of at most kLongestEntryName characters. A name that is not
+// valid UTF-8 is refused.
+bool IsAcceptableUtf8Name(const char* name, std::size_t length);

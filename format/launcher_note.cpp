@@ -3,7 +3,7 @@
 // type LAUNCHER_MARK_ID and description LAUNCHER_MARK_TEXT (no terminating
 // zero). It lives in an allocated note section, so the linker gives it a
 // note segment and stripping keeps it; mirelk-pack attach takes only stubs
-// that carry it (format/elf_image.h). No code: linked into the launcher as
+// that carry it (authoring/elf_image.h). No code: linked into the launcher as
 // an object of its own.
 #include "format/resource_ids.h"
 

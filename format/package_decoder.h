@@ -9,6 +9,21 @@
 
 static_assert(kSmallestWindow == LZMA_DICT_SIZE_MIN, "the decoder takes the smallest window");
 
+// Whether liblzma's LZMA1 decoder takes a properties byte: lc + lp at most 4
+// and pb at most 4. StartPackageDecoder refuses exactly the others.
+constexpr bool DecoderTakesProperties(std::uint8_t properties) {
+  const LzmaProperties split = SplitLzmaProperties(properties);
+  return split.lc + split.lp <= 4 && split.pb <= 4;
+}
+
+// Whether a pass with `window` that failed with `result` after `produced`
+// bytes may have failed for the window alone: a match reaching back beyond it
+// is a data error like real damage, and only a wider window tells them apart.
+constexpr bool WiderWindowMayDecode(lzma_ret result, std::uint64_t produced,
+                                    std::uint32_t window) {
+  return result == LZMA_DATA_ERROR && produced > window && window != kLargestWindow;
+}
+
 // LZMA_OK, or the decoder's refusal of properties outside its range (lc + lp
 // above 4, pb above 4). The stream must be ended with lzma_end either way.
 inline lzma_ret StartPackageDecoder(lzma_stream* stream, std::uint8_t properties,

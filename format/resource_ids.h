@@ -13,6 +13,10 @@
 #define LAUNCHER_MARK_ID 1
 #define LAUNCHER_MARK_TEXT "Mirelk launcher"
 
+/* The publisher's launcher settings (format/launcher_settings.h): type
+   "MIRELK", id 2, language-neutral; absent unless attach was given them. */
+#define LAUNCHER_SETTINGS_ID 2
+
 #ifdef __cplusplus
 /* The resource scripts name the types as bare words: PACKAGE, BITMAP. */
 constexpr char kPackageResourceType[] = "PACKAGE";

@@ -1,38 +1,36 @@
 // How the launcher's own arguments are taken from the command line.
 #include "launcher/launcher.h"
 
-const char* TakeArgumentTail(const char* commandLine, bool (*isLeadByte)(unsigned char)) {
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(commandLine);
+// On UTF-16 units: no unit of a character beyond the Basic Multilingual Plane
+// (0xD800..0xDFFF) is a quote or a blank, so the tail is taken character-true.
+const char16_t* TakeArgumentTail(const char16_t* commandLine) {
+  const char16_t* p = commandLine;
 
-  if (*p == '"') {
-    // A quoted program name runs to the next quote; a double-byte character's
-    // second byte is never taken for that quote.
+  if (*p == u'"') {
+    // A quoted program name runs to the next quote.
     ++p;
-    while (*p != '\0' && *p != '"') {
-      if (isLeadByte(*p) && p[1] != '\0') {
-        ++p;
-      }
+    while (*p != u'\0' && *p != u'"') {
       ++p;
     }
-    if (*p == '"') {
+    if (*p == u'"') {
       ++p;
     }
   } else {
-    // Compared as unsigned so that bytes 0x80..0xFF belong to the name.
-    while (*p > ' ') {
+    // Everything above a blank belongs to the name, 0x80 and up included.
+    while (*p > u' ') {
       ++p;
     }
   }
 
-  while (*p != '\0' && *p <= ' ') {
+  while (*p != u'\0' && *p <= u' ') {
     ++p;
   }
-  return reinterpret_cast<const char*>(p);
+  return p;
 }
 
 bool IsTailEmpty(const ArgumentTail& tail) {
   if (tail.text != nullptr) {
-    return tail.text[0] == '\0';
+    return tail.text[0] == u'\0';
   }
   return tail.count == 0;
 }

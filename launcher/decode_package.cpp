@@ -2,10 +2,13 @@
 // stream is decoded in pieces straight into the file, so memory stays bounded
 // whatever the package's size; a rejected stream leaves the bundle empty,
 // never partial. An .xz package is decoded on as many threads as there are
-// processors; an LZMA-Alone one on this thread.
+// processors; an LZMA-Alone one on this thread. What the decoder has taken
+// of the package copy is released as it goes (launcher/consumed_range.h), so
+// the copy and the bundle together take about the bundle's room.
 #include <cstdlib>
 
 #include "format/package_decoder.h"
+#include "launcher/consumed_range.h"
 #include "launcher/launcher.h"
 
 namespace {
@@ -16,6 +19,14 @@ constexpr std::size_t kOutputChunk = 1024 * 1024;
 struct Buffers {
   std::uint8_t* input;
   std::uint8_t* output;
+};
+
+// The open package copy, where the next read from it starts, and what of it
+// has been released.
+struct PackageInput {
+  std::FILE* stream;
+  std::int64_t position;
+  ConsumedRange release;
 };
 
 // How a run of the decoder over the package ended.
@@ -35,6 +46,9 @@ enum DecodeOutcome {
 // Opens the package copy and reads the first kPackageHeaderSize bytes (an
 // LZMA-Alone header, or the start of an .xz stream header); null when it
 // cannot be opened or is shorter than that. No .xz file is shorter either.
+// Once the header is read, the copy is opened again for update, so that what
+// is decoded can be released, and read on from there; a copy that can only
+// be read is decoded all the same, releasing nothing.
 std::FILE* OpenPackage(const char* path, std::uint8_t head[kPackageHeaderSize]) {
   std::FILE* stream = gPlatform->OpenStream(path, kStreamRead);
   if (stream == nullptr) {
@@ -50,13 +64,32 @@ std::FILE* OpenPackage(const char* path, std::uint8_t head[kPackageHeaderSize]) 
     gPlatform->CloseStream(stream);
     return nullptr;
   }
-  return stream;
+  std::FILE* update = gPlatform->OpenStream(path, kStreamUpdate);
+  if (update == nullptr) {
+    return stream;
+  }
+  if (!gPlatform->SeekStream(update, static_cast<std::int64_t>(kPackageHeaderSize), kSeekStart)) {
+    gPlatform->CloseStream(update);
+    return stream;
+  }
+  gPlatform->CloseStream(stream);
+  return update;
+}
+
+// Seeks the package copy to `offset` for the next read.
+bool SeekPackage(PackageInput* package, std::int64_t offset) {
+  if (!gPlatform->SeekStream(package->stream, offset, kSeekStart)) {
+    return false;
+  }
+  package->position = offset;
+  return true;
 }
 
 // Feeds the rest of the package to `stream` and writes what it gives to
 // `bundle`, until the decoder ends or fails or `limit` bytes are out.
 // `produced` is what reached the bundle; `result` the decoder's last word.
-PumpEnd Pump(lzma_stream* stream, std::FILE* package, std::FILE* bundle, std::uint64_t limit,
+// What the decoder has taken in is released: it never reads it again.
+PumpEnd Pump(lzma_stream* stream, PackageInput* package, std::FILE* bundle, std::uint64_t limit,
              const Buffers& buffers, std::uint64_t* produced, lzma_ret* result) {
   bool inputEnded = false;
   for (;;) {
@@ -64,8 +97,10 @@ PumpEnd Pump(lzma_stream* stream, std::FILE* package, std::FILE* bundle, std::ui
       return kLimitReached;
     }
     if (stream->avail_in == 0 && !inputEnded) {
+      ReleaseConsumed(&package->release, package->position);
       stream->next_in = buffers.input;
-      stream->avail_in = gPlatform->ReadStream(package, buffers.input, kInputChunk);
+      stream->avail_in = gPlatform->ReadStream(package->stream, buffers.input, kInputChunk);
+      package->position += static_cast<std::int64_t>(stream->avail_in);
       inputEnded = stream->avail_in < kInputChunk;
     }
     const std::uint64_t room = limit - *produced;
@@ -88,7 +123,7 @@ PumpEnd Pump(lzma_stream* stream, std::FILE* package, std::FILE* bundle, std::ui
 
 // One pass over the raw LZMA data of an LZMA-Alone package with a window of
 // `window` bytes. `produced` is what reached the bundle.
-DecodeOutcome DecodeAloneOnce(std::FILE* package, std::FILE* bundle, const PackageHeader& header,
+DecodeOutcome DecodeAloneOnce(PackageInput* package, std::FILE* bundle, const PackageHeader& header,
                               std::uint32_t window, const Buffers& buffers,
                               std::uint64_t* produced) {
   *produced = 0;
@@ -108,22 +143,43 @@ DecodeOutcome DecodeAloneOnce(std::FILE* package, std::FILE* bundle, const Packa
   if (end == kStreamEnded || (end == kLimitReached && !HasUnknownSize(header))) {
     return kDecoded;
   }
-  // A match reaching back beyond the window is a data error; so is real
-  // damage. Only a wider window can tell them apart.
-  if (end == kDecoderFailed && result == LZMA_DATA_ERROR && *produced > window) {
+  if (end == kDecoderFailed && WiderWindowMayDecode(result, *produced, window)) {
     return kWindowTooSmall;
   }
   return kRejected;
 }
 
+// Puts the package copy back at the start of its raw LZMA data for another
+// pass. Once the first pass has released the start of the copy, the copy is
+// written again from the package resource it was made from; the bundle has
+// been emptied first, so the two never take more room than one pass does.
+bool RewindPackage(PackageInput* package, const char* packagePath) {
+  if (package->release.released > 0) {
+    gPlatform->CloseStream(package->stream);
+    std::uint8_t head[kPackageHeaderSize];
+    package->stream = nullptr;
+    if (!CopyPackageResource(packagePath) ||
+        (package->stream = OpenPackage(packagePath, head)) == nullptr) {
+      return false;
+    }
+    package->release = StartConsumedRange(package->stream);
+  }
+  return SeekPackage(package, static_cast<std::int64_t>(kPackageHeaderSize));
+}
+
 // Decodes an LZMA-Alone package into the bundle file; false when the stream
 // was rejected or the bundle could not be written whole.
-bool DecodeAloneIntoBundle(std::FILE* package, const char* bundlePath,
+bool DecodeAloneIntoBundle(PackageInput* package, const char* packagePath, const char* bundlePath,
                            const PackageHeader& header, const Buffers& buffers) {
   std::uint32_t window = FirstDecodingWindow(header);
-  for (;;) {
+  for (bool again = false;; again = true) {
+    // Created afresh: a second pass starts with an empty bundle.
     std::FILE* bundle = gPlatform->OpenStream(bundlePath, kStreamCreate);
     if (bundle == nullptr) {
+      return false;
+    }
+    if (again && !RewindPackage(package, packagePath)) {
+      gPlatform->CloseStream(bundle);
       return false;
     }
     std::uint64_t produced = 0;
@@ -134,9 +190,7 @@ bool DecodeAloneIntoBundle(std::FILE* package, const char* bundlePath,
       return true;
     }
     // A stream that outran its window is decoded once more, wider.
-    if (outcome != kWindowTooSmall || window == kLargestWindow ||
-        !gPlatform->SeekStream(package, static_cast<std::int64_t>(kPackageHeaderSize),
-                               kSeekStart)) {
+    if (outcome != kWindowTooSmall) {
       return false;
     }
     window = WiderDecodingWindow(window, produced);
@@ -147,8 +201,8 @@ bool DecodeAloneIntoBundle(std::FILE* package, const char* bundlePath,
 // refused it (damage, a failed check, a check it cannot compute or none, more
 // memory than the limit), when it holds more than the largest bundle, or when
 // the bundle could not be written whole.
-bool DecodeXzIntoBundle(std::FILE* package, const char* bundlePath, const Buffers& buffers) {
-  if (!gPlatform->SeekStream(package, 0, kSeekStart)) {
+bool DecodeXzIntoBundle(PackageInput* package, const char* bundlePath, const Buffers& buffers) {
+  if (!SeekPackage(package, 0)) {
     return false;
   }
   std::FILE* bundle = gPlatform->OpenStream(bundlePath, kStreamCreate);
@@ -172,14 +226,17 @@ bool DecodeXzIntoBundle(std::FILE* package, const char* bundlePath, const Buffer
 
 void DecodePackage(const char* packageCopyPath, const char* bundlePath) {
   std::uint8_t head[kPackageHeaderSize];
-  std::FILE* package = OpenPackage(packageCopyPath, head);
+  PackageInput package = {OpenPackage(packageCopyPath, head),
+                          static_cast<std::int64_t>(kPackageHeaderSize), {}};
+  package.release = StartConsumedRange(package.stream);
   Buffers buffers = {static_cast<std::uint8_t*>(std::malloc(kInputChunk)),
                      static_cast<std::uint8_t*>(std::malloc(kOutputChunk))};
   bool decoded = false;
-  if (package != nullptr && buffers.input != nullptr && buffers.output != nullptr) {
+  if (package.stream != nullptr && buffers.input != nullptr && buffers.output != nullptr) {
     decoded = IsXzPackage(head, sizeof head)
-                  ? DecodeXzIntoBundle(package, bundlePath, buffers)
-                  : DecodeAloneIntoBundle(package, bundlePath, ReadPackageHeader(head), buffers);
+                  ? DecodeXzIntoBundle(&package, bundlePath, buffers)
+                  : DecodeAloneIntoBundle(&package, packageCopyPath, bundlePath,
+                                          ReadPackageHeader(head), buffers);
   }
   if (!decoded) {
     // The bundle is left empty, never partial.
@@ -188,8 +245,8 @@ void DecodePackage(const char* packageCopyPath, const char* bundlePath) {
       gPlatform->CloseStream(emptied);
     }
   }
-  if (package != nullptr) {
-    gPlatform->CloseStream(package);
+  if (package.stream != nullptr) {
+    gPlatform->CloseStream(package.stream);
   }
   std::free(buffers.output);
   std::free(buffers.input);

@@ -1,13 +1,18 @@
 // Writing every file of the bundle (format/bundle.h) into the extraction
-// directory, one entry after another.
+// directory, one entry after another. What has been written out of the
+// bundle is released from it as it goes (launcher/consumed_range.h), so the
+// bundle and its entries together take about the bundle's room.
+#include <cstdlib>
 #include <cstring>
 
-#include "format/bundle.h"
-#include "launcher/launcher.h"
+#include "format/tree_bundle.h"
+#include "launcher/extract_entries.h"
 
 namespace {
 
 static_assert(kLongestEntryName < kPathCapacity, "a name fits the path buffers");
+
+}  // namespace
 
 // Reads one field; false when the bundle ends first.
 bool ReadField(std::FILE* bundle, std::uint32_t* value) {
@@ -18,6 +23,8 @@ bool ReadField(std::FILE* bundle, std::uint32_t* value) {
   *value = LoadLittle32(bytes);
   return true;
 }
+
+namespace {
 
 // The bundle's length, with the stream left at its start; -1 when unknown.
 std::int64_t MeasureBundle(std::FILE* bundle) {
@@ -31,6 +38,8 @@ std::int64_t MeasureBundle(std::FILE* bundle) {
   return length;
 }
 
+}  // namespace
+
 std::int64_t Remaining(std::FILE* bundle, std::int64_t length) {
   const std::int64_t position = gPlatform->TellStream(bundle);
   return position < 0 || position > length ? 0 : length - position;
@@ -38,24 +47,45 @@ std::int64_t Remaining(std::FILE* bundle, std::int64_t length) {
 
 // Copies `size` bytes of the bundle into the entry file, a bounded piece at
 // a time; false when the bundle could not deliver them or the file could not
-// take them.
-bool CopyEntryData(std::FILE* bundle, std::FILE* entry, std::uint32_t size) {
-  std::uint8_t chunk[64 * 1024];
+// take them. Every piece copied is one the bundle no longer needs.
+bool CopyEntryData(EntryCopier* copier, std::FILE* bundle, std::FILE* entry, std::uint32_t size) {
+  std::int64_t position = gPlatform->TellStream(bundle);
   while (size > 0) {
-    const std::size_t piece = size < sizeof chunk ? size : sizeof chunk;
-    if (gPlatform->ReadStream(bundle, chunk, piece) != piece ||
-        gPlatform->WriteStream(entry, chunk, piece) != piece) {
+    const std::size_t piece = size < kCopyChunk ? size : kCopyChunk;
+    if (gPlatform->ReadStream(bundle, copier->chunk, piece) != piece ||
+        gPlatform->WriteStream(entry, copier->chunk, piece) != piece) {
       return false;
     }
     size -= static_cast<std::uint32_t>(piece);
+    if (position >= 0) {
+      position += static_cast<std::int64_t>(piece);
+      ReleaseConsumed(&copier->release, position);
+    }
   }
   return true;
 }
 
+namespace {
+
+// Turns an entry's name, as the bundle holds it, into path text in place, and
+// checks it there, as characters of the text the system will be given: a
+// double-byte character's second byte is never a separator once converted.
+// False when the name is refused.
+bool TakeEntryName(char name[kPathCapacity], std::size_t length) {
+  char text[kPathCapacity];
+  std::size_t textLength = 0;
+  if (!gPlatform->EntryNameToPathText(name, length, text, &textLength)) {
+    return false;
+  }
+  const bool acceptable = kPathTextIsUtf8 ? IsAcceptableUtf8Name(text, textLength)
+                                          : IsAcceptableEntryName(text, textLength, kLatin1CodePage);
+  std::memcpy(name, text, kPathCapacity);
+  return acceptable;
+}
+
 // Writes every entry after the header; the stream is left open.
-ExtractOutcome ExtractEntries(std::FILE* bundle, std::int64_t length,
+ExtractOutcome ExtractEntries(std::FILE* bundle, std::int64_t length, EntryCopier* copier,
                               const char* extractionDirectory, char launchPath[kPathCapacity]) {
-  const CodePage codePage = {gPlatform->IsLeadByte, gPlatform->CharacterOfByte};
   // A header cut short designates nothing and announces no entries.
   std::uint32_t count = 0;
   std::uint32_t launchFlag = 0;
@@ -77,7 +107,7 @@ ExtractOutcome ExtractEntries(std::FILE* bundle, std::int64_t length,
     }
     char name[kPathCapacity] = {};
     if (gPlatform->ReadStream(bundle, name, nameLength) != nameLength ||
-        !IsAcceptableEntryName(name, nameLength, codePage)) {
+        !TakeEntryName(name, nameLength)) {
       return kEntryNotWritten;
     }
     char path[kPathCapacity];
@@ -98,7 +128,7 @@ ExtractOutcome ExtractEntries(std::FILE* bundle, std::int64_t length,
     if (entry == nullptr) {
       return kEntryNotWritten;
     }
-    const bool copied = CopyEntryData(bundle, entry, dataSize);
+    const bool copied = CopyEntryData(copier, bundle, entry, dataSize);
     // An entry that could not be written whole would start the installer with
     // a damaged file; the part written goes, as if it had never been made.
     if (!gPlatform->CloseStream(entry) || !copied) {
@@ -119,11 +149,28 @@ ExtractOutcome ExtractBundle(const char* bundlePath, const char* extractionDirec
   }
   const std::int64_t length = MeasureBundle(bundle);
 
-  char magic[sizeof kBundleMagic] = {};
-  gPlatform->ReadStream(bundle, magic, sizeof magic);
+  // The flat magic is read first, so that a flat bundle is read exactly as
+  // before; the tree magic is one byte longer.
+  std::uint8_t magic[sizeof kTreeBundleMagic] = {};
+  const std::size_t got = gPlatform->ReadStream(bundle, magic, sizeof kBundleMagic);
   ExtractOutcome result = kBundleWithoutMagic;
-  if (std::memcmp(magic, kBundleMagic, sizeof magic) == 0) {
-    result = ExtractEntries(bundle, length, extractionDirectory, launchPath);
+  BundleRevision revision = BundleRevisionOf(magic, got);
+  if (revision != kFlatBundle && got == sizeof kBundleMagic &&
+      gPlatform->ReadStream(bundle, magic + got, 1) == 1) {
+    revision = BundleRevisionOf(magic, sizeof magic);
+  }
+  if (revision != kNotABundle) {
+    EntryCopier copier = {static_cast<std::uint8_t*>(std::malloc(kCopyChunk)),
+                          StartConsumedRange(bundle)};
+    // Without the buffer no entry can be written: the first one fails.
+    if (copier.chunk == nullptr) {
+      result = kEntryNotWritten;
+    } else if (revision == kFlatBundle) {
+      result = ExtractEntries(bundle, length, &copier, extractionDirectory, launchPath);
+    } else {
+      result = ExtractTreeEntries(bundle, length, &copier, extractionDirectory, launchPath);
+    }
+    std::free(copier.chunk);
   }
   // Closed on every path (the run ends on a failure anyway); the bundle is
   // deleted only when every entry was written.

@@ -5,8 +5,10 @@
 
 #include "platform/platform.h"
 
-// The process exit codes; RunLauncher produces no others. A completed run ends
-// with 1, not 0: callers of the launcher rely on that value.
+// The launcher's own exit codes. A completed run ends with 1, not 0: callers
+// of the launcher rely on that value. A setup whose settings ask for the
+// installer's exit code ends with that instead, once the installer was
+// started and waited for; the type holds any 32-bit code for it.
 enum LauncherExit : int {
   kExitDone = 1,
   kExitNoTempPath = 4,
@@ -20,9 +22,8 @@ enum LauncherExit : int {
 // The whole run, front to back; the result is the process exit code.
 LauncherExit RunLauncher(PlatformInstance instance, const ArgumentTail& tail);
 
-// The command line after the program's name. `isLeadByte` tells the first byte
-// of a double-byte character in the system code page (none on POSIX).
-const char* TakeArgumentTail(const char* commandLine, bool (*isLeadByte)(unsigned char));
+// The command line (UTF-16, as Windows gives it) after the program's name.
+const char16_t* TakeArgumentTail(const char16_t* commandLine);
 
 // True for an interactive start: no arguments at all.
 bool IsTailEmpty(const ArgumentTail& tail);
@@ -50,7 +51,10 @@ enum ExtractOutcome : int {
 ExtractOutcome ExtractBundle(const char* bundlePath, const char* extractionDirectory,
                              char launchPath[kPathCapacity]);
 
-void LaunchAndWait(const char* launchPath, const ArgumentTail& tail);
+// Starts the installer and waits for it (and, as the setup's settings say,
+// for every process it starts); the run's exit code: kExitDone, or the
+// installer's own where the settings ask for it and it is known.
+LauncherExit LaunchAndWait(const char* launchPath, const ArgumentTail& tail);
 
 // Removes a directory and everything below it; whether the directory went.
 bool RemoveTree(const char* directory);
@@ -60,6 +64,10 @@ bool RemoveTree(const char* directory);
 // Joins a directory and a bare name with one separator into `out`, zero-filled;
 // false, with `out` untouched, when the result would not fit `capacity`.
 bool JoinPath(const char* directory, const char* name, char* out, std::size_t capacity);
+
+// Whether `path` names something below `directory`: the directory, one
+// separator, then names that are neither empty nor "." or "..".
+bool LiesInside(const char* path, const char* directory);
 
 // The directory the launch path lies in, without its trailing separator:
 // the launch path with everything from its last separator on zeroed.

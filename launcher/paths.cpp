@@ -27,3 +27,24 @@ void CutToParentDirectory(char path[kPathCapacity]) {
     }
   }
 }
+
+bool LiesInside(const char* path, const char* directory) {
+  const std::size_t length = std::strlen(directory);
+  if (length == 0 || std::strncmp(path, directory, length) != 0 || path[length] != kPathSeparator) {
+    return false;
+  }
+  const char* component = path + length + 1;
+  while (true) {
+    const char* end = std::strchr(component, kPathSeparator);
+    const std::size_t size = end != nullptr ? static_cast<std::size_t>(end - component)
+                                            : std::strlen(component);
+    if (size == 0 || (size == 1 && component[0] == '.') ||
+        (size == 2 && component[0] == '.' && component[1] == '.')) {
+      return false;
+    }
+    if (end == nullptr) {
+      return true;
+    }
+    component = end + 1;
+  }
+}

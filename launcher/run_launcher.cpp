@@ -2,8 +2,6 @@
 // every exit code the process ends with. A failure ends the run at once and
 // nothing is cleaned up, so what a failed run leaves behind tells where it
 // stopped.
-#include <cstring>
-
 #include "launcher/launcher.h"
 #include "splash/splash.h"
 
@@ -56,22 +54,20 @@ LauncherExit RunLauncher(PlatformInstance instance, const ArgumentTail& tail) {
   // The splash goes before the installer shows anything of its own.
   DestroySplash(splash);
 
-  // The directory to remove is the launch path's own. A bundle without a launch
-  // entry leaves nothing to derive it from, and a derived directory other than
-  // the extraction directory is never ours to remove: then nothing is started
-  // and the extraction directory is removed by the name held here.
-  char launchDirectory[kPathCapacity];
-  std::memcpy(launchDirectory, launchPath, kPathCapacity);
-  CutToParentDirectory(launchDirectory);
-  const bool launchable =
-      launchPath[0] != '\0' && std::strcmp(launchDirectory, extractionDirectory) == 0;
+  // The extraction directory is removed by the name held here. A bundle
+  // without a launch entry starts nothing, and neither does a launch path
+  // that does not lie below the extraction directory (a flat bundle's entry
+  // lies directly in it, a tree bundle's may lie in a subfolder): nothing
+  // outside it is ever started.
+  const bool launchable = launchPath[0] != '\0' && LiesInside(launchPath, extractionDirectory);
+  LauncherExit result = kExitDone;
   if (launchable) {
-    LaunchAndWait(launchPath, tail);
+    result = LaunchAndWait(launchPath, tail);
   }
 
   // The second pass is the only retry, for files the installer's leftovers
   // still held during the first.
   RemoveTree(extractionDirectory);
   RemoveTree(extractionDirectory);
-  return kExitDone;
+  return result;
 }

@@ -4,10 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
-
-// Makes room for `needed` items of `size` bytes, at least doubling.
-bool Reserve(void** items, std::size_t* room, std::size_t needed, std::size_t size) {
+bool ReserveRoom(void** items, std::size_t* room, std::size_t needed, std::size_t size) {
   if (needed <= *room) {
     return true;
   }
@@ -24,16 +21,14 @@ bool Reserve(void** items, std::size_t* room, std::size_t needed, std::size_t si
   return true;
 }
 
-}  // namespace
-
 bool AppendListedEntry(DirectoryListing* listing, const char* name, EntryKind kind,
                        const FileIdentity& identity) {
   const std::size_t length = std::strlen(name) + 1;
   void* entries = listing->entries;
   void* names = listing->names;
   const bool reserved =
-      Reserve(&entries, &listing->entryRoom, listing->count + 1, sizeof(ListedEntry)) &&
-      Reserve(&names, &listing->namesRoom, listing->namesSize + length, 1);
+      ReserveRoom(&entries, &listing->entryRoom, listing->count + 1, sizeof(ListedEntry)) &&
+      ReserveRoom(&names, &listing->namesRoom, listing->namesSize + length, 1);
   listing->entries = static_cast<ListedEntry*>(entries);
   listing->names = static_cast<char*>(names);
   if (!reserved) {

@@ -14,7 +14,21 @@
 #include <cstdio>
 
 // Every path the launcher composes lives in a zero-filled buffer of this size.
-constexpr std::size_t kPathCapacity = 260;
+// A system whose paths are longer text defines MIRELK_PATH_CAPACITY in its
+// CMake file (Windows: UTF-8, see cmake/windows.cmake).
+#ifndef MIRELK_PATH_CAPACITY
+#define MIRELK_PATH_CAPACITY 260
+#endif
+constexpr std::size_t kPathCapacity = MIRELK_PATH_CAPACITY;
+
+// How path text reads as characters. Windows paths are UTF-16 to the system:
+// portable code carries them as UTF-8, and the Windows side of the seam
+// converts at each call. POSIX paths are bytes, read as Latin-1.
+#ifdef MIRELK_UTF8_PATHS
+constexpr bool kPathTextIsUtf8 = true;
+#else
+constexpr bool kPathTextIsUtf8 = false;
+#endif
 
 // What separates a directory from a name. A system that uses another byte
 // defines MIRELK_PATH_SEPARATOR (a character code) in its CMake file.
@@ -34,10 +48,11 @@ using PlatformInstance = void*;
 using PlatformProcess = std::intptr_t;
 
 // What the start-up hands the launcher as its arguments. Windows has one
-// command-line string (`text`, the tail after the program's name); POSIX has an
-// argument vector (`args`, `count`, without the program's name) and no `text`.
+// command-line string (`text`, the tail after the program's name, in UTF-16
+// as the system gives it); POSIX has an argument vector (`args`, `count`,
+// without the program's name) and no `text`.
 struct ArgumentTail {
-  const char* text;
+  const char16_t* text;
   char* const* args;
   int count;
 };
@@ -109,6 +124,11 @@ struct DirectoryListing {
 // runs never steers it outside the tree. Each system defines what it holds.
 struct TreeWalk;
 
+// A directory the extraction writes entries into, held open so that every
+// name is made relative to it: the extraction directory or one made below
+// it. Each system defines what it holds.
+struct EntryDirectory;
+
 // A splash surface: a borderless top-level window of a fixed size, with no
 // message handling of its own, into which a picture is blended. Each system
 // defines what it holds.
@@ -129,12 +149,13 @@ struct SurfaceRect {
 
 struct PlatformOps {
   // ---- Text
-  // How the system reads 8-bit text (names, the command line): whether a byte
-  // starts a double-byte character, and which character a byte that does not
-  // stands for (0 when none). POSIX has no code page: no lead bytes, and each
-  // byte is the Latin-1 character of its value.
-  bool (*IsLeadByte)(unsigned char byte);
-  char32_t (*CharacterOfByte)(unsigned char byte);
+  // A bundle entry's name, `length` bytes of 8-bit text in the system code
+  // page, as path text: zero-filled `out`, `*outLength` bytes of it the name
+  // (a zero byte of the name stays one). POSIX copies the bytes; Windows
+  // converts them from the code page to UTF-8. False when the name does not
+  // convert (a byte sequence the code page does not have) or does not fit.
+  bool (*EntryNameToPathText)(const char* name, std::size_t length, char out[kPathCapacity],
+                              std::size_t* outLength);
 
   // ---- Workspace
   // The user's temporary directory, ending in a separator. False when it
@@ -162,6 +183,11 @@ struct PlatformOps {
   std::int64_t (*TellStream)(std::FILE* stream);
   // Closing may fail when buffered data cannot be written out.
   bool (*CloseStream)(std::FILE* stream);
+  // Gives back the disk space of `length` bytes at `offset` of a stream open
+  // for update, whose bytes there are no longer needed: they read back as
+  // zeros, and the file keeps its size. False where the file system cannot;
+  // nothing else changes then.
+  bool (*ReleaseStreamRange)(std::FILE* stream, std::int64_t offset, std::int64_t length);
 
   // ---- Files and directories
   bool (*DeleteFileAt)(const char* path);
@@ -191,12 +217,40 @@ struct PlatformOps {
   bool (*RemoveWalkDirectory)(TreeWalk* walk, const char* name);
   void (*EndTreeWalk)(TreeWalk* walk);
 
+  // ---- Entry directories (the tree bundle's folders)
+  // Opens `directory`, which must be a directory itself, not a link to one.
+  // Null when it is not, or cannot be opened.
+  EntryDirectory* (*OpenEntryDirectory)(const char* directory);
+  // Makes the subdirectory `name` (a bare UTF-8 name) of `parent`, or takes
+  // the one there, and opens it. Null when what is there is anything but a
+  // plain directory (a file, a link, a junction or other reparse point), or
+  // it cannot be made. The parent stays open and must outlive it.
+  EntryDirectory* (*MakeEntryDirectory)(EntryDirectory* parent, const char* name);
+  // Creates the file `name` in `directory` for writing, only where nothing
+  // of that name is (no link followed), private to the user: 0700 when
+  // `executable`, else 0600 (Windows ignores the flag). Null when it cannot.
+  std::FILE* (*CreateEntryFile)(EntryDirectory* directory, const char* name, bool executable);
+  // Deletes the file `name` in `directory`: an entry not written whole.
+  bool (*DeleteEntryFile)(EntryDirectory* directory, const char* name);
+  void (*CloseEntryDirectory)(EntryDirectory* directory);
+
   // ---- Processes
   // Starts `path` with the launcher's arguments, in the launcher's current
   // directory. 0 when no process was started.
   PlatformProcess (*StartProcess)(const char* path, const ArgumentTail* tail);
-  // Blocks until the process has ended.
-  void (*WaitForProcess)(PlatformProcess process);
+  // Blocks until the process has ended, and gives its exit code (Windows:
+  // all 32 bits; POSIX: the exit status, or 128 + the number of the signal
+  // that ended it). False when the system cannot tell how it ended.
+  bool (*WaitForProcess)(PlatformProcess process, std::uint32_t* exitCode);
+  // Called before StartProcess: makes the process started next, and every
+  // process it starts, directly or through others, ones WaitForDescendants
+  // waits for (Windows: a job the launcher joins; POSIX: the launcher becomes
+  // the subreaper of its orphaned descendants). False when the system
+  // refuses; WaitForDescendants then returns at once.
+  bool (*AdoptDescendants)();
+  // After WaitForProcess: blocks until every adopted descendant has ended,
+  // or the system's interruption rules cut the wait short.
+  void (*WaitForDescendants)();
 
   // ---- Splash surface
   // A surface of `width` x `height` pixels at (0, 0), not yet shown, titled

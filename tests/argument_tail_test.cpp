@@ -7,51 +7,41 @@
 
 namespace {
 
-bool NoLeadBytes(unsigned char) {
-  return false;
-}
-
-// 0x81 plays a double-byte lead byte, as in code page 932.
-bool LeadByte81(unsigned char byte) {
-  return byte == 0x81;
-}
-
 struct TailCase {
   const char* label;
-  std::string commandLine;
-  std::string tail;
-  bool (*isLeadByte)(unsigned char);
+  std::u16string commandLine;
+  std::u16string tail;
 };
 
 TEST(ArgumentTail, IsTakenAsTheStartUpDoes) {
   const TailCase cases[] = {
-      {"quoted name, blanks only", "\"C:\\a b\\setup.exe\"   ", "", NoLeadBytes},
-      {"quoted name, argument, blanks kept", "\"C:\\a b\\s.exe\" /S  ", "/S  ", NoLeadBytes},
-      {"unquoted name, tab", "setup.exe\t/quiet", "/quiet", NoLeadBytes},
-      {"missing closing quote", "\"C:\\a b\\setup.exe /S", "", NoLeadBytes},
-      {"argument right after the quote", "\"setup.exe\"/S x", "/S x", NoLeadBytes},
-      {"leading blank", "  /S x", "/S x", NoLeadBytes},
-      {"bytes above 0x7F in the name", "set\xA0up\xFF.exe \xE9t\xE9", "\xE9t\xE9", NoLeadBytes},
-      {"bytes above 0x7F are not blanks", "a.exe \x80 b", "\x80 b", NoLeadBytes},
-      {"control bytes are blanks", "a.exe\x01\x1F\x20x", "x", NoLeadBytes},
-      {"empty command line", "", "", NoLeadBytes},
-      {"quotes inside the tail stay", "a.exe \"x y\" \\\"z", "\"x y\" \\\"z", NoLeadBytes},
-      // The lead byte carries the quote after it: the name goes on to the next quote.
-      {"lead byte before the closing quote", "\"ab\x81\"cd\" /S", "/S", LeadByte81},
-      {"lead byte before the end", "\"ab\x81", "", LeadByte81},
-      {"lead byte without a lead-byte test", "\"ab\x81\"cd\" /S", "cd\" /S", NoLeadBytes},
-      {"unquoted name has no lead-byte handling", "a\x81 b", "b", LeadByte81},
+      {"quoted name, blanks only", u"\"C:\\a b\\setup.exe\"   ", u""},
+      {"quoted name, argument, blanks kept", u"\"C:\\a b\\s.exe\" /S  ", u"/S  "},
+      {"unquoted name, tab", u"setup.exe\t/quiet", u"/quiet"},
+      {"missing closing quote", u"\"C:\\a b\\setup.exe /S", u""},
+      {"argument right after the quote", u"\"setup.exe\"/S x", u"/S x"},
+      {"leading blank", u"  /S x", u"/S x"},
+      {"units above 0x7F in the name", u"set\u00A0up\u00FF.exe \u00E9t\u00E9", u"\u00E9t\u00E9"},
+      {"units above 0x7F are not blanks", u"a.exe \u0080 b", u"\u0080 b"},
+      {"control units are blanks", u"a.exe\u0001\u001F\u0020x", u"x"},
+      {"empty command line", u"", u""},
+      {"quotes inside the tail stay", u"a.exe \"x y\" \\\"z", u"\"x y\" \\\"z"},
+      // Characters the code page may lack, a surrogate pair among them.
+      {"Cyrillic and CJK in a quoted name", u"\"C:\\Юрий\\张伟.exe\" /D=C:\\Мой 中文",
+       u"/D=C:\\Мой 中文"},
+      {"beyond the Basic Multilingual Plane", u"\"\U0001F600.exe\" \U0001F600 x", u"\U0001F600 x"},
+      {"an ideographic space is no blank", u"\u5F20\u4F1F.exe\u3000 x", u"x"},
   };
   for (const TailCase& c : cases) {
-    EXPECT_EQ(TakeArgumentTail(c.commandLine.c_str(), c.isLeadByte), c.tail) << c.label;
+    EXPECT_EQ(std::u16string(TakeArgumentTail(c.commandLine.c_str())), c.tail) << c.label;
   }
 }
 
 TEST(ArgumentTail, EmptinessFollowsTheSystemsForm) {
   char empty[] = "";
   char* args[] = {empty};
-  EXPECT_TRUE(IsTailEmpty(ArgumentTail{"", nullptr, 0}));
-  EXPECT_FALSE(IsTailEmpty(ArgumentTail{"/S", nullptr, 0}));
+  EXPECT_TRUE(IsTailEmpty(ArgumentTail{u"", nullptr, 0}));
+  EXPECT_FALSE(IsTailEmpty(ArgumentTail{u"/S", nullptr, 0}));
   EXPECT_TRUE(IsTailEmpty(ArgumentTail{nullptr, nullptr, 0}));
   // An empty string given as an argument is still an argument.
   EXPECT_FALSE(IsTailEmpty(ArgumentTail{nullptr, args, 1}));

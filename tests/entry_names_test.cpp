@@ -102,4 +102,37 @@ TEST(EntryNames, SecondBytesOfDoubleByteCharactersAreNoSeparators) {
   }
 }
 
+// Names converted from the code page to UTF-8, as the Windows launcher checks
+// them: the same rule on characters, and text that is not UTF-8 refused.
+TEST(EntryNames, Utf8NamesFollowTheSameRuleOnCharacters) {
+  struct {
+    std::string name;
+    bool accepted;
+  } const cases[] = {
+      {"setup.exe", true},
+      {"\xE6\x98\x9E.txt", true},                  // U+661E, GBK 0x95 0x5C
+      {"\xE6\x98\x9E\\b.txt", false},            // a real backslash after it
+      {"\xD0\xAE\xD1\x80\xD0\xB8\xD0\xB9", true},  // Cyrillic
+      {"\xF0\x9F\x98\x80.exe", true},             // U+1F600
+      {"COM\xC2\xB9.txt", false},                   // superscript one
+      {"COM\xEF\xBD\xB8.txt", true},               // katakana, Shift-JIS 0xB9
+      {"nul.txt", false},
+      {"a.", false},
+      {"a ", false},
+      {"a:b", false},
+      {"a/b", false},
+      {std::string("a\0b", 3), false},
+      {std::string(259, 'n'), true},
+      {std::string(260, 'n'), false},
+      {"", false},
+      {"\xC0\xAF", false},                          // overlong '/'
+      {"\xED\xA0\x80", false},                     // a surrogate
+      {"\xE6\x98", false},                          // cut short
+      {"\x95\x5C", false},                          // code-page bytes, not UTF-8
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(IsAcceptableUtf8Name(c.name.data(), c.name.size()), c.accepted) << "'" << c.name << "'";
+  }
+}
+
 }  // namespace

@@ -7,6 +7,10 @@
 //   (the installer gets them from the terminal itself, as with system());
 //   SIGTERM and SIGHUP are passed on to the installer. Removal runs as usual
 //   once it has ended.
+// - After it has ended, while the processes it left are waited for (a setup
+//   made with --wait all): SIGINT and SIGQUIT again do nothing to the
+//   launcher; SIGTERM and SIGHUP end the wait, and are then held as below.
+//   Those processes get nothing from the launcher.
 // - After it has ended: the signal is held until removal is done, and then
 //   the launcher ends by it.
 // A signal the launcher was started with ignored (a background job's SIGINT)
@@ -33,6 +37,7 @@ constexpr int kInterruptions[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
 enum Phase : int {
   kBeforeInstaller,
   kInstallerRunning,
+  kDescendantsRunning,
   kAfterInstaller,
 };
 
@@ -112,6 +117,10 @@ void OnInterruption(int signal) {
   if (gPhase == kInstallerRunning) {
     if ((signal == SIGTERM || signal == SIGHUP) && gInstaller > 0) {
       kill(static_cast<pid_t>(gInstaller), signal);
+    }
+  } else if (gPhase == kDescendantsRunning) {
+    if ((signal == SIGTERM || signal == SIGHUP) && gHeld == 0) {
+      gHeld = signal;
     }
   } else if (gPhase == kAfterInstaller) {
     if (gHeld == 0) {
@@ -210,4 +219,16 @@ void EndByHeldInterruption() {
   if (gHeld != 0) {
     EndBy(gHeld);
   }
+}
+
+void DescendantsWaited() {
+  gPhase = kDescendantsRunning;
+}
+
+void DescendantsEnded() {
+  gPhase = kAfterInstaller;
+}
+
+bool WaitCutShort() {
+  return gHeld != 0;
 }

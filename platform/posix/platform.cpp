@@ -25,12 +25,15 @@ constexpr std::size_t kRandomNameLength = 8;
 constexpr int kNameAttempts = 100;
 
 // No code page: names are bytes, read as Latin-1 where a character matters.
-bool PosixIsLeadByte(unsigned char) {
-  return false;
-}
-
-char32_t PosixCharacterOfByte(unsigned char byte) {
-  return byte;
+bool PosixEntryNameToPathText(const char* name, std::size_t length, char out[kPathCapacity],
+                              std::size_t* outLength) {
+  if (length >= kPathCapacity) {
+    return false;
+  }
+  std::memset(out, 0, kPathCapacity);
+  std::memcpy(out, name, length);
+  *outLength = length;
+  return true;
 }
 
 // The workspace is named by an absolute path, so that no name the launcher
@@ -171,6 +174,13 @@ std::int64_t PosixTellStream(std::FILE* stream) {
   return static_cast<std::int64_t>(ftello(stream));
 }
 
+// Punches the range out of the file: tmpfs, ext4, xfs and btrfs give its
+// blocks back at once.
+bool PosixReleaseStreamRange(std::FILE* stream, std::int64_t offset, std::int64_t length) {
+  return fallocate(fileno(stream), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                   static_cast<off_t>(offset), static_cast<off_t>(length)) == 0;
+}
+
 bool PosixDeleteFile(const char* path) {
   sigset_t previous;
   HoldInterruptions(&previous);
@@ -279,7 +289,7 @@ PlatformProcess PosixStartProcess(const char* path, const ArgumentTail* tail) {
   return error == 0 ? static_cast<PlatformProcess>(pid) : 0;
 }
 
-void PosixWaitForProcess(PlatformProcess process) {
+bool PosixWaitForProcess(PlatformProcess process, std::uint32_t* exitCode) {
   const pid_t pid = static_cast<pid_t>(process);
   // Waited for but not yet reaped, so that a signal passed on meanwhile can
   // only reach the installer, never a process that took its number.
@@ -291,8 +301,22 @@ void PosixWaitForProcess(PlatformProcess process) {
   InstallerEnded();
   ReleaseInterruptions(&previous);
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  pid_t reaped = 0;
+  while ((reaped = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
   }
+  if (reaped != pid) {
+    return false;  // reaped by the system: SIGCHLD was ignored
+  }
+  // As shells report it.
+  if (WIFEXITED(status)) {
+    *exitCode = static_cast<std::uint32_t>(WEXITSTATUS(status));
+    return true;
+  }
+  if (WIFSIGNALED(status)) {
+    *exitCode = 128 + static_cast<std::uint32_t>(WTERMSIG(status));
+    return true;
+  }
+  return false;
 }
 
 void PosixSleepMilliseconds(int milliseconds) {
@@ -328,8 +352,7 @@ int OpenPrivateFile(const char* path, int flags) {
 }
 
 const PlatformOps kSystemPlatform = {
-    .IsLeadByte = PosixIsLeadByte,
-    .CharacterOfByte = PosixCharacterOfByte,
+    .EntryNameToPathText = PosixEntryNameToPathText,
     .GetTempDirectory = PosixGetTempDirectory,
     .CreateUniqueName = PosixCreateUniqueName,
     .LookUpResource = PosixLookUpResource,
@@ -341,6 +364,7 @@ const PlatformOps kSystemPlatform = {
     .SeekStream = PosixSeekStream,
     .TellStream = PosixTellStream,
     .CloseStream = StdioCloseStream,
+    .ReleaseStreamRange = PosixReleaseStreamRange,
     .DeleteFileAt = PosixDeleteFile,
     .RemoveEmptyDirectory = PosixRemoveEmptyDirectory,
     .StartTreeWalk = PosixStartTreeWalk,
@@ -350,8 +374,15 @@ const PlatformOps kSystemPlatform = {
     .DeleteWalkEntry = PosixDeleteWalkEntry,
     .RemoveWalkDirectory = PosixRemoveWalkDirectory,
     .EndTreeWalk = PosixEndTreeWalk,
+    .OpenEntryDirectory = PosixOpenEntryDirectory,
+    .MakeEntryDirectory = PosixMakeEntryDirectory,
+    .CreateEntryFile = PosixCreateEntryFile,
+    .DeleteEntryFile = PosixDeleteEntryFile,
+    .CloseEntryDirectory = PosixCloseEntryDirectory,
     .StartProcess = PosixStartProcess,
     .WaitForProcess = PosixWaitForProcess,
+    .AdoptDescendants = PosixAdoptDescendants,
+    .WaitForDescendants = PosixWaitForDescendants,
     .OpenSplashSurface = X11OpenSplashSurface,
     .GetScreenSize = X11GetScreenSize,
     .GetSurfaceRect = X11GetSurfaceRect,

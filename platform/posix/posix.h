@@ -34,6 +34,16 @@ void ForgetMadeName(const char* path);
 // held; it is not yet reaped when it is said to have ended).
 void InstallerStarted(pid_t installer);
 void InstallerEnded();
+// The installer has ended and the processes it left are waited for (called
+// while held), until DescendantsEnded; whether a SIGTERM or SIGHUP that
+// cuts that wait short has come.
+void DescendantsWaited();
+void DescendantsEnded();
+bool WaitCutShort();
+
+// descendants.cpp: waiting for every process the installer starts.
+bool PosixAdoptDescendants();
+void PosixWaitForDescendants();
 
 // tree_walk.cpp: removal's walk through a tree, relative to one descriptor.
 TreeWalk* PosixStartTreeWalk(const char* directory);
@@ -43,6 +53,13 @@ bool PosixLeaveWalkDirectory(TreeWalk* walk);
 bool PosixDeleteWalkEntry(TreeWalk* walk, const char* name);
 bool PosixRemoveWalkDirectory(TreeWalk* walk, const char* name);
 void PosixEndTreeWalk(TreeWalk* walk);
+
+// entry_directory.cpp: the tree bundle's folders, relative to descriptors.
+EntryDirectory* PosixOpenEntryDirectory(const char* directory);
+EntryDirectory* PosixMakeEntryDirectory(EntryDirectory* parent, const char* name);
+std::FILE* PosixCreateEntryFile(EntryDirectory* directory, const char* name, bool executable);
+bool PosixDeleteEntryFile(EntryDirectory* directory, const char* name);
+void PosixCloseEntryDirectory(EntryDirectory* directory);
 
 // x11_splash.cpp: the splash surface on an X11 desktop.
 SplashSurface* X11OpenSplashSurface(PlatformInstance instance, int width, int height,

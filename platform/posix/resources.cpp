@@ -9,45 +9,13 @@
 #include <cstring>
 
 #include "format/resource_table.h"
+#include "platform/posix/full_io.h"
 #include "platform/posix/posix.h"
 
 namespace {
 
 // The executable, opened on the first lookup and kept until the process ends.
 int gExecutable = -1;
-
-bool ReadExactlyAt(int fd, void* buffer, std::size_t size, std::uint64_t offset) {
-  unsigned char* bytes = static_cast<unsigned char*>(buffer);
-  while (size > 0) {
-    const ssize_t got = pread(fd, bytes, size, static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
-      return false;
-    }
-    bytes += got;
-    size -= static_cast<std::size_t>(got);
-    offset += static_cast<std::uint64_t>(got);
-  }
-  return true;
-}
-
-bool WriteAll(int fd, const void* buffer, std::size_t size) {
-  const unsigned char* bytes = static_cast<const unsigned char*>(buffer);
-  while (size > 0) {
-    const ssize_t put = write(fd, bytes, size);
-    if (put < 0 && errno == EINTR) {
-      continue;
-    }
-    if (put <= 0) {
-      return false;
-    }
-    bytes += put;
-    size -= static_cast<std::size_t>(put);
-  }
-  return true;
-}
 
 int OpenExecutable() {
   if (gExecutable < 0) {
@@ -82,8 +50,8 @@ bool CopyFileRange(int from, std::uint64_t offset, std::uint64_t size, int to) {
   bool ok = true;
   while (ok && size > 0) {
     const std::size_t chunk = size < kBufferSize ? static_cast<std::size_t>(size) : kBufferSize;
-    ok = ReadExactlyAt(from, buffer, chunk, static_cast<std::uint64_t>(position)) &&
-         WriteAll(to, buffer, chunk);
+    ok = ReadFullAt(from, buffer, chunk, static_cast<std::uint64_t>(position)) &&
+         WriteFull(to, buffer, chunk);
     position += static_cast<off_t>(chunk);
     size -= chunk;
   }
@@ -104,13 +72,13 @@ bool PosixLookUpResource(const char* type, int id, PlatformResource* out) {
 
   std::uint8_t trailer[kResourceTrailerSize];
   ResourceTable table = {};
-  if (!ReadExactlyAt(fd, trailer, sizeof trailer, fileSize - kResourceTrailerSize) ||
+  if (!ReadFullAt(fd, trailer, sizeof trailer, fileSize - kResourceTrailerSize) ||
       !ReadResourceTrailer(trailer, fileSize, &table)) {
     return false;
   }
   for (std::uint32_t i = 0; i < table.count; ++i) {
     std::uint8_t bytes[kResourceEntrySize];
-    if (!ReadExactlyAt(fd, bytes, sizeof bytes, table.offset + i * kResourceEntrySize)) {
+    if (!ReadFullAt(fd, bytes, sizeof bytes, table.offset + i * kResourceEntrySize)) {
       return false;
     }
     const ResourceEntry entry = ReadResourceEntry(bytes);
@@ -135,7 +103,7 @@ bool PosixWriteResourceToFile(const PlatformResource* resource, const char* path
   }
   // As with a single write of the whole resource, the outcome is not reported.
   if (resource->data != nullptr) {
-    WriteAll(fd, resource->data, static_cast<std::size_t>(resource->size));
+    WriteFull(fd, resource->data, static_cast<std::size_t>(resource->size));
   } else {
     CopyFileRange(OpenExecutable(), resource->offset, resource->size, fd);
   }
@@ -149,6 +117,6 @@ bool PosixReadResource(const PlatformResource* resource, void* out) {
     return true;
   }
   const int fd = OpenExecutable();
-  return fd >= 0 && ReadExactlyAt(fd, out, static_cast<std::size_t>(resource->size),
+  return fd >= 0 && ReadFullAt(fd, out, static_cast<std::size_t>(resource->size),
                                   resource->offset);
 }

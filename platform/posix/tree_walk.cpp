@@ -122,14 +122,12 @@ void PosixListWalkDirectory(TreeWalk* walk, DirectoryListing* out) {
 }
 
 bool PosixEnterWalkDirectory(TreeWalk* walk, const char* name, const FileIdentity* listed) {
-  if (walk->depth == walk->capacity) {
-    const std::size_t grown = walk->capacity < 16 ? 16 : walk->capacity * 2;
-    void* moved = std::realloc(walk->ancestors, grown * sizeof(FileIdentity));
-    if (moved == nullptr) {
-      return false;
-    }
-    walk->ancestors = static_cast<FileIdentity*>(moved);
-    walk->capacity = grown;
+  void* ancestors = walk->ancestors;
+  const bool reserved =
+      ReserveRoom(&ancestors, &walk->capacity, walk->depth + 1, sizeof(FileIdentity));
+  walk->ancestors = static_cast<FileIdentity*>(ancestors);
+  if (!reserved) {
+    return false;
   }
   const int fd = OpenDirectoryAt(walk->directory, name);
   if (fd < 0) {

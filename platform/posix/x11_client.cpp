@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "platform/posix/full_io.h"
 #include "platform/posix/x11_client.h"
 #include "platform/posix/x11_pixels.h"
 
@@ -176,22 +177,6 @@ bool Draw(Client* client, const X11Request& request) {
   return !gRequestFailed;
 }
 
-bool ReceiveWhole(int channel, void* buffer, std::size_t size) {
-  char* bytes = static_cast<char*>(buffer);
-  while (size > 0) {
-    const ssize_t got = read(channel, bytes, size);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
-      return false;
-    }
-    bytes += got;
-    size -= static_cast<std::size_t>(got);
-  }
-  return true;
-}
-
 template <typename Message>
 void Send(int channel, const Message& message) {
   send(channel, &message, sizeof message, MSG_NOSIGNAL);
@@ -217,7 +202,7 @@ void RunX11Client(const X11ClientSetup& setup) {
     _exit(0);
   }
   X11Request request;
-  while (ReceiveWhole(setup.channel, &request, sizeof request) && request.kind == kX11Draw) {
+  while (ReadFull(setup.channel, &request, sizeof request) && request.kind == kX11Draw) {
     const X11Reply reply = {Draw(&client, request)};
     Send(setup.channel, reply);
     if (reply.drawn == 0) {

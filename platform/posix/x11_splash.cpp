@@ -26,9 +26,10 @@
 #include <cstdlib>
 
 #include "format/resource_ids.h"
+#include "platform/posix/full_io.h"
 #include "platform/posix/posix.h"
 #include "platform/posix/x11_client.h"
-#include "splash/picture.h"
+#include "platform/posix/x11_picture.h"
 
 namespace {
 
@@ -88,22 +89,7 @@ bool AwaitChannel(SplashSurface* surface) {
 
 // Reads one whole message from the client within the patience left.
 bool Receive(SplashSurface* surface, void* message, std::size_t size) {
-  char* bytes = static_cast<char*>(message);
-  while (size > 0) {
-    if (!AwaitChannel(surface)) {
-      return false;
-    }
-    const ssize_t got = read(surface->channel, bytes, size);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
-      return false;
-    }
-    bytes += got;
-    size -= static_cast<std::size_t>(got);
-  }
-  return true;
+  return ReadFullWhen(surface->channel, message, size, [surface] { return AwaitChannel(surface); });
 }
 
 // A request into an empty channel: the client reads each before it answers.
@@ -216,7 +202,7 @@ void X11ShowSplashSurface(SplashSurface* surface, int x, int y) {
 // canvas starts as the window's black background.
 bool X11LoadSplashPicture(SplashSurface* surface, PlatformInstance, int id) {
   PlatformResource resource = {};
-  if (!gPlatform->LookUpResource(kBitmapResourceType, id, &resource) ||
+  if (!PosixLookUpResource(kBitmapResourceType, id, &resource) ||
       resource.size > kMaxBitmapResourceSize) {
     return false;
   }
@@ -225,7 +211,7 @@ bool X11LoadSplashPicture(SplashSurface* surface, PlatformInstance, int id) {
   if (bytes == nullptr) {
     return false;
   }
-  surface->hasPicture = gPlatform->ReadResource(&resource, bytes) &&
+  surface->hasPicture = PosixReadResource(&resource, bytes) &&
                         DecodeRgbPicture(bytes, size, &surface->picture);
   std::free(bytes);
   if (surface->hasPicture) {

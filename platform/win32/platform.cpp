@@ -1,6 +1,10 @@
-// The Windows side of the seam: the ANSI system calls the launcher is built on.
+// The Windows side of the seam: the wide system calls the launcher is built
+// on. Paths cross the seam as UTF-8 and are converted to UTF-16 at each call,
+// so that any name the system takes works, whatever the code page.
 #include <windows.h>
 #include <shellapi.h>
+#include <winioctl.h>
+#include <io.h>
 
 #include <cstring>
 
@@ -9,35 +13,81 @@
 
 namespace {
 
-bool Win32IsLeadByte(unsigned char byte) {
-  return IsDBCSLeadByte(byte) != 0;
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 units");
+
+// UTF-8 takes at least one byte for each UTF-16 unit, so a path fits the same
+// number of units.
+using WidePath = wchar_t[kPathCapacity];
+
+// The path as UTF-16; false when it is not UTF-8.
+bool Widen(const char* path, WidePath out) {
+  return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, out,
+                             static_cast<int>(kPathCapacity)) > 0;
 }
 
-char32_t Win32CharacterOfByte(unsigned char byte) {
-  const char text = static_cast<char>(byte);
-  wchar_t character = 0;
-  return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, &text, 1, &character, 1) == 1
-             ? static_cast<char32_t>(character)
-             : 0;
+// A path from the system as UTF-8 in a zero-filled buffer; false when it does
+// not fit (or is not UTF-16, which a path from the system always is).
+bool Narrow(const wchar_t* path, char out[kPathCapacity]) {
+  std::memset(out, 0, kPathCapacity);
+  const int written = WideCharToMultiByte(CP_UTF8, 0, path, -1, out,
+                                          static_cast<int>(kPathCapacity) - 1, nullptr, nullptr);
+  return written > 0;
 }
+
+// An empty name does not convert either; it is refused all the same.
+bool Win32EntryNameToPathText(const char* name, std::size_t length, char out[kPathCapacity],
+                              std::size_t* outLength) {
+  // At most one UTF-16 unit for each byte of the code page.
+  wchar_t wide[kPathCapacity];
+  const int units = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name, static_cast<int>(length),
+                                        wide, static_cast<int>(kPathCapacity));
+  std::memset(out, 0, kPathCapacity);
+  const int written =
+      units > 0 ? WideCharToMultiByte(CP_UTF8, 0, wide, units, out,
+                                      static_cast<int>(kPathCapacity) - 1, nullptr, nullptr)
+                : 0;
+  *outLength = static_cast<std::size_t>(written);
+  return written > 0;
+}
+
+// The workspace prefix, as the wide calls take it.
+static_assert(sizeof kWorkspacePrefix == 4, "a prefix of three characters");
+constexpr wchar_t kWideWorkspacePrefix[] = {kWorkspacePrefix[0], kWorkspacePrefix[1],
+                                            kWorkspacePrefix[2], L'\0'};
+
+using GetTempPath2Function = DWORD(WINAPI*)(DWORD, LPWSTR);
 
 bool Win32GetTempDirectory(char out[kPathCapacity]) {
-  // A longer path is not placed in the buffer; the result then tells its size.
-  const DWORD length = GetTempPathA(kPathCapacity, out);
-  return length != 0 && length < kPathCapacity;
+  // GetTempPath2W (Windows 10 and 11 with their 2022 updates) gives a process
+  // running as SYSTEM the system's own protected directory rather than a
+  // world-writable one; looked up at run time so that older systems start.
+  const auto getTempPath2 = reinterpret_cast<GetTempPath2Function>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetTempPath2W")));
+  // The result is at most MAX_PATH + 1 units; a longer one is not placed in
+  // the buffer, and the result then tells its size.
+  wchar_t wide[MAX_PATH + 2];
+  const DWORD length = getTempPath2 != nullptr ? getTempPath2(MAX_PATH + 2, wide)
+                                               : GetTempPathW(MAX_PATH + 2, wide);
+  return length != 0 && length < MAX_PATH + 2 && Narrow(wide, out);
 }
 
 bool Win32CreateUniqueName(const char* directory, UniqueKind kind, char out[kPathCapacity]) {
-  if (GetTempFileNameA(directory, kWorkspacePrefix, 0, out) == 0) {
+  WidePath wideDirectory;
+  // GetTempFileNameW writes at most MAX_PATH units.
+  wchar_t name[MAX_PATH];
+  if (!Widen(directory, wideDirectory) ||
+      GetTempFileNameW(wideDirectory, kWideWorkspacePrefix, 0, name) == 0) {
     return false;
   }
-  if (kind == kUniqueFile) {
-    return true;
+  if (kind == kUniqueDirectory) {
+    DeleteFileW(name);
+    // Checked: a directory or junction planted under the name in the meantime
+    // must never receive the installer's files.
+    if (CreateDirectoryW(name, nullptr) == 0) {
+      return false;
+    }
   }
-  DeleteFileA(out);
-  // Checked: a directory or junction planted under the name in the meantime
-  // must never receive the installer's files.
-  return CreateDirectoryA(out, nullptr) != 0;
+  return Narrow(name, out);
 }
 
 bool Win32LookUpResource(const char* type, int id, PlatformResource* out) {
@@ -55,7 +105,11 @@ bool Win32LookUpResource(const char* type, int id, PlatformResource* out) {
 }
 
 bool Win32WriteResourceToFile(const PlatformResource* resource, const char* path) {
-  HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+  WidePath wide;
+  if (!Widen(path, wide)) {
+    return false;
+  }
+  HANDLE file = CreateFileW(wide, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                             nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     return false;
@@ -72,8 +126,9 @@ bool Win32ReadResource(const PlatformResource* resource, void* out) {
 }
 
 std::FILE* Win32OpenStream(const char* path, StreamMode mode) {
-  const char* streamMode = mode == kStreamRead ? "rb" : mode == kStreamUpdate ? "r+b" : "w+b";
-  return std::fopen(path, streamMode);
+  const wchar_t* streamMode = mode == kStreamRead ? L"rb" : mode == kStreamUpdate ? L"r+b" : L"w+b";
+  WidePath wide;
+  return Widen(path, wide) ? _wfopen(wide, streamMode) : nullptr;
 }
 
 bool Win32SeekStream(std::FILE* stream, std::int64_t offset, StreamOrigin origin) {
@@ -84,28 +139,55 @@ std::int64_t Win32TellStream(std::FILE* stream) {
   return _ftelli64(stream);
 }
 
+// NTFS gives back the clusters of a zeroed range of a sparse file. Marking
+// the file sparse again on every call costs nothing once it is.
+bool Win32ReleaseStreamRange(std::FILE* stream, std::int64_t offset, std::int64_t length) {
+  HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  DWORD returned = 0;
+  if (file == INVALID_HANDLE_VALUE ||
+      !DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr)) {
+    return false;
+  }
+  FILE_ZERO_DATA_INFORMATION range;
+  range.FileOffset.QuadPart = offset;
+  range.BeyondFinalZero.QuadPart = offset + length;
+  return DeviceIoControl(file, FSCTL_SET_ZERO_DATA, &range, sizeof range, nullptr, 0, &returned,
+                         nullptr) != 0;
+}
+
 bool Win32DeleteFile(const char* path) {
-  return DeleteFileA(path) != 0;
+  WidePath wide;
+  return Widen(path, wide) && DeleteFileW(wide) != 0;
 }
 
 bool Win32RemoveEmptyDirectory(const char* path) {
-  return RemoveDirectoryA(path) != 0;
+  WidePath wide;
+  return Widen(path, wide) && RemoveDirectoryW(wide) != 0;
 }
 
 PlatformProcess Win32StartProcess(const char* path, const ArgumentTail* tail) {
-  SHELLEXECUTEINFOA request;
+  WidePath wide;
+  if (!Widen(path, wide)) {
+    return 0;
+  }
+  SHELLEXECUTEINFOW request;
   std::memset(&request, 0, sizeof request);
   request.cbSize = sizeof request;
   request.fMask = SEE_MASK_NOCLOSEPROCESS;
-  request.lpFile = path;
-  request.lpParameters = tail->text;
+  request.lpFile = wide;
+  // The tail as the system gave it, unit for unit.
+  request.lpParameters = reinterpret_cast<const wchar_t*>(tail->text);
   request.nShow = SW_SHOW;
-  ShellExecuteExA(&request);
+  ShellExecuteExW(&request);
   return reinterpret_cast<PlatformProcess>(request.hProcess);
 }
 
-void Win32WaitForProcess(PlatformProcess process) {
+bool Win32WaitForProcess(PlatformProcess process, std::uint32_t* exitCode) {
   WaitForSingleObject(reinterpret_cast<HANDLE>(process), INFINITE);
+  DWORD code = 0;
+  const bool known = GetExitCodeProcess(reinterpret_cast<HANDLE>(process), &code) != 0;
+  *exitCode = code;
+  return known;
 }
 
 void Win32SleepMilliseconds(int milliseconds) {
@@ -128,8 +210,7 @@ std::uint32_t Win32CountProcessors() {
 }  // namespace
 
 const PlatformOps kSystemPlatform = {
-    .IsLeadByte = Win32IsLeadByte,
-    .CharacterOfByte = Win32CharacterOfByte,
+    .EntryNameToPathText = Win32EntryNameToPathText,
     .GetTempDirectory = Win32GetTempDirectory,
     .CreateUniqueName = Win32CreateUniqueName,
     .LookUpResource = Win32LookUpResource,
@@ -141,6 +222,7 @@ const PlatformOps kSystemPlatform = {
     .SeekStream = Win32SeekStream,
     .TellStream = Win32TellStream,
     .CloseStream = StdioCloseStream,
+    .ReleaseStreamRange = Win32ReleaseStreamRange,
     .DeleteFileAt = Win32DeleteFile,
     .RemoveEmptyDirectory = Win32RemoveEmptyDirectory,
     .StartTreeWalk = Win32StartTreeWalk,
@@ -150,8 +232,15 @@ const PlatformOps kSystemPlatform = {
     .DeleteWalkEntry = Win32DeleteWalkEntry,
     .RemoveWalkDirectory = Win32RemoveWalkDirectory,
     .EndTreeWalk = Win32EndTreeWalk,
+    .OpenEntryDirectory = Win32OpenEntryDirectory,
+    .MakeEntryDirectory = Win32MakeEntryDirectory,
+    .CreateEntryFile = Win32CreateEntryFile,
+    .DeleteEntryFile = Win32DeleteEntryFile,
+    .CloseEntryDirectory = Win32CloseEntryDirectory,
     .StartProcess = Win32StartProcess,
     .WaitForProcess = Win32WaitForProcess,
+    .AdoptDescendants = Win32AdoptDescendants,
+    .WaitForDescendants = Win32WaitForDescendants,
     .OpenSplashSurface = Win32OpenSplashSurface,
     .GetScreenSize = Win32GetScreenSize,
     .GetSurfaceRect = Win32GetSurfaceRect,

@@ -5,7 +5,7 @@
 // directory, not a junction, mount point or other reparse point. Paths are
 // wide and begin with \\?\, so a tree as deep as the system allows (32,767
 // characters) goes, whatever the installer left and whatever the code page;
-// names pass through the listing as UTF-8.
+// the directory and names pass through the seam as UTF-8.
 #include <windows.h>
 
 #include <cstdlib>
@@ -63,26 +63,15 @@ void CutTo(TreeWalk* walk, std::size_t length) {
 // Opens the directory at the walk's path and holds it there. Without delete
 // sharing, nobody can rename or remove it while it is held.
 bool Hold(TreeWalk* walk) {
-  if (walk->depth == walk->capacity) {
-    const std::size_t grown = walk->capacity < 16 ? 16 : walk->capacity * 2;
-    void* moved = std::realloc(walk->held, grown * sizeof(HeldDirectory));
-    if (moved == nullptr) {
-      return false;
-    }
-    walk->held = static_cast<HeldDirectory*>(moved);
-    walk->capacity = grown;
-  }
-  HANDLE handle = CreateFileW(walk->path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
+  void* held = walk->held;
+  const bool reserved =
+      ReserveRoom(&held, &walk->capacity, walk->depth + 1, sizeof(HeldDirectory));
+  walk->held = static_cast<HeldDirectory*>(held);
+  if (!reserved) {
     return false;
   }
-  BY_HANDLE_FILE_INFORMATION information;
-  if (!GetFileInformationByHandle(handle, &information) ||
-      (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
-          FILE_ATTRIBUTE_DIRECTORY) {
-    CloseHandle(handle);
+  HANDLE handle = OpenPlainDirectory(walk->path);
+  if (handle == INVALID_HANDLE_VALUE) {
     return false;
   }
   walk->held[walk->depth++] = HeldDirectory{handle, walk->length};
@@ -99,6 +88,43 @@ bool OnEntry(TreeWalk* walk, const char* name, BOOL(WINAPI* operation)(LPCWSTR))
 
 }  // namespace
 
+HANDLE OpenPlainDirectory(const wchar_t* path) {
+  HANDLE handle = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return handle;
+  }
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!GetFileInformationByHandle(handle, &information) ||
+      (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
+          FILE_ATTRIBUTE_DIRECTORY) {
+    CloseHandle(handle);
+    return INVALID_HANDLE_VALUE;
+  }
+  return handle;
+}
+
+std::size_t WidenDirectory(const char* directory, wchar_t* out, std::size_t capacity) {
+  // A drive path (C:\...) or a share (\\server\share\...) gets the prefix
+  // that lifts the 260-character limit; any other stays as it is.
+  const wchar_t* prefix = L"";
+  if (directory[0] != '\0' && directory[1] == ':' && directory[2] == '\\') {
+    prefix = L"\\\\?\\";
+  } else if (directory[0] == '\\' && directory[1] == '\\' && directory[2] != '?') {
+    prefix = L"\\\\?\\UNC";
+    ++directory;
+  }
+  const std::size_t prefixLength = std::wcslen(prefix);
+  const int written = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, directory, -1, out + prefixLength,
+                                          static_cast<int>(capacity - prefixLength));
+  if (written <= 1) {
+    return 0;
+  }
+  std::memcpy(out, prefix, prefixLength * sizeof(wchar_t));
+  return prefixLength + static_cast<std::size_t>(written) - 1;
+}
+
 void Win32EndTreeWalk(TreeWalk* walk) {
   while (walk->depth > 0) {
     CloseHandle(walk->held[--walk->depth].handle);
@@ -114,27 +140,11 @@ TreeWalk* Win32StartTreeWalk(const char* directory) {
     return nullptr;
   }
   walk->path = static_cast<wchar_t*>(std::malloc(kWidePathCapacity * sizeof(wchar_t)));
-  // A drive path (C:\...) or a share (\\server\share\...) gets the prefix
-  // that lifts the 260-character limit; any other stays as it is.
-  const wchar_t* prefix = L"";
-  if (directory[0] != '\0' && directory[1] == ':' && directory[2] == '\\') {
-    prefix = L"\\\\?\\";
-  } else if (directory[0] == '\\' && directory[1] == '\\' && directory[2] != '?') {
-    prefix = L"\\\\?\\UNC";
-    ++directory;
-  }
-  const std::size_t prefixLength = std::wcslen(prefix);
-  const int written =
-      walk->path != nullptr
-          ? MultiByteToWideChar(CP_ACP, 0, directory, -1, walk->path + prefixLength,
-                                static_cast<int>(kWidePathCapacity - prefixLength))
-          : 0;
-  if (written <= 1) {
+  walk->length = walk->path != nullptr ? WidenDirectory(directory, walk->path, kWidePathCapacity) : 0;
+  if (walk->length == 0) {
     Win32EndTreeWalk(walk);
     return nullptr;
   }
-  std::memcpy(walk->path, prefix, prefixLength * sizeof(wchar_t));
-  walk->length = prefixLength + static_cast<std::size_t>(written) - 1;
   if (!Hold(walk)) {
     Win32EndTreeWalk(walk);
     return nullptr;

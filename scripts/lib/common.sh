@@ -1,4 +1,7 @@
 # Shared by the scripts: the project root and installing missing Debian packages.
+# shellcheck shell=bash
+# The variables are read by the scripts that source this file.
+# shellcheck disable=SC2034
 
 MIRELK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 

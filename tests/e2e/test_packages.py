@@ -109,13 +109,16 @@ class PackTool(LauncherCase):
         bad_name = self.path("other", "nul:x")
         with open(bad_name, "wb") as f:
             f.write(b"x")
+        # A folder is packed as a tree now; a FIFO is still no regular file.
+        fifo = self.path("fifo")
+        os.mkfifo(fifo)
         out = self.path("out.pkg")
         cases = [
             (["create", "-o", out, a, self.path("missing")], 1, ["missing", "no such file"]),
             (["create", "-o", out, a, twin], 1, ["a.txt", "same name"]),
             (["create", "-o", out, bad_name], 1, ["nul:x", "refuses"]),
             (["create", "-o", out, "--launch", "c.txt", a, b], 1, ["c.txt"]),
-            (["create", "-o", out, self.inputs], 1, ["not a regular file"]),
+            (["create", "-o", out, fifo], 1, ["not a regular file"]),
             (["create", "-o", out], 2, ["usage"]),
             (["create", a], 2, ["-o"]),
             (["create", "--bogus", "-o", out, a], 2, ["--bogus"]),

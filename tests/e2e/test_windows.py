@@ -1,5 +1,6 @@
 """The Windows launcher, run for real under Wine."""
 
+import contextlib
 import getpass
 import os
 import re
@@ -176,6 +177,52 @@ class DoubleByteCodePages(WineCase):
                 launcher = self.link(self.make_hand_package([(b"x.txt", b"x"), (name, b"y")]))
                 code, _ = self.run_launcher(launcher, b" x", locale=locale)
                 self.assertEqual(code, expected)
+
+
+class UnicodeRuns(WineCase):
+    """Paths and arguments the ANSI code page (1252 here) cannot spell: the
+    launcher works in UTF-16 with the system, so they reach the installer as
+    they are."""
+
+    def test_paths_and_arguments_beyond_the_code_page(self):
+        # (case, the temporary directory's folder under C:\, the launcher's
+        # folder, what follows its name)
+        cases = [
+            ("temporary directory under a Cyrillic folder", "Юрий", None, " /S"),
+            ("temporary directory under a CJK folder", "张伟", None, " /S"),
+            ("Cyrillic, CJK and beyond the Basic Multilingual Plane in the tail", None, None,
+             ' /D=C:\\Программы\\Мой 中文 "\U0001F600 x"'),
+            ("launcher in and started from a folder the code page cannot spell", None, "Юрий 张伟", " x"),
+        ]
+        package = self.make_package(FILES, launch="setup.exe")
+        for label, temp, folder, after_name in cases:
+            with self.subTest(label), contextlib.ExitStack() as stack:
+                if temp is not None:
+                    stack.enter_context(self.temp_in_folder(temp))
+                shutil.rmtree(self.record)
+                os.mkdir(self.record)
+                cwd = None
+                launcher = self.path("launcher.exe")
+                if folder is not None:
+                    cwd = self.path(folder)
+                    os.mkdir(cwd)
+                    launcher = os.path.join(cwd, "launcher.exe")
+                self.link(package, launcher)
+                code = self.run_launcher_unicode(launcher, after_name, cwd=cwd)
+                self.assertEqual(code, 1)
+                command_line = self.recorded("cmdline.utf8").decode("utf-8")
+                match = re.match(r'^"([^"]*)"(?: (.*))?$', command_line, re.S)
+                self.assertIsNotNone(match, command_line)
+                self.assertEqual(match.group(2) or "", after_name.lstrip(" "))
+                installer = match.group(1).lower()
+                self.assertTrue(installer.endswith("\\setup.exe"), installer)
+                if temp is not None:
+                    self.assertTrue(installer.startswith(f"c:\\{temp.lower()}\\temp\\mrl"), installer)
+                if cwd is not None:
+                    self.assertEqual(self.recorded("cwd.utf8").decode("utf-8").lower(),
+                                     windows_path(cwd).lower())
+                self.assertEqual(self.received_files(), FILES)
+                self.assertEqual(self.leftovers(), [])
 
 
 class XzPackages(WineCase):

@@ -11,7 +11,8 @@ import subprocess
 import time
 import unittest
 
-from wine import PACK, RECORDER, SAMPLE, STUB, WINDOWS_PACK, WINE, WineCase, windows_path, wine_environment
+from wine import (PACK, RECORDER, SAMPLE, STUB, UTF8_LOCALE, WINDOWS_PACK, WINE, WineCase, windows_path,
+                  wine_environment)
 
 with open(RECORDER, "rb") as f:
     FILES = {
@@ -41,9 +42,9 @@ def bundle_names(package):
 
 
 class PackForWindows(WineCase):
-    def windows_pack(self, *args):
+    def windows_pack(self, *args, locale=None):
         return subprocess.run([*WINE, WINDOWS_PACK, *args], cwd=self.root, capture_output=True, timeout=300,
-                              env=wine_environment())
+                              env=wine_environment(locale))
 
     def host_pack(self, *args):
         return subprocess.run([PACK, *args], cwd=self.root, capture_output=True, check=True)
@@ -88,9 +89,33 @@ class PackForWindows(WineCase):
         self.assertTrue(self.recorded("cmdline").endswith(b'" /S'))
         self.assertEqual(self.leftovers(), [])
 
+    def test_a_publisher_under_a_folder_the_code_page_cannot_spell_packs(self):
+        # Arguments and file names reach mirelk-pack.exe in UTF-16 (Wine passes
+        # them from UTF-8 under C.UTF-8; the code page is 1252).
+        folder = self.path("Юрий 张伟")
+        os.mkdir(folder)
+        paths = []
+        for name, data in FILES.items():
+            paths.append(os.path.join(folder, name))
+            with open(paths[-1], "wb") as f:
+                f.write(data)
+        package, setup = os.path.join(folder, "app.pkg"), os.path.join(folder, "app-setup.exe")
+        made = self.windows_pack("create", "-o", windows_path(package), "--launch", "setup.exe",
+                                 *[windows_path(p) for p in paths], locale=UTF8_LOCALE)
+        self.assertEqual(made.returncode, 0, made.stderr)
+        self.host_pack("create", "-o", "linux.pkg", "--launch", "setup.exe", *paths)
+        self.assertEqual(read(package), read(self.path("linux.pkg")))
+        made = self.windows_pack("attach", "--stub", windows_path(STUB), "--package", windows_path(package),
+                                 "-o", windows_path(setup), locale=UTF8_LOCALE)
+        self.assertEqual(made.returncode, 0, made.stderr)
+        self.assertEqual(self.run_launcher_unicode(setup, " /S"), 1)
+        self.assertEqual(self.recorded("cmdline.utf8").decode("utf-8")[-3:], " /S")
+        self.assertEqual(self.leftovers(), [])
+
     def test_names_in_the_system_code_page_and_refusals(self):
         paths = self.write_inputs({"caf\u00e9.txt": b"x", "app.ico": b"not an icon"})
-        made = self.windows_pack("create", "-o", "names.pkg", windows_path(paths[0]))
+        # A non-ASCII name makes a tree bundle unless the flat one is asked for.
+        made = self.windows_pack("create", "-o", "names.pkg", "--bundle", "v1", windows_path(paths[0]))
         self.assertEqual(made.returncode, 0, made.stderr)
         # The launcher writes names in the system code page, here 1252.
         self.assertEqual(bundle_names(self.path("names.pkg")), [b"caf\xe9.txt"])

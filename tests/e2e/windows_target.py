@@ -15,6 +15,7 @@ SAMPLE = os.path.join(BUILD, "sample")
 LINK = os.path.join(BUILD, "tests", "win32", "link-launcher")
 START_WITH = os.path.join(BUILD, "tests", "win32", "start-with.exe")
 RECORDER = os.path.join(BUILD, "tests", "win32", "record-installer.exe")
+HANDOFF = os.path.join(BUILD, "tests", "win32", "handoff-installer.exe")
 PREFIX = os.path.join(BUILD, "wineprefix")
 # win32 or win64, set by the build's test registration.
 ARCH = os.environ.get("MIRELK_WINE_ARCH", "win32")

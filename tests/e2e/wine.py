@@ -8,11 +8,13 @@ host. Where 32-bit Wine cannot run at all, importing this module ends the
 test program with one line saying why and the status CTest counts as
 skipped."""
 
+import contextlib
 import getpass
 import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 
 from windows_target import (ARCH, BUILD, LINK, PACK, PREFIX, RECORDER, SAMPLE, START_WITH, STUB,  # noqa: F401
@@ -67,6 +69,36 @@ def locale_environment(locale):
     return {"LOCPATH": directory, "LC_ALL": locale}
 
 
+# Code page 1252, and Unix arguments and file names passed to Wine as UTF-8
+# (C.UTF-8 is always present).
+UTF8_LOCALE = {"LANG": "C.UTF-8", "LC_ALL": "C.UTF-8"}
+
+
+def wine_reg(*args):
+    return subprocess.run([*WINE, "reg", *args], env=wine_environment(UTF8_LOCALE), check=True,
+                          capture_output=True, timeout=300).stdout.decode("utf-8", "replace")
+
+
+def import_registry(lines):
+    """Imports `lines` of a .reg file (UTF-16, as regedit writes them) with one
+    run of reg, and waits until the prefix has them."""
+    with tempfile.TemporaryDirectory() as scratch:
+        path = os.path.join(scratch, "import.reg")
+        with open(path, "wb") as f:
+            f.write("\r\n".join(["Windows Registry Editor Version 5.00", "", *lines, ""]).encode("utf-16"))
+        wine_reg("import", windows_path(path))
+    wait_for_wine()
+
+
+def registry_text(value):
+    return '"' + value.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+def registry_expandable(value):
+    """A REG_EXPAND_SZ value as a .reg file spells it."""
+    return "hex(2):" + ",".join(f"{b:02x}" for b in (value + "\0").encode("utf-16-le"))
+
+
 def wait_for_wine():
     subprocess.run(["wineserver", "-w"], env=wine_environment(), timeout=120)
 
@@ -93,6 +125,45 @@ class WineCase(WorkspaceCase):
         elif os.path.isdir(temp):
             shutil.rmtree(temp)
         os.symlink(target, temp)
+
+    @contextlib.contextmanager
+    def temp_in_folder(self, folder):
+        """Makes C:\\<folder>\\Temp, a link to tmp/, the prefix's temporary
+        directory (TEMP and TMP of the user's environment, where Windows keeps
+        them) while the block runs; the values before are put back after."""
+        environment = "[HKEY_CURRENT_USER\\Environment]"
+        before = [environment]
+        for line in wine_reg("query", "HKCU\\Environment").splitlines():
+            fields = line.split(None, 2)
+            if len(fields) == 3 and fields[0] in ("TEMP", "TMP"):
+                name, kind, value = fields[0], fields[1], fields[2].strip()
+                spelled = registry_expandable(value) if kind == "REG_EXPAND_SZ" else registry_text(value)
+                before.append(f'"{name}"={spelled}')
+        drive_folder = os.path.join(PREFIX, "drive_c", folder)
+        os.makedirs(drive_folder, exist_ok=True)
+        os.symlink(self.tmp, os.path.join(drive_folder, "Temp"))
+        temp = registry_text(f"C:\\{folder}\\Temp")
+        try:
+            import_registry([environment, f'"TEMP"={temp}', f'"TMP"={temp}'])
+            yield
+        finally:
+            import_registry(before)
+            shutil.rmtree(drive_folder)
+
+    def run_launcher_unicode(self, launcher, after_name="", cwd=None):
+        """Runs the launcher with the command line `"<launcher>"` and then
+        `after_name`, as UTF-16 through the wide calls, whatever the code page
+        (1252 here) spells; returns its exit code."""
+        program_file, command_file = self.path("program"), self.path("command-line")
+        with open(program_file, "w", encoding="utf-8") as f:
+            f.write(windows_path(launcher))
+        with open(command_file, "w", encoding="utf-8") as f:
+            f.write(f'"{windows_path(launcher)}"{after_name}')
+        with open(self.path("wine-output"), "ab") as output:
+            return subprocess.run(
+                [*WINE, START_WITH, windows_path(program_file), windows_path(command_file), "utf-8"],
+                cwd=cwd or self.root, stdout=output, stderr=output, timeout=300,
+                env=wine_environment({"MIRELK_RECORD": windows_path(self.record), **UTF8_LOCALE})).returncode
 
     def make_package(self, files, launch=None, name="package", options=()):
         paths = self.write_inputs(files)

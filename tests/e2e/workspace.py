@@ -29,6 +29,21 @@ def make_bundle(entries, flag=0, index=0, count=None):
             + b"".join(bundle_record(n, d) for n, d in entries))
 
 
+TREE_FILE, TREE_DIRECTORY, TREE_EXECUTABLE = 0, 1, 2
+
+
+def make_tree_bundle(entries, launch=None, count=None):
+    """A tree bundle written byte by byte: "MRB2", entry count, launch index
+    (none: 0xFFFFFFFF), then a record per (kind, path, data); str paths are
+    written as UTF-8."""
+    count = len(entries) if count is None else count
+    records = b""
+    for kind, path, data in entries:
+        path = path.encode() if isinstance(path, str) else path
+        records += u32(kind) + u32(len(path)) + path + u32(len(data)) + data
+    return b"MRB2" + u32(count) + u32(0xFFFFFFFF if launch is None else launch) + records
+
+
 def xz_package(bundle):
     """The bundle as a package from an independent encoder (xz --format=lzma)."""
     return subprocess.run(["xz", "--format=lzma", "-c"], input=bundle, capture_output=True,

@@ -19,12 +19,24 @@
 //
 // The records are read here with a parser of the bundle's layout alone; which
 // names the launcher refuses is left to it, as that list is its own to change.
+//
+// A tree bundle ("MRB2") is held to the same about the sandbox, the bundle
+// and the room, and besides:
+//   - entries are made only through the entry directory operations, with
+//     bare names (no separator, not "." or ".."), from the extraction
+//     directory down;
+//   - the extraction directory holds only directories and plain files, and
+//     every file is a record's path with that record's data (a file not
+//     written whole is gone); once extracted, the tree is exactly the
+//     records' files and folders and the folders above them;
+//   - the launch path lies below the extraction directory and names the
+//     designated record's file.
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <map>
 
-#include "format/bundle.h"
+#include "format/tree_bundle.h"
 #include "launcher/launcher.h"
 #include "tests/fuzz/fuzz_support.h"
 
@@ -263,6 +275,168 @@ void CheckLaunchPath(const char launchPath[kPathCapacity], const Places& places,
   }
 }
 
+
+// ---- Tree bundles ----------------------------------------------------------
+
+struct TreeRecord {
+  std::uint32_t kind;
+  std::string path;
+  Bytes data;
+};
+
+struct ParsedTree {
+  bool magic = false;
+  std::uint32_t announced = 0;
+  std::uint32_t launchIndex = kNoLaunchEntry;
+  std::vector<TreeRecord> records;  // the announced ones present whole
+};
+
+ParsedTree ParseTree(const std::uint8_t* data, std::size_t size) {
+  ParsedTree parsed;
+  parsed.magic = BundleRevisionOf(data, size) == kTreeBundle;
+  if (!parsed.magic || size < kTreeBundleHeaderSize) {
+    return parsed;
+  }
+  parsed.announced = LoadLittle32(data + 4);
+  parsed.launchIndex = LoadLittle32(data + 8);
+  std::size_t at = kTreeBundleHeaderSize;
+  for (std::uint32_t i = 0; i < parsed.announced; ++i) {
+    if (size - at < 2 * kBundleFieldSize) {
+      break;
+    }
+    TreeRecord record;
+    record.kind = LoadLittle32(data + at);
+    const std::uint32_t pathLength = LoadLittle32(data + at + 4);
+    at += 2 * kBundleFieldSize;
+    if (size - at < pathLength) {
+      break;
+    }
+    record.path.assign(reinterpret_cast<const char*>(data + at), pathLength);
+    at += pathLength;
+    if (size - at < kBundleFieldSize) {
+      break;
+    }
+    const std::uint32_t dataSize = LoadLittle32(data + at);
+    at += kBundleFieldSize;
+    if (size - at < dataSize) {
+      break;
+    }
+    record.data.assign(data + at, data + at + dataSize);
+    at += dataSize;
+    parsed.records.push_back(std::move(record));
+  }
+  return parsed;
+}
+
+bool IsBareName(const char* name) {
+  return name[0] != '\0' && std::strchr(name, '/') == nullptr && std::strcmp(name, ".") != 0 &&
+         std::strcmp(name, "..") != 0;
+}
+
+EntryDirectory* GuardedOpenEntryDirectory(const char* directory) {
+  if (GetPlaces().extraction != directory) {
+    Fail("entries are being written into \"%s\"", directory);
+  }
+  return kSystemPlatform.OpenEntryDirectory(directory);
+}
+
+EntryDirectory* GuardedMakeEntryDirectory(EntryDirectory* parent, const char* name) {
+  if (!IsBareName(name)) {
+    Fail("a directory is being made with the name \"%s\"", name);
+  }
+  return kSystemPlatform.MakeEntryDirectory(parent, name);
+}
+
+std::FILE* GuardedCreateEntryFile(EntryDirectory* directory, const char* name, bool executable) {
+  if (!IsBareName(name)) {
+    Fail("an entry is being created with the name \"%s\"", name);
+  }
+  std::FILE* stream = kSystemPlatform.CreateEntryFile(directory, name, executable);
+  fuzz::gLedger.Opened(stream);
+  return stream;
+}
+
+bool GuardedDeleteEntryFile(EntryDirectory* directory, const char* name) {
+  if (!IsBareName(name)) {
+    Fail("an entry is being deleted with the name \"%s\"", name);
+  }
+  return kSystemPlatform.DeleteEntryFile(directory, name);
+}
+
+// Every directory (ending in '/') and file below `directory`, by relative path.
+void WalkTree(const std::string& directory, const std::string& prefix,
+              std::map<std::string, Bytes>& out) {
+  for (const std::string& name : testing_support::ListDirectory(directory)) {
+    const std::string path = directory + "/" + name;
+    switch (testing_support::KindOf(path)) {
+      case testing_support::Kind::kFile:
+        out.emplace(prefix + name, testing_support::ReadFile(path));
+        break;
+      case testing_support::Kind::kDirectory:
+        out.emplace(prefix + name + "/", Bytes{});
+        WalkTree(path, prefix + name + "/", out);
+        break;
+      default:
+        Fail("\"%s\" in the extraction directory is neither a directory nor a plain file",
+             (prefix + name).c_str());
+    }
+  }
+}
+
+void CheckTree(const ParsedTree& parsed, ExtractOutcome result, const char* launchPath) {
+  const Places& places = GetPlaces();
+  std::map<std::string, Bytes> tree;
+  WalkTree(places.extraction, "", tree);
+  std::map<std::string, const Bytes*> files;
+  std::map<std::string, bool> folders;
+  for (const TreeRecord& record : parsed.records) {
+    std::string path = record.path;
+    if (record.kind == kTreeDirectory) {
+      path += "/";
+    } else {
+      // Files are created only where nothing is: the first record of a
+      // path is the one that can be there.
+      files.emplace(path, &record.data);
+    }
+    for (std::size_t slash = path.find('/'); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+      folders[path.substr(0, slash + 1)] = true;
+    }
+  }
+  for (const auto& [path, data] : tree) {
+    if (path.back() == '/') {
+      if (folders.count(path) == 0) {
+        Fail("the folder \"%s\" is no record's", path.c_str());
+      }
+    } else if (files.count(path) == 0 || *files[path] != data) {
+      Fail("the file \"%s\" is no record's, or holds other data", path.c_str());
+    }
+  }
+  if (result == kExtracted) {
+    if (parsed.records.size() != parsed.announced) {
+      Fail("extraction completed with %zu of %u announced records present",
+           parsed.records.size(), parsed.announced);
+    }
+    if (tree.size() != files.size() + folders.size()) {
+      Fail("extraction completed but the tree has %zu entries for %zu files and %zu folders",
+           tree.size(), files.size(), folders.size());
+    }
+  }
+  if (launchPath[0] == '\0') {
+    return;
+  }
+  const std::string launch = launchPath;
+  if (launch.compare(0, places.extraction.size() + 1, places.extraction + "/") != 0) {
+    Fail("the launch path \"%s\" is not below the extraction directory", launchPath);
+  }
+  const std::string relative = launch.substr(places.extraction.size() + 1);
+  if (result == kExtracted &&
+      (parsed.launchIndex >= parsed.records.size() ||
+       parsed.records[parsed.launchIndex].path != relative || tree.count(relative) == 0)) {
+    Fail("the launch path names \"%s\", which is not the designated file", relative.c_str());
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -274,7 +448,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   testing_support::WriteFile(places.bundle, Bytes(data, data + size));
 
   char launchPath[kPathCapacity] = {};
-  static const PlatformOps guarded = fuzz::StageOps("extraction", GuardedOpen, GuardedDelete);
+  static const PlatformOps guarded = [] {
+    PlatformOps ops = fuzz::StageOps("extraction", GuardedOpen, GuardedDelete);
+    ops.OpenEntryDirectory = GuardedOpenEntryDirectory;
+    ops.MakeEntryDirectory = GuardedMakeEntryDirectory;
+    ops.CreateEntryFile = GuardedCreateEntryFile;
+    ops.DeleteEntryFile = GuardedDeleteEntryFile;
+    return ops;
+  }();
   testing_support::gWriteBudget = kExtractionRoom;
   testing_support::gWriteBudgetExceeded = false;
   ExtractOutcome result = kExtracted;
@@ -322,11 +503,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
 
+  const ParsedTree tree = ParseTree(data, size);
+  if (tree.magic) {
+    if (result == kBundleWithoutMagic) {
+      Fail("a bundle starting with \"MRB2\" was turned away as having no magic");
+    }
+    CheckTree(tree, result, launchPath);
+    testing_support::RemoveAll(places.sandbox);
+    return 0;
+  }
   const std::map<std::string, Bytes> files = ExtractedFiles(places.extraction);
   const Parsed parsed = ParseBundle(data, size);
   if (!parsed.magic) {
     if (result != kBundleWithoutMagic) {
-      Fail("a bundle without \"HEN\" gave %d", static_cast<int>(result));
+      Fail("a bundle without either magic gave %d", static_cast<int>(result));
     }
   } else if (result == kBundleWithoutMagic) {
     Fail("a bundle starting with \"HEN\" was turned away as having no magic");

@@ -106,6 +106,9 @@ inline bool NoDirectoryRemoval(const char* path) {
 inline TreeWalk* NoTreeWalk(const char* directory) {
   Fail("the %s stage started removing the tree \"%s\"", gStage, directory);
 }
+inline EntryDirectory* NoEntryDirectory(const char* directory) {
+  Fail("the %s stage opened \"%s\" to write entries into", gStage, directory);
+}
 inline PlatformProcess NoProcess(const char* path, const ArgumentTail*) {
   Fail("the %s stage started \"%s\"", gStage, path);
 }
@@ -128,6 +131,7 @@ inline PlatformOps StageOps(const char* stage, std::FILE* (*open)(const char*, S
   ops.CreateUniqueName = NoUniqueName;
   ops.RemoveEmptyDirectory = NoDirectoryRemoval;
   ops.StartTreeWalk = NoTreeWalk;
+  ops.OpenEntryDirectory = NoEntryDirectory;
   ops.StartProcess = NoProcess;
   ops.WriteResourceToFile = NoResourceWrite;
   return ops;

@@ -1,6 +1,6 @@
 // The splash picture as plain bytes: reading the BMP, clipping it to the
 // window, and the fade's blend.
-#include "splash/picture.h"
+#include "platform/posix/x11_picture.h"
 
 #include <gtest/gtest.h>
 

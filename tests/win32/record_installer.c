@@ -1,6 +1,8 @@
 /* A test installer: records, in the directory named by MIRELK_RECORD, its
-   command line (cmdline), its working directory (cwd), the files beside it
-   (files, one "name size" line each) and a copy of each of them (files.d).
+   command line (cmdline in the ANSI code page, cmdline.utf8 as UTF-16 gives it,
+   in UTF-8), its working directory (cwd, cwd.utf8), the files beside it
+   (files, one name a line) and a copy of each of them (files.d); the files are
+   found and copied with the wide calls, so any directory they are in works.
    Started with "--linger" anywhere in its command line, it first starts a
    copy of itself that waits until the test makes the file "release" in that
    directory, and then it ends at once; with
@@ -8,6 +10,7 @@
    past 1,200 characters, as package managers do. */
 #include <windows.h>
 #include <string.h>
+#include <wchar.h>
 
 static char record[MAX_PATH];
 
@@ -22,6 +25,13 @@ static void WriteRecord(const char* name, const char* data, DWORD size) {
   }
   WriteFile(file, data, size, &written, NULL);
   CloseHandle(file);
+}
+
+/* The wide text as UTF-8, into the record `name`. */
+static void WriteWideRecord(const char* name, const WCHAR* text) {
+  static char utf8[32768 * 3];
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, NULL, NULL);
+  WriteRecord(name, utf8, size > 0 ? (DWORD)(size - 1) : 0);
 }
 
 static void Linger(const char* self) {
@@ -61,18 +71,21 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR ignored, int sh
   const char* commandLine = GetCommandLineA();
   char self[MAX_PATH] = {0};
   char directory[MAX_PATH] = {0};
-  char pattern[MAX_PATH + 4];
-  char listing[8192] = {0};
-  char copyName[MAX_PATH * 2];
-  WIN32_FIND_DATAA found;
+  static WCHAR wideRecord[MAX_PATH];
+  static WCHAR wideSelf[MAX_PATH];
+  static WCHAR wideDirectory[MAX_PATH];
+  static WCHAR pattern[MAX_PATH + 4];
+  static char listing[8192];
+  static WCHAR copyName[MAX_PATH * 2];
+  WIN32_FIND_DATAW found;
   HANDLE search;
-  char* slash;
   (void)instance;
   (void)previous;
   (void)ignored;
   (void)show;
 
-  if (GetEnvironmentVariableA("MIRELK_RECORD", record, sizeof record) == 0) {
+  if (GetEnvironmentVariableA("MIRELK_RECORD", record, sizeof record) == 0 ||
+      GetEnvironmentVariableW(L"MIRELK_RECORD", wideRecord, MAX_PATH) == 0) {
     return 2;
   }
   if (strstr(commandLine, "--wait") != NULL) {
@@ -88,28 +101,33 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR ignored, int sh
     return 0;
   }
   GetModuleFileNameA(NULL, self, sizeof self - 1);
+  GetModuleFileNameW(NULL, wideSelf, MAX_PATH - 1);
   WriteRecord("cmdline", commandLine, (DWORD)strlen(commandLine));
+  WriteWideRecord("cmdline.utf8", GetCommandLineW());
   GetCurrentDirectoryA(sizeof directory, directory);
   WriteRecord("cwd", directory, (DWORD)strlen(directory));
+  GetCurrentDirectoryW(MAX_PATH, wideDirectory);
+  WriteWideRecord("cwd.utf8", wideDirectory);
 
-  strcpy(pattern, self);
-  slash = strrchr(pattern, '\\');
-  strcpy(slash + 1, "*");
-  wsprintfA(copyName, "%s\\files.d", record);
-  CreateDirectoryA(copyName, NULL);
-  search = FindFirstFileA(pattern, &found);
+  lstrcpyW(pattern, wideSelf);
+  lstrcpyW(wcsrchr(pattern, L'\\') + 1, L"*");
+  wsprintfW(copyName, L"%s\\files.d", wideRecord);
+  CreateDirectoryW(copyName, NULL);
+  search = FindFirstFileW(pattern, &found);
   if (search != INVALID_HANDLE_VALUE) {
     do {
       if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        char source[MAX_PATH * 2];
-        lstrcatA(listing, found.cFileName);
+        WCHAR source[MAX_PATH * 2];
+        char name[MAX_PATH * 3];
+        WideCharToMultiByte(CP_UTF8, 0, found.cFileName, -1, name, sizeof name, NULL, NULL);
+        lstrcatA(listing, name);
         lstrcatA(listing, "\n");
-        strcpy(source, self);
-        strcpy(strrchr(source, '\\') + 1, found.cFileName);
-        wsprintfA(copyName, "%s\\files.d\\%s", record, found.cFileName);
-        CopyFileA(source, copyName, FALSE);
+        lstrcpyW(source, wideSelf);
+        lstrcpyW(wcsrchr(source, L'\\') + 1, found.cFileName);
+        wsprintfW(copyName, L"%s\\files.d\\%s", wideRecord, found.cFileName);
+        CopyFileW(source, copyName, FALSE);
       }
-    } while (FindNextFileA(search, &found));
+    } while (FindNextFileW(search, &found));
     FindClose(search);
   }
   WriteRecord("files", listing, (DWORD)strlen(listing));

@@ -1,13 +1,14 @@
 // mirelk-pack attach: a launcher made from a stub, chosen by what the stub
 // is. A Windows stub takes its resources in its resource section
-// (format/launcher_resources.h); a POSIX stub has them appended as the POSIX
+// (authoring/launcher_resources.h); a POSIX stub has them appended as the POSIX
 // resource table (format/resource_table.h).
 #include <cstdlib>
 #include <cstring>
 
 #include "format/bmp.h"
-#include "format/elf_image.h"
-#include "format/launcher_resources.h"
+#include "authoring/elf_image.h"
+#include "authoring/launcher_resources.h"
+#include "format/launcher_settings.h"
 #include "format/resource_ids.h"
 #include "format/resource_table.h"
 #include "tools/pack/pack.h"
@@ -49,6 +50,25 @@ void CheckReadable(const std::filesystem::path& path) {
 // The options that write Windows resources, which a POSIX launcher does not have.
 constexpr const char* kWindowsOptions[] = {"--icon", "--version-info", "--file-version",
                                            "--product-version", "--execution-level"};
+
+// The launcher settings record of --wait and --exit-code; empty when neither
+// is given, so that the setup carries none and behaves as without them.
+std::vector<std::uint8_t> SettingsRecord(const Options& options) {
+  const std::string wait = options.Value("--wait");
+  const std::string exitCode = options.Value("--exit-code");
+  if (wait.empty() && exitCode.empty()) {
+    return {};
+  }
+  if (!wait.empty() && wait != "installer" && wait != "all") {
+    throw UsageError("--wait '" + wait + "': not installer or all");
+  }
+  if (!exitCode.empty() && exitCode != "launcher" && exitCode != "installer") {
+    throw UsageError("--exit-code '" + exitCode + "': not launcher or installer");
+  }
+  std::vector<std::uint8_t> record(kLauncherSettingsSize);
+  WriteLauncherSettings({wait == "all", exitCode == "installer"}, record.data());
+  return record;
+}
 
 struct Inputs {
   std::filesystem::path stub;
@@ -186,13 +206,23 @@ void AttachPosix(const Options& options, const Inputs& inputs, const std::vector
     CheckSplashBitmap(inputs.splash);
     resources.push_back({kBitmapResourceType, SPLASH_BITMAP_ID, inputs.splash});
   }
+  // The settings are written from memory, after the files.
+  const std::vector<std::uint8_t> settings = SettingsRecord(options);
+  if (!settings.empty()) {
+    resources.push_back({LAUNCHER_MARK_TYPE, LAUNCHER_SETTINGS_ID, {}});
+  }
 
   OutputFile out(outPath);
   out.Write(stub.data(), stub.size());
   std::uint64_t offset = stub.size();
   for (Resource& resource : resources) {
     resource.offset = offset;
-    resource.size = CopyFileInto(resource.file, out);
+    if (resource.file.empty()) {
+      out.Write(settings.data(), settings.size());
+      resource.size = settings.size();
+    } else {
+      resource.size = CopyFileInto(resource.file, out);
+    }
     offset += resource.size;
   }
 
@@ -257,6 +287,10 @@ void AttachWindows(const Options& options, const Inputs& inputs, const std::vect
     resources.executionLevel = About("--execution-level", [&] { return pe::ParseExecutionLevel(level); });
   }
   const std::optional<std::uint32_t> stamp = TimeStampFromEnvironment();
+  const std::vector<std::uint8_t> settings = SettingsRecord(options);
+  if (!settings.empty()) {
+    resources.settings = settings;
+  }
   std::vector<std::uint8_t> image =
       About(Quoted(inputs.stub), [&] { return pe::WriteLauncherResources(stub, resources); });
   if (stamp) {
@@ -275,7 +309,7 @@ int Attach(const std::vector<std::string>& args) {
   const Options options = ParseOptions(
       args,
       {"--stub", "--target", "--package", "--splash", "--icon", "--file-version", "--product-version",
-       "--execution-level", "-o"},
+       "--execution-level", "--wait", "--exit-code", "-o"},
       {}, {"--version-info"});
   if (!options.positional.empty()) {
     throw UsageError("attach takes no file arguments");
@@ -299,6 +333,7 @@ int Attach(const std::vector<std::string>& args) {
     inputs.icon = sys::PathOf(options.Value("--icon"));
   }
   const std::filesystem::path outPath = sys::PathOf(options.Value("-o"));
+  SettingsRecord(options);  // a wrong value is refused before any file is read
 
   std::vector<std::filesystem::path> files;
   for (const std::filesystem::path& file : {inputs.stub, inputs.package, inputs.splash, inputs.icon}) {

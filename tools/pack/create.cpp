@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <set>
 
-#include "format/bundle.h"
 #include "format/package.h"
+#include "format/tree_bundle.h"
 #include "tools/pack/pack.h"
 
 namespace pack {
@@ -19,7 +19,130 @@ struct Input {
   std::string name;   // as the bundle holds it
   std::string shown;  // as the command line and the messages have it
   std::uint64_t size = 0;
+  // For a tree bundle: the '/'-separated path as given (UTF-8 on Windows),
+  // whether it is a folder, and whether it is marked executable.
+  std::string path;
+  bool directory = false;
+  bool executable = false;
 };
+
+// A command-line argument that names a folder: the folder and the name its
+// tree goes under (its base name, whatever the spelling: "sub/", "./sub").
+bool IsFolderArgument(const std::filesystem::path& file, std::filesystem::path* base) {
+  std::error_code error;
+  if (!std::filesystem::is_directory(file, error)) {
+    return false;
+  }
+  std::filesystem::path normal = std::filesystem::absolute(file, error).lexically_normal();
+  if (!normal.has_filename()) {
+    normal = normal.parent_path();
+  }
+  *base = normal.filename();
+  return true;
+}
+
+// Every folder and file below `root`, as entries under `base`, sorted by
+// their paths' bytes; links, devices, FIFOs and sockets are refused.
+void CollectTree(const std::filesystem::path& root, const std::string& base,
+                 std::vector<Input>& out) {
+  std::vector<Input> tree;
+  Input top;
+  top.file = root;
+  top.path = base;
+  top.shown = base;
+  top.directory = true;
+  tree.push_back(top);
+  std::error_code error;
+  std::filesystem::recursive_directory_iterator walk(root, error);
+  if (error) {
+    throw Failure("cannot read " + Describe(root, error.message()));
+  }
+  for (; walk != std::filesystem::recursive_directory_iterator(); walk.increment(error)) {
+    if (error) {
+      throw Failure("cannot read " + Describe(walk->path(), error.message()));
+    }
+    Input input;
+    input.file = walk->path();
+    input.path = base;
+    for (const std::filesystem::path& component : input.file.lexically_relative(root)) {
+      input.path += '/';
+      input.path += sys::TextOf(component);
+    }
+    input.shown = input.path;
+    const std::filesystem::file_status status = walk->symlink_status(error);
+    if (std::filesystem::is_symlink(status)) {
+      throw Failure(Describe(input.file, "a symbolic link; a package carries no links"));
+    }
+    if (std::filesystem::is_directory(status)) {
+      input.directory = true;
+    } else if (!std::filesystem::is_regular_file(status)) {
+      throw Failure(Describe(input.file, "a device, FIFO or socket; a package carries files and folders only"));
+    }
+    tree.push_back(input);
+  }
+  std::sort(tree.begin(), tree.end(),
+            [](const Input& a, const Input& b) { return a.path < b.path; });
+  out.insert(out.end(), tree.begin(), tree.end());
+}
+
+// Sizes and readability of the files, and the executable flags.
+void MeasureFiles(std::vector<Input>& inputs) {
+  for (Input& input : inputs) {
+    if (input.directory) {
+      continue;
+    }
+    std::error_code error;
+    input.size = std::filesystem::file_size(input.file, error);
+    if (error) {
+      throw Failure("cannot read " + Describe(input.file, error.message()));
+    }
+    if (input.size > kLargestEntrySize) {
+      throw Failure(Describe(input.file, "larger than 4 GiB - 1 bytes, the most one entry holds"));
+    }
+    std::ifstream probe(input.file, std::ios::binary);
+    if (!probe) {
+      throw Failure("cannot read " + Describe(input.file));
+    }
+    input.executable = sys::IsExecutableFile(input.file);
+  }
+}
+
+// The inputs as tree bundle entries: the files as given, the folders' trees.
+std::vector<Input> CollectTreeInputs(const std::vector<std::string>& files) {
+  std::vector<Input> inputs;
+  for (const std::string& file : files) {
+    const std::filesystem::path path = sys::PathOf(file);
+    std::filesystem::path base;
+    std::error_code error;
+    if (IsFolderArgument(path, &base)) {
+      CollectTree(path, sys::TextOf(base), inputs);
+      continue;
+    }
+    Input input;
+    input.file = path;
+    input.shown = input.path = sys::TextOf(path.filename());
+    if (!std::filesystem::exists(path, error)) {
+      throw Failure("cannot read " + Describe(path, "no such file"));
+    }
+    if (!std::filesystem::is_regular_file(path, error)) {
+      throw Failure("cannot read " + Describe(path, "not a regular file"));
+    }
+    inputs.push_back(input);
+  }
+  std::set<std::string> paths;
+  for (const Input& input : inputs) {
+    if (!IsAcceptableEntryPath(input.path.data(), input.path.size())) {
+      throw Failure(Describe(input.file, "the launcher refuses the entry path '" + input.path +
+                                             "' (UTF-8 names only, at most " +
+                                             std::to_string(kLongestEntryPath) + " bytes)"));
+    }
+    if (!paths.insert(input.path).second) {
+      throw Failure(Describe(input.file, "another input has the same name '" + input.path + "'"));
+    }
+  }
+  MeasureFiles(inputs);
+  return inputs;
+}
 
 std::vector<Input> CollectInputs(const std::vector<std::string>& files) {
   std::vector<Input> inputs;
@@ -56,15 +179,35 @@ std::vector<Input> CollectInputs(const std::vector<std::string>& files) {
     if (!probe) {
       throw Failure("cannot read " + Describe(input.file));
     }
+    input.path = input.shown;
     inputs.push_back(input);
   }
   return inputs;
 }
 
-std::uint64_t BundleSize(const std::vector<Input>& inputs) {
-  std::uint64_t total = kBundleHeaderSize;
+// Whether the flat bundle, which every launcher reads, holds the payload as
+// it is: files only, every name ASCII, none marked executable but the launch
+// entry (which the launcher makes executable anyway).
+bool FitsFlatBundle(const std::vector<Input>& inputs, int launchIndex) {
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    const Input& input = inputs[i];
+    if (input.directory || (input.executable && static_cast<int>(i) != launchIndex)) {
+      return false;
+    }
+    for (const char c : input.path) {
+      if (static_cast<unsigned char>(c) >= 0x80) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+std::uint64_t BundleSize(const std::vector<Input>& inputs, bool tree) {
+  std::uint64_t total = tree ? kTreeBundleHeaderSize : kBundleHeaderSize;
   for (const Input& input : inputs) {
-    total += BundleRecordSize(input.name.size(), input.size);
+    total += tree ? TreeRecordSize(input.path.size(), input.size)
+                  : BundleRecordSize(input.name.size(), input.size);
   }
   return total;
 }
@@ -209,7 +352,50 @@ class XzEncoderSink : public EncoderSink {
   }
 };
 
-void WriteBundle(const std::vector<Input>& inputs, int launchIndex, Sink& sink) {
+// An entry's data, checked to be as long as it was measured.
+void PutFileData(const Input& input, std::vector<std::uint8_t>& buffer, Sink& sink) {
+  std::ifstream in(input.file, std::ios::binary);
+  std::uint64_t copied = 0;
+  while (in && copied < input.size) {
+    const std::uint64_t want = std::min<std::uint64_t>(buffer.size(), input.size - copied);
+    in.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(want));
+    const std::size_t got = static_cast<std::size_t>(in.gcount());
+    sink.Put(buffer.data(), got);
+    copied += got;
+  }
+  if (copied != input.size || in.peek() != std::ifstream::traits_type::eof()) {
+    throw Failure(Describe(input.file, "changed size while it was being packed"));
+  }
+}
+
+void WriteTreeBundle(const std::vector<Input>& inputs, int launchIndex, Sink& sink) {
+  std::uint8_t header[kTreeBundleHeaderSize];
+  WriteTreeBundleHeader(static_cast<std::uint32_t>(inputs.size()),
+                        launchIndex >= 0 ? static_cast<std::uint32_t>(launchIndex) : kNoLaunchEntry,
+                        header);
+  sink.Put(header, sizeof header);
+  std::vector<std::uint8_t> buffer(1 << 20);
+  for (const Input& input : inputs) {
+    std::vector<std::uint8_t> record;
+    const std::uint32_t kind = input.directory    ? kTreeDirectory
+                               : input.executable ? kTreeExecutableFile
+                                                  : kTreeFile;
+    AppendLittleEndian(record, kind, kBundleFieldSize);
+    AppendLittleEndian(record, input.path.size(), kBundleFieldSize);
+    record.insert(record.end(), input.path.begin(), input.path.end());
+    AppendLittleEndian(record, input.size, kBundleFieldSize);
+    sink.Put(record.data(), record.size());
+    if (!input.directory) {
+      PutFileData(input, buffer, sink);
+    }
+  }
+}
+
+void WriteBundle(const std::vector<Input>& inputs, int launchIndex, bool tree, Sink& sink) {
+  if (tree) {
+    WriteTreeBundle(inputs, launchIndex, sink);
+    return;
+  }
   std::uint8_t header[kBundleHeaderSize];
   const BundleHeader fields = {static_cast<std::int32_t>(inputs.size()), launchIndex >= 0 ? 1u : 0u,
                                launchIndex >= 0 ? launchIndex : 0};
@@ -223,19 +409,7 @@ void WriteBundle(const std::vector<Input>& inputs, int launchIndex, Sink& sink) 
     record.insert(record.end(), input.name.begin(), input.name.end());
     AppendLittleEndian(record, input.size, kBundleFieldSize);
     sink.Put(record.data(), record.size());
-
-    std::ifstream in(input.file, std::ios::binary);
-    std::uint64_t copied = 0;
-    while (in && copied < input.size) {
-      const std::uint64_t want = std::min<std::uint64_t>(buffer.size(), input.size - copied);
-      in.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(want));
-      const std::size_t got = static_cast<std::size_t>(in.gcount());
-      sink.Put(buffer.data(), got);
-      copied += got;
-    }
-    if (copied != input.size || in.peek() != std::ifstream::traits_type::eof()) {
-      throw Failure(Describe(input.file, "changed size while it was being packed"));
-    }
+    PutFileData(input, buffer, sink);
   }
 }
 
@@ -290,8 +464,8 @@ Encoding ParseEncoding(const Options& options) {
 }  // namespace
 
 int Create(const std::vector<std::string>& args) {
-  const Options options = ParseOptions(args, {"-o", "--launch", "--format", "--check", "--threads"},
-                                       {"--bundle-only"});
+  const Options options = ParseOptions(
+      args, {"-o", "--launch", "--format", "--check", "--threads", "--bundle"}, {"--bundle-only"});
   const Encoding encoding = ParseEncoding(options);
   const std::string outPath = options.Value("-o");
   if (outPath.empty()) {
@@ -300,29 +474,59 @@ int Create(const std::vector<std::string>& args) {
   if (options.positional.empty()) {
     throw UsageError("create needs at least one FILE");
   }
-  const std::vector<Input> inputs = CollectInputs(options.positional);
+  const std::string revision = options.Value("--bundle");
+  if (!revision.empty() && revision != "v1" && revision != "v2") {
+    throw UsageError("--bundle takes v1 or v2, not '" + revision + "'");
+  }
+  // The tree bundle's view of the inputs decides which revision is written,
+  // unless one is asked for; the flat bundle's own checks then follow.
+  std::vector<Input> inputs;
+  if (revision != "v1") {
+    inputs = CollectTreeInputs(options.positional);
+  } else {
+    for (const std::string& file : options.positional) {
+      std::filesystem::path base;
+      if (IsFolderArgument(sys::PathOf(file), &base)) {
+        throw Failure(Describe(sys::PathOf(file), "a folder; a v1 bundle holds files only"));
+      }
+    }
+  }
   if (inputs.size() > 0x7FFFFFFF) {
     throw Failure("too many files for one bundle");
   }
 
-  int launchIndex = -1;
   const std::string launchName = options.Value("--launch");
-  for (std::size_t i = 0; i < inputs.size() && !launchName.empty(); ++i) {
-    if (inputs[i].shown == launchName) {
-      launchIndex = static_cast<int>(i);
+  const auto findLaunch = [&launchName](const std::vector<Input>& entries) {
+    int found = -1;
+    for (std::size_t i = 0; i < entries.size() && !launchName.empty(); ++i) {
+      if (entries[i].path == launchName) {
+        found = static_cast<int>(i);
+      }
     }
+    return found;
+  };
+  int launchIndex = findLaunch(inputs);
+  const bool tree = revision == "v2" || (revision.empty() && !FitsFlatBundle(inputs, launchIndex));
+  if (!tree) {
+    inputs = CollectInputs(options.positional);
+    launchIndex = findLaunch(inputs);
   }
   if (!launchName.empty() && launchIndex < 0) {
     throw Failure("--launch '" + launchName + "' names none of the files");
   }
+  if (launchIndex >= 0 && inputs[static_cast<std::size_t>(launchIndex)].directory) {
+    throw Failure("--launch '" + launchName + "' names a folder, not a file");
+  }
 
   std::vector<std::filesystem::path> files;
   for (const Input& input : inputs) {
-    files.push_back(input.file);
+    if (!input.directory) {
+      files.push_back(input.file);
+    }
   }
   CheckNotAnInput(sys::PathOf(outPath), files);
 
-  const std::uint64_t bundleSize = BundleSize(inputs);
+  const std::uint64_t bundleSize = BundleSize(inputs, tree);
   if (bundleSize > kLargestBundleSize) {
     throw Failure("the bundle would be " + std::to_string(bundleSize) +
                   " bytes; a package holds at most " + std::to_string(kLargestBundleSize));
@@ -331,10 +535,10 @@ int Create(const std::vector<std::string>& args) {
   OutputFile out(sys::PathOf(outPath));
   if (options.Flag("--bundle-only")) {
     FileSink sink(out);
-    WriteBundle(inputs, launchIndex, sink);
+    WriteBundle(inputs, launchIndex, tree, sink);
   } else if (encoding.xz) {
     XzEncoderSink sink(out, bundleSize, encoding.check, encoding.threads);
-    WriteBundle(inputs, launchIndex, sink);
+    WriteBundle(inputs, launchIndex, tree, sink);
     sink.Finish();
   } else {
     std::uint8_t header[kPackageHeaderSize];
@@ -344,7 +548,7 @@ int Create(const std::vector<std::string>& args) {
                        header);
     out.Write(header, sizeof header);
     AloneEncoderSink sink(out, bundleSize);
-    WriteBundle(inputs, launchIndex, sink);
+    WriteBundle(inputs, launchIndex, tree, sink);
     sink.Finish();
   }
   out.Commit();

@@ -4,9 +4,9 @@
 
 #include <cstdio>
 
-#include "format/elf_image.h"
-#include "format/package_check.h"
-#include "format/pe_image.h"
+#include "authoring/elf_image.h"
+#include "authoring/package_check.h"
+#include "authoring/pe_image.h"
 #include "format/resource_ids.h"
 #include "format/resource_table.h"
 #include "tools/pack/pack.h"
@@ -65,7 +65,7 @@ std::string KindOfWindowsProgram(const std::filesystem::path& path) {
   if (!marked) {
     return "a Windows program";
   }
-  return packaged ? "a Mirelk launcher (Windows) with its package" : "a Mirelk launcher stub (Windows)";
+  return packaged ? kWindowsSetupKind : "a Mirelk launcher stub (Windows)";
 }
 
 std::string Hex(unsigned value) {
@@ -96,8 +96,7 @@ std::string KindOfFile(const std::filesystem::path& path) {
     if (!elf::CarriesLauncherMark(start.bytes)) {
       return "a program (ELF)";
     }
-    return EndsWithTable(path) ? "a Mirelk launcher (POSIX) with its resources attached"
-                               : "a Mirelk launcher stub (POSIX)";
+    return EndsWithTable(path) ? kPosixSetupKind : "a Mirelk launcher stub (POSIX)";
   }
   if (pe::IsPeImage(start.bytes)) {
     return KindOfWindowsProgram(path);

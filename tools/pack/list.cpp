@@ -5,8 +5,9 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <random>
 
-#include "format/bundle.h"
+#include "format/tree_bundle.h"
 #include "format/package_decoder.h"
 #include "tools/pack/pack.h"
 
@@ -64,8 +65,7 @@ class PackageBundle : public BundleSource {
         in_(path, std::ios::binary),
         remaining_(LargestOutput(header)),
         window_(FirstDecodingWindow(header)) {
-    const LzmaProperties properties = SplitLzmaProperties(header.properties);
-    if (properties.lc + properties.lp > 4 || properties.pb > 4) {
+    if (!DecoderTakesProperties(header.properties)) {
       throw Failure(Describe(path, "damaged package: properties byte " +
                                        std::to_string(header.properties) +
                                        " is outside what the decoder supports"));
@@ -136,7 +136,7 @@ class PackageBundle : public BundleSource {
   // already delivered; fails unless the error may have been the window's.
   void Widen(lzma_ret result) {
     const std::uint64_t produced = stream_.total_out;
-    if (result != LZMA_DATA_ERROR || produced <= window_ || window_ == kLargestWindow) {
+    if (!WiderWindowMayDecode(result, produced, window_)) {
       throw Failure(Describe(path_, Damage(result)));
     }
     std::uint8_t* const next = stream_.next_out;
@@ -315,14 +315,54 @@ std::uint32_t ReadField(BundleSource& source, const std::filesystem::path& path,
   return LoadLittle32(bytes);
 }
 
-}  // namespace
-
-int List(const std::vector<std::string>& args) {
-  const Options options = ParseOptions(args, {}, {});
-  if (options.positional.size() != 1) {
-    throw UsageError("list takes one PACKAGE");
+// A tree bundle's entries after its magic; whether the launcher would refuse
+// one of them.
+bool ListTree(BundleSource& source, const std::filesystem::path& path) {
+  const std::uint32_t count = ReadField(source, path, "the header");
+  const std::uint32_t launchIndex = ReadField(source, path, "the header");
+  std::printf("bundle: tree (folders, UTF-8 paths)\n");
+  std::printf("%6s %4s %12s  %s\n", "index", "kind", "size", "path");
+  bool refused = false;
+  std::string launchName;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const std::string where = "entry " + std::to_string(i);
+    const std::uint32_t kind = ReadField(source, path, where);
+    const std::uint32_t pathLength = ReadField(source, path, where);
+    if (pathLength > kLongestEntryPath) {
+      throw Failure(Describe(path, where + " has a " + std::to_string(pathLength) +
+                                       "-byte path; the launcher refuses it"));
+    }
+    std::string name(pathLength, '\0');
+    if (!source.Read(reinterpret_cast<std::uint8_t*>(name.data()), pathLength)) {
+      throw Failure(Describe(path, "truncated bundle: it ends inside the path of " + where));
+    }
+    const std::uint32_t size = ReadField(source, path, where);
+    const bool launch = launchIndex == i;
+    const bool directory = kind == kTreeDirectory;
+    const bool acceptable = IsAcceptableEntryPath(name.data(), name.size()) &&
+                            (directory ? size == 0 && !launch
+                                       : kind == kTreeFile || kind == kTreeExecutableFile);
+    if (launch) {
+      launchName = name;
+    }
+    const char* shownKind = directory ? "dir" : kind == kTreeExecutableFile ? "exec" : "file";
+    std::printf("%6u %4s %12u  %s%s%s%s\n", i, shownKind, size, name.c_str(), directory ? "/" : "",
+                launch ? "  [launch]" : "", acceptable ? "" : "  [refused by the launcher]");
+    refused = refused || !acceptable;
+    if (!source.Skip(size)) {
+      throw Failure(Describe(path, "truncated bundle: the data of " + where + " (" +
+                                       std::to_string(size) + " bytes) runs past its end"));
+    }
   }
-  const std::filesystem::path path = sys::PathOf(options.positional[0]);
+  std::printf("%u entries; launch entry: %s\n", count, launchName.empty() ? "none" : launchName.c_str());
+  return refused;
+}
+
+// A flat bundle's entries after its magic; whether the launcher would refuse
+// one of them.
+bool ListFlat(BundleSource& source, const std::filesystem::path& path);
+
+int ListPackage(const std::filesystem::path& path) {
   // What the file is, and whether the launcher would start to unpack it, is
   // told first; damage further on shows while decoding.
   const PackageKind kind = CheckPackageFile(path);
@@ -359,11 +399,30 @@ int List(const std::vector<std::string>& args) {
     source = std::move(decoded);
   }
 
-  std::uint8_t magic[sizeof kBundleMagic] = {};
-  if (!source->Read(magic, sizeof magic) ||
-      std::memcmp(magic, kBundleMagic, sizeof kBundleMagic) != 0) {
-    throw Failure(Describe(path, "not a bundle: it does not begin with \"HEN\""));
+  std::uint8_t magic[sizeof kTreeBundleMagic] = {};
+  const bool flat = source->Read(magic, sizeof kBundleMagic) &&
+                    BundleRevisionOf(magic, sizeof kBundleMagic) == kFlatBundle;
+  if (!flat && (!source->Read(magic + sizeof kBundleMagic, 1) ||
+                BundleRevisionOf(magic, sizeof magic) != kTreeBundle)) {
+    throw Failure(Describe(path, "not a bundle: it does not begin with \"HEN\" or \"MRB2\""));
   }
+  const bool refused = flat ? ListFlat(*source, path) : ListTree(*source, path);
+  if (!source->AtEnd()) {
+    std::printf("note: bytes follow the last entry; the launcher ignores them\n");
+  }
+  source->CheckRest();
+  if (package != nullptr && package->UnknownSize()) {
+    std::printf("note: the size was unknown to the encoder; %llu bytes decoded\n",
+                static_cast<unsigned long long>(package->Produced()));
+  }
+  if (refused) {
+    throw Failure(Describe(path, "the launcher would stop with exit code 14 at a refused name"));
+  }
+  return 0;
+}
+
+bool ListFlat(BundleSource& sourceRef, const std::filesystem::path& path) {
+  BundleSource* source = &sourceRef;
   const std::int32_t count = static_cast<std::int32_t>(ReadField(*source, path, "the header"));
   const std::uint32_t launchFlag = ReadField(*source, path, "the header");
   const std::int32_t launchIndex = static_cast<std::int32_t>(ReadField(*source, path, "the header"));
@@ -398,18 +457,58 @@ int List(const std::vector<std::string>& args) {
   }
   std::printf("%d entries; launch entry: %s\n", count < 0 ? 0 : count,
               launchName.empty() ? "none" : launchName.c_str());
-  if (!source->AtEnd()) {
-    std::printf("note: bytes follow the last entry; the launcher ignores them\n");
+  return refused;
+}
+
+// A setup's package, copied where the package listing can read it: a pending
+// file in the temporary directory, never committed, so that it goes whatever
+// way the listing ends.
+int ListSetup(const std::filesystem::path& path, const Setup& setup) {
+  std::printf("%s\n", DescribeSettings(setup).c_str());
+  std::fflush(stdout);
+  std::error_code error;
+  const std::filesystem::path directory = std::filesystem::temp_directory_path(error);
+  std::random_device random;
+  sys::PendingFile copy;
+  std::filesystem::path copyPath;
+  bool created = false;
+  for (int attempt = 0; attempt < 100 && !created && !error; ++attempt) {
+    copyPath = directory / sys::PathOf("mirelk-list-" + std::to_string(random() % 1000000) + ".pkg");
+    created = copy.Create(copyPath);
   }
-  source->CheckRest();
-  if (package != nullptr && package->UnknownSize()) {
-    std::printf("note: the size was unknown to the encoder; %llu bytes decoded\n",
-                static_cast<unsigned long long>(package->Produced()));
+  if (!created || !copy.Write(setup.package.data(), setup.package.size())) {
+    throw Failure("cannot write a copy of the package of " + Describe(path));
   }
-  if (refused) {
-    throw Failure(Describe(path, "the launcher would stop with exit code 14 at a refused name"));
+  try {
+    return ListPackage(copyPath);
+  } catch (const Failure& failure) {
+    // Told of the setup, not of the copy.
+    std::string text = failure.what();
+    const std::string copyName = "'" + sys::TextOf(copyPath) + "'";
+    const std::size_t at = text.find(copyName);
+    if (at != std::string::npos) {
+      text.replace(at, copyName.size(), "'" + sys::TextOf(path) + "' (its package)");
+    }
+    throw Failure(text);
   }
-  return 0;
+}
+
+}  // namespace
+
+int List(const std::vector<std::string>& args) {
+  const Options options = ParseOptions(args, {}, {"--setup"});
+  if (options.positional.size() != 1) {
+    throw UsageError("list takes one PACKAGE, or --setup SETUP");
+  }
+  const std::filesystem::path path = sys::PathOf(options.positional[0]);
+  if (!options.Flag("--setup")) {
+    return ListPackage(path);
+  }
+  const std::optional<Setup> setup = ReadSetup(path);
+  if (!setup) {
+    throw Failure(Describe(path, "not a setup (a launcher with its package)"));
+  }
+  return ListSetup(path, *setup);
 }
 
 }  // namespace pack

@@ -24,11 +24,11 @@ constexpr CommandHelp kCommands[] = {
      "Packs the files into a package. --launch names the file the launcher starts;\n"
      "--format xz writes .xz (integrity checks, decoded on several processors),\n"
      "lzma (the default) LZMA-Alone. The package is the same whatever --threads.\n"},
-    {"list", "  mirelk-pack list PACKAGE\n",
+    {"list", "  mirelk-pack list PACKAGE\n  mirelk-pack list --setup SETUP\n",
      "Shows what a package, a bundle or a launcher carries.\n"},
     {"attach",
      "  mirelk-pack attach (--target posix|windows|windows64 | --stub STUB) --package PACKAGE\n"
-     "                     [--splash BMP] -o OUT\n"
+     "                     [--splash BMP] [--wait installer|all] [--exit-code launcher|installer] -o OUT\n"
      "      and for a Windows stub also: [--icon ICO] [--version-info KEY=VALUE]...\n"
      "      [--file-version A.B.C.D] [--product-version A.B.C.D]\n"
      "      [--execution-level asInvoker|highestAvailable|requireAdministrator]\n",

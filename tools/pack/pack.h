@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -59,10 +60,27 @@ std::uint64_t CopyFileInto(const std::filesystem::path& path, OutputFile& out);
 // Mirelk launcher stub (POSIX)", ...); empty when it may be a package.
 std::string KindOfFile(const std::filesystem::path& path);
 
+// What KindOfFile calls a setup of each system.
+inline constexpr char kPosixSetupKind[] = "a Mirelk launcher (POSIX) with its resources attached";
+inline constexpr char kWindowsSetupKind[] = "a Mirelk launcher (Windows) with its package";
+
+// What a setup carries: its package and, when attach was given settings, the
+// launcher settings record (format/launcher_settings.h).
+struct Setup {
+  std::vector<std::uint8_t> package;
+  std::optional<std::vector<std::uint8_t>> settings;
+};
+
+// The setup `path` is; nothing when it is no setup.
+std::optional<Setup> ReadSetup(const std::filesystem::path& path);
+
+// The settings line `list` shows for a setup.
+std::string DescribeSettings(const Setup& setup);
+
 enum class PackageKind { kLzmaAlone, kXz, kBundle };
 
 // What a file given as a package is: a package the launcher would start to
-// unpack (format/package_check.h), LZMA-Alone or .xz, or a bare bundle. Anything else fails with
+// unpack (authoring/package_check.h), LZMA-Alone or .xz, or a bare bundle. Anything else fails with
 // a message naming what the file is or what is wrong with it.
 PackageKind CheckPackageFile(const std::filesystem::path& path);
 

@@ -30,6 +30,12 @@ bool EntryNameOf(const std::filesystem::path& file, std::string* name);
 // system cannot say. Installed stubs are found relative to it.
 std::filesystem::path ExecutablePath();
 
+// Whether a file is marked executable for its owner, which a tree bundle
+// carries as its executable flag. POSIX: the owner's execute bit. Windows
+// keeps no such bit: never (the Windows launcher ignores the flag, and a flat
+// payload packed there stays readable by every launcher).
+bool IsExecutableFile(const std::filesystem::path& file);
+
 // The system's description of its last error.
 std::string LastError();
 

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/posix/full_io.h"
 #include "tools/pack/system.h"
 
 namespace pack::sys {
@@ -93,6 +94,11 @@ std::filesystem::path ExecutablePath() {
   return error ? std::filesystem::path() : self;
 }
 
+bool IsExecutableFile(const std::filesystem::path& file) {
+  struct stat status;
+  return stat(file.c_str(), &status) == 0 && (status.st_mode & S_IXUSR) != 0;
+}
+
 std::string LastError() {
   return std::strerror(errno);
 }
@@ -127,19 +133,7 @@ bool PendingFile::Create(const std::filesystem::path& path) {
 }
 
 bool PendingFile::Write(const void* data, std::size_t size) {
-  const char* bytes = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t put = write(static_cast<int>(handle_), bytes, size);
-    if (put < 0 && errno == EINTR) {
-      continue;
-    }
-    if (put <= 0) {
-      return false;
-    }
-    bytes += put;
-    size -= static_cast<std::size_t>(put);
-  }
-  return true;
+  return WriteFull(static_cast<int>(handle_), data, size);
 }
 
 bool PendingFile::MakeExecutable() {

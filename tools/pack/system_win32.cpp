@@ -105,6 +105,10 @@ std::filesystem::path ExecutablePath() {
   }
 }
 
+bool IsExecutableFile(const std::filesystem::path&) {
+  return false;
+}
+
 std::string LastError() {
   const DWORD code = GetLastError();
   wchar_t* text = nullptr;

@@ -12,7 +12,7 @@ enum PackageVerdict : int {
   kPackageStartsToDecode,  // the header is one the decoder takes and the data
                            // decodes, as far as it was given, into a bundle
   kPackageTooShort,        // shorter than the 13-byte header
-  kPackageIsBundle,        // an uncompressed bundle ("HEN"), not a package
+  kPackageIsBundle,        // an uncompressed bundle (either revision), not a package
   kPackageNotLzma,         // neither an LZMA-Alone header nor data that decodes
   kPackageUnsupportedProperties,  // lc + lp or pb beyond what the decoder takes
   kPackageDamaged,         // an LZMA-Alone header, but data that does not decode

@@ -1,5 +1,5 @@
 // Decoding the splash picture and blending it, as plain arithmetic on bytes.
-#include "splash/picture.h"
+#include "platform/posix/x11_picture.h"
 
 #include <cstdint>
 #include <cstdlib>

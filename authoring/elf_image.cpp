@@ -1,5 +1,5 @@
 // Reading the note segments of an ELF image.
-#include "format/elf_image.h"
+#include "authoring/elf_image.h"
 
 #include <cstring>
 #include <string_view>

@@ -1,10 +1,10 @@
 // Icon files and icon groups.
-#include "format/icon.h"
+#include "authoring/icon.h"
 
 #include <string>
 
 #include "format/byte_order.h"
-#include "format/pe_image.h"
+#include "authoring/pe_image.h"
 
 namespace pe {
 

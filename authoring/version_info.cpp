@@ -1,8 +1,8 @@
 // The version block.
-#include "format/version_info.h"
+#include "authoring/version_info.h"
 
 #include "format/byte_order.h"
-#include "format/pe_image.h"
+#include "authoring/pe_image.h"
 
 namespace pe {
 

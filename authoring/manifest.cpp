@@ -1,9 +1,9 @@
 // The application manifest.
-#include "format/manifest.h"
+#include "authoring/manifest.h"
 
 #include <array>
 
-#include "format/pe_image.h"
+#include "authoring/pe_image.h"
 
 namespace pe {
 

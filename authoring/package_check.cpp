@@ -1,10 +1,10 @@
 // Checking a package as the launcher would take it.
-#include "format/package_check.h"
+#include "authoring/package_check.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "format/bundle.h"
+#include "format/tree_bundle.h"
 #include "format/package_decoder.h"
 
 namespace {
@@ -28,8 +28,7 @@ bool IsDictionarySize(std::uint32_t size) {
 // What a stream that decoded `produced` bytes and ended (or filled its
 // announced size) holds.
 PackageVerdict EndedWith(const std::uint8_t* output, std::uint64_t produced) {
-  if (produced < sizeof kBundleMagic ||
-      std::memcmp(output, kBundleMagic, sizeof kBundleMagic) != 0) {
+  if (BundleRevisionOf(output, static_cast<std::size_t>(produced)) == kNotABundle) {
     return kPackageNotBundle;
   }
   return kPackageStartsToDecode;
@@ -152,7 +151,7 @@ PackageCheck CheckPackage(const std::uint8_t* bytes, std::size_t size, bool whol
     size = kPackageCheckInput;
     whole = false;
   }
-  if (size >= sizeof kBundleMagic && std::memcmp(bytes, kBundleMagic, sizeof kBundleMagic) == 0) {
+  if (BundleRevisionOf(bytes, size) != kNotABundle) {
     check.verdict = kPackageIsBundle;
     return check;
   }

@@ -1,5 +1,5 @@
 // The launcher's resources in a Windows launcher stub.
-#include "format/launcher_resources.h"
+#include "authoring/launcher_resources.h"
 
 #include <algorithm>
 #include <set>
@@ -127,6 +127,10 @@ std::vector<std::uint8_t> WriteLauncherResources(std::span<const std::uint8_t> s
     const std::string manifest = ApplicationManifest(*resources.executionLevel);
     Replace(list, ResourceKey::Number(kTypeManifest), kManifestId, kLanguageNeutral,
             {manifest.begin(), manifest.end()});
+  }
+  if (resources.settings) {
+    Replace(list, ResourceKey::Text(LAUNCHER_MARK_TYPE), LAUNCHER_SETTINGS_ID, kLanguageNeutral,
+            *resources.settings);
   }
   return WriteResources(stub, list);
 }

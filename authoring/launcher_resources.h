@@ -7,10 +7,10 @@
 #include <span>
 #include <vector>
 
-#include "format/icon.h"
-#include "format/manifest.h"
-#include "format/pe_image.h"
-#include "format/version_info.h"
+#include "authoring/icon.h"
+#include "authoring/manifest.h"
+#include "authoring/pe_image.h"
+#include "authoring/version_info.h"
 
 namespace pe {
 
@@ -22,6 +22,7 @@ struct LauncherResources {
   std::optional<std::vector<IconImage>> icon;       // icon group 101 with its images, 2052
   std::optional<VersionInfo> version;               // version block 1, 2052
   std::optional<ExecutionLevel> executionLevel;     // manifest 1, language-neutral
+  std::optional<std::vector<std::uint8_t>> settings;  // "MIRELK" 2, language-neutral
 };
 
 // The bitmap resource of a .bmp file: the file without its 14-byte file

@@ -1,5 +1,5 @@
 // Windows executables: reading the resource tree, writing a new one.
-#include "format/pe_image.h"
+#include "authoring/pe_image.h"
 
 #include <algorithm>
 
