@@ -202,12 +202,14 @@ std::uint32_t FuzzedProcessors() {
   return gProcessors;
 }
 
-// The stage may read the copy, write the bundle and delete the copy: nothing
-// else. Each bundle file it creates may take kBundleRoom bytes.
+// The stage may read the copy (and open it for update, to give back what it
+// has consumed), write the bundle and delete the copy: nothing else. Each
+// bundle file it creates may take kBundleRoom bytes.
 std::FILE* GuardedOpen(const char* path, StreamMode mode) {
   const Places& places = GetPlaces();
-  const bool allowed = mode == kStreamRead ? places.copy == path
-                                           : mode == kStreamCreate && places.bundle == path;
+  const bool allowed = mode == kStreamRead || mode == kStreamUpdate
+                           ? places.copy == path
+                           : mode == kStreamCreate && places.bundle == path;
   if (!allowed) {
     Fail("the decoding stage opened %s in mode %d", path, static_cast<int>(mode));
   }
