@@ -168,20 +168,10 @@ std::vector<Input> CollectInputs(const std::vector<std::string>& files) {
     if (!names.insert(input.name).second) {
       throw Failure(Describe(input.file, "another input has the same name '" + shown + "'"));
     }
-    input.size = std::filesystem::file_size(input.file, error);
-    if (error) {
-      throw Failure("cannot read " + Describe(input.file, error.message()));
-    }
-    if (input.size > kLargestEntrySize) {
-      throw Failure(Describe(input.file, "larger than 4 GiB - 1 bytes, the most one entry holds"));
-    }
-    std::ifstream probe(input.file, std::ios::binary);
-    if (!probe) {
-      throw Failure("cannot read " + Describe(input.file));
-    }
     input.path = input.shown;
     inputs.push_back(input);
   }
+  MeasureFiles(inputs);
   return inputs;
 }
 
