@@ -20,7 +20,8 @@ constexpr std::uint32_t kNoteSegment = 4;  // PT_NOTE
 // Fields of either byte order, read only where they lie within the image.
 class Reader {
  public:
-  explicit Reader(std::span<const std::uint8_t> bytes) : bytes_(bytes), big_(bytes[5] == kBigEndian) {}
+  explicit Reader(std::span<const std::uint8_t> bytes)
+      : bytes_(bytes), big_(bytes[5] == kBigEndian) {}
 
   bool Fits(std::uint64_t at, std::uint64_t size) const {
     return at <= bytes_.size() && size <= bytes_.size() - at;
@@ -66,10 +67,12 @@ bool SegmentHoldsMark(const Reader& image, std::uint64_t offset, std::uint64_t s
       return false;
     }
     const std::span<const std::uint8_t> nameBytes = image.Bytes(name, nameSize);
-    const std::span<const std::uint8_t> descriptionBytes = image.Bytes(description, descriptionSize);
+    const std::span<const std::uint8_t> descriptionBytes =
+        image.Bytes(description, descriptionSize);
     if (type == LAUNCHER_MARK_ID && nameSize == owner.size() + 1 &&
-        std::memcmp(nameBytes.data(), owner.data(), owner.size()) == 0 && nameBytes[owner.size()] == 0 &&
-        descriptionSize == text.size() && std::memcmp(descriptionBytes.data(), text.data(), text.size()) == 0) {
+        std::memcmp(nameBytes.data(), owner.data(), owner.size()) == 0 &&
+        nameBytes[owner.size()] == 0 && descriptionSize == text.size() &&
+        std::memcmp(descriptionBytes.data(), text.data(), text.size()) == 0) {
       return true;
     }
     at = next;
@@ -80,8 +83,8 @@ bool SegmentHoldsMark(const Reader& image, std::uint64_t offset, std::uint64_t s
 }  // namespace
 
 bool IsElfImage(std::span<const std::uint8_t> bytes) {
-  return bytes.size() >= 16 && bytes[0] == 0x7F && bytes[1] == 'E' && bytes[2] == 'L' && bytes[3] == 'F' &&
-         (bytes[4] == kClass32 || bytes[4] == kClass64) &&
+  return bytes.size() >= 16 && bytes[0] == 0x7F && bytes[1] == 'E' && bytes[2] == 'L' &&
+         bytes[3] == 'F' && (bytes[4] == kClass32 || bytes[4] == kClass64) &&
          (bytes[5] == kLittleEndian || bytes[5] == kBigEndian);
 }
 

@@ -10,10 +10,10 @@ namespace pe {
 
 namespace {
 
-constexpr std::size_t kHeaderSize = 6;        // reserved, type, count
-constexpr std::size_t kFileEntrySize = 16;    // .ico directory entry
-constexpr std::size_t kGroupEntrySize = 14;   // RT_GROUP_ICON entry
-constexpr std::uint16_t kIconFileType = 1;  // 2 would be a cursor file
+constexpr std::size_t kHeaderSize = 6;       // reserved, type, count
+constexpr std::size_t kFileEntrySize = 16;   // .ico directory entry
+constexpr std::size_t kGroupEntrySize = 14;  // RT_GROUP_ICON entry
+constexpr std::uint16_t kIconFileType = 1;   // 2 would be a cursor file
 
 [[noreturn]] void NotIco(const std::string& why) {
   throw FormatError("not an icon file (.ico): " + why);
@@ -44,7 +44,8 @@ std::vector<IconImage> ReadIcoFile(std::span<const std::uint8_t> ico) {
       NotIco("image " + std::to_string(k + 1) + " lies outside the file");
     }
     const std::uint8_t* data = ico.data() + offset;
-    const bool isPng = size >= 8 && data[0] == 0x89 && data[1] == 'P' && data[2] == 'N' && data[3] == 'G';
+    const bool isPng =
+        size >= 8 && data[0] == 0x89 && data[1] == 'P' && data[2] == 'N' && data[3] == 'G';
     const bool isBitmap = size >= 40 && LoadLittle32(data) == 40;
     if (!isPng && !isBitmap) {
       NotIco("image " + std::to_string(k + 1) + " is neither a bitmap nor a PNG");

@@ -17,8 +17,8 @@ constexpr std::uint32_t kVersionId = 1;
 constexpr std::uint32_t kManifestId = 1;  // the manifest Windows reads when it starts a program
 constexpr std::size_t kBmpFileHeaderSize = 14;
 
-void Replace(std::vector<Resource>& list, ResourceKey type, std::uint32_t id, std::uint32_t language,
-             std::vector<std::uint8_t> data) {
+void Replace(std::vector<Resource>& list, ResourceKey type, std::uint32_t id,
+             std::uint32_t language, std::vector<std::uint8_t> data) {
   const ResourceKey name = ResourceKey::Number(id);
   std::erase_if(list, [&](const Resource& r) { return r.type == type && r.name == name; });
   list.push_back({std::move(type), name, language, 0, std::move(data)});
@@ -87,10 +87,12 @@ std::vector<Resource> StubResources(std::span<const std::uint8_t> stub) {
   const ResourceKey markName = ResourceKey::Number(LAUNCHER_MARK_ID);
   const std::string_view mark = LAUNCHER_MARK_TEXT;
   const bool marked = std::any_of(list.begin(), list.end(), [&](const Resource& r) {
-    return r.type == markType && r.name == markName && std::equal(r.data.begin(), r.data.end(), mark.begin(), mark.end());
+    return r.type == markType && r.name == markName &&
+           std::equal(r.data.begin(), r.data.end(), mark.begin(), mark.end());
   });
   if (!marked) {
-    throw FormatError("not a Mirelk launcher stub: it carries no " LAUNCHER_MARK_TYPE " mark resource");
+    throw FormatError("not a Mirelk launcher stub: it carries no " LAUNCHER_MARK_TYPE
+                      " mark resource");
   }
   return list;
 }
@@ -114,7 +116,8 @@ std::vector<std::uint8_t> WriteLauncherResources(std::span<const std::uint8_t> s
   Replace(list, ResourceKey::Text(kPackageResourceType), PACKAGE_RESOURCE_ID, kLanguageNeutral,
           resources.package);
   if (resources.splash) {
-    Replace(list, ResourceKey::Number(kTypeBitmap), SPLASH_BITMAP_ID, kLanguageChinesePrc, *resources.splash);
+    Replace(list, ResourceKey::Number(kTypeBitmap), SPLASH_BITMAP_ID, kLanguageChinesePrc,
+            *resources.splash);
   }
   if (resources.icon) {
     ReplaceIcon(list, *resources.icon);

@@ -17,11 +17,11 @@ namespace pe {
 // What a launcher made from a stub carries besides the stub's own resources.
 // Each field given replaces the stub's resource of its kind (in every language).
 struct LauncherResources {
-  std::vector<std::uint8_t> package;                // "PACKAGE" 105, language-neutral
-  std::optional<std::vector<std::uint8_t>> splash;  // bitmap 106, 2052 (BitmapFromBmpFile)
-  std::optional<std::vector<IconImage>> icon;       // icon group 101 with its images, 2052
-  std::optional<VersionInfo> version;               // version block 1, 2052
-  std::optional<ExecutionLevel> executionLevel;     // manifest 1, language-neutral
+  std::vector<std::uint8_t> package;                  // "PACKAGE" 105, language-neutral
+  std::optional<std::vector<std::uint8_t>> splash;    // bitmap 106, 2052 (BitmapFromBmpFile)
+  std::optional<std::vector<IconImage>> icon;         // icon group 101 with its images, 2052
+  std::optional<VersionInfo> version;                 // version block 1, 2052
+  std::optional<ExecutionLevel> executionLevel;       // manifest 1, language-neutral
   std::optional<std::vector<std::uint8_t>> settings;  // "MIRELK" 2, language-neutral
 };
 

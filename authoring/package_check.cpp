@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr std::uint8_t kLargestProperties = 224;  // lc 8, lp 4, pb 4
+constexpr std::uint8_t kLargestProperties = 224;       // lc 8, lp 4, pb 4
 constexpr std::uint32_t kLargestPlausibleHigh = 0x3F;  // sizes below 256 GiB
 
 bool IsDictionarySize(std::uint32_t size) {
@@ -67,7 +67,8 @@ PackageCheck CheckLzmaAlone(const std::uint8_t* bytes, std::size_t size, bool wh
   lzma_stream stream = LZMA_STREAM_INIT;
   if (StartPackageDecoder(&stream, header.properties, kPackageCheckOutput) != LZMA_OK) {
     lzma_end(&stream);
-    check.verdict = LooksLikeLzmaAloneHeader(header) ? kPackageUnsupportedProperties : kPackageNotLzma;
+    check.verdict =
+        LooksLikeLzmaAloneHeader(header) ? kPackageUnsupportedProperties : kPackageNotLzma;
     return check;
   }
   const std::uint64_t announced = LargestOutput(header);
@@ -81,15 +82,15 @@ PackageCheck CheckLzmaAlone(const std::uint8_t* bytes, std::size_t size, bool wh
   const lzma_ret result = DecodeStart(&stream, bytes + kPackageHeaderSize,
                                       size - kPackageHeaderSize, whole, output, limit);
   check.decoded = stream.total_out;
-  const bool complete = result == LZMA_STREAM_END ||
-                        (stream.total_out == announced && !HasUnknownSize(header));
+  const bool complete =
+      result == LZMA_STREAM_END || (stream.total_out == announced && !HasUnknownSize(header));
   if (complete) {
     check.verdict = EndedWith(output, check.decoded);
   } else if (result != LZMA_OK && result != LZMA_BUF_ERROR) {
     check.verdict = check.decoded == 0 ? Undecodable(header) : kPackageDamaged;
   } else if (stream.avail_out > 0 && whole) {
-    check.verdict = LooksLikeLzmaAloneHeader(header) || check.decoded > 0 ? kPackageTruncated
-                                                                           : kPackageNotLzma;
+    check.verdict =
+        LooksLikeLzmaAloneHeader(header) || check.decoded > 0 ? kPackageTruncated : kPackageNotLzma;
   } else if (check.decoded >= sizeof kBundleMagic) {
     check.verdict = EndedWith(output, check.decoded);
   }

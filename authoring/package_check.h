@@ -9,27 +9,27 @@
 #include "format/package.h"
 
 enum PackageVerdict : int {
-  kPackageStartsToDecode,  // the header is one the decoder takes and the data
-                           // decodes, as far as it was given, into a bundle
-  kPackageTooShort,        // shorter than the 13-byte header
-  kPackageIsBundle,        // an uncompressed bundle (either revision), not a package
-  kPackageNotLzma,         // neither an LZMA-Alone header nor data that decodes
+  kPackageStartsToDecode,         // the header is one the decoder takes and the data
+                                  // decodes, as far as it was given, into a bundle
+  kPackageTooShort,               // shorter than the 13-byte header
+  kPackageIsBundle,               // an uncompressed bundle (either revision), not a package
+  kPackageNotLzma,                // neither an LZMA-Alone header nor data that decodes
   kPackageUnsupportedProperties,  // lc + lp or pb beyond what the decoder takes
-  kPackageDamaged,         // an LZMA-Alone header, but data that does not decode
-  kPackageTruncated,       // the whole package ends before its bundle does
-  kPackageNotBundle,       // it decodes, but not into a bundle
-  kPackageXzRefused,       // an .xz stream the launcher's decoder refuses as it
-                           // stands (no check, an unknown one, too much memory,
-                           // a filter it lacks): see `decoderResult`
+  kPackageDamaged,                // an LZMA-Alone header, but data that does not decode
+  kPackageTruncated,              // the whole package ends before its bundle does
+  kPackageNotBundle,              // it decodes, but not into a bundle
+  kPackageXzRefused,              // an .xz stream the launcher's decoder refuses as it
+                                  // stands (no check, an unknown one, too much memory,
+                                  // a filter it lacks): see `decoderResult`
 };
 
 struct PackageCheck {
   PackageVerdict verdict;
-  PackageHeader header;     // valid from kPackageNotLzma on (its first
-                            // 13 bytes, for an .xz package)
-  std::uint64_t decoded;    // bytes decoded when the verdict was reached
-  bool xz;                  // an .xz package (it begins with the .xz magic)
-  int decoderResult;        // for an .xz package, the decoder's last lzma_ret
+  PackageHeader header;   // valid from kPackageNotLzma on (its first
+                          // 13 bytes, for an .xz package)
+  std::uint64_t decoded;  // bytes decoded when the verdict was reached
+  bool xz;                // an .xz package (it begins with the .xz magic)
+  int decoderResult;      // for an .xz package, the decoder's last lzma_ret
 };
 
 // How much of a package CheckPackage looks at: the first bytes of the file

@@ -78,7 +78,9 @@ struct Layout {
   std::size_t InitializedDataField() const { return optionalHeader + 8; }
   std::size_t SizeOfImageField() const { return optionalHeader + 56; }
   std::size_t ChecksumField() const { return optionalHeader + 64; }
-  std::size_t DirectoryField(std::uint32_t index) const { return directories + 8 * std::size_t{index}; }
+  std::size_t DirectoryField(std::uint32_t index) const {
+    return directories + 8 * std::size_t{index};
+  }
 };
 
 Layout ReadLayout(Bytes image) {
@@ -117,13 +119,18 @@ Layout ReadLayout(Bytes image) {
     Fail("the image's alignments are not powers of two, or the file's exceeds the sections'");
   }
   const std::size_t table = layout.optionalHeader + optionalSize;
-  if (table + sectionCount * kSectionHeaderSize > std::min<std::size_t>(sizeOfHeaders, image.size())) {
+  if (table + sectionCount * kSectionHeaderSize >
+      std::min<std::size_t>(sizeOfHeaders, image.size())) {
     Fail("the section table does not fit in the headers");
   }
   for (std::size_t k = 0; k < sectionCount; ++k) {
     const std::size_t at = table + k * kSectionHeaderSize;
-    const Section section{at, Read32(image, at + 8), Read32(image, at + 12), Read32(image, at + 16),
-                          Read32(image, at + 20), Read32(image, at + 36)};
+    const Section section{at,
+                          Read32(image, at + 8),
+                          Read32(image, at + 12),
+                          Read32(image, at + 16),
+                          Read32(image, at + 20),
+                          Read32(image, at + 36)};
     if (section.rawSize != 0 &&
         std::uint64_t{section.rawPointer} + section.rawSize > image.size()) {
       Fail("a section's data lies beyond the end of the file");
@@ -143,7 +150,8 @@ Directory ReadDirectory(Bytes image, const Layout& layout, std::uint32_t index) 
   if (index >= layout.directoryCount) {
     return {};
   }
-  return {Read32(image, layout.DirectoryField(index)), Read32(image, layout.DirectoryField(index) + 4)};
+  return {Read32(image, layout.DirectoryField(index)),
+          Read32(image, layout.DirectoryField(index) + 4)};
 }
 
 bool IsSigned(Bytes image, const Layout& layout) {
@@ -195,7 +203,8 @@ class TreeReader {
   }
 
   void Walk(std::uint32_t table, int level, Resource& path) {
-    const std::uint32_t count = std::uint32_t{Read16(tree_, table + 12)} + Read16(tree_, table + 14);
+    const std::uint32_t count =
+        std::uint32_t{Read16(tree_, table + 12)} + Read16(tree_, table + 14);
     for (std::uint32_t k = 0; k < count; ++k) {
       if (++entries_ > kMaxEntries) {
         Fail("the resource tree holds more than " + std::to_string(kMaxEntries) + " entries");
@@ -269,11 +278,13 @@ bool InTreeOrder(const Resource* a, const Resource* b) {
 
 // Stores into `out`, which the caller has made large enough for `at`.
 void Put16(std::vector<std::uint8_t>& out, std::uint64_t at, std::uint32_t value) {
-  StoreLittleEndian(out.data() + static_cast<std::size_t>(at), static_cast<std::uint16_t>(value), 2);
+  StoreLittleEndian(out.data() + static_cast<std::size_t>(at), static_cast<std::uint16_t>(value),
+                    2);
 }
 
 void Put32(std::vector<std::uint8_t>& out, std::uint64_t at, std::uint64_t value) {
-  StoreLittleEndian(out.data() + static_cast<std::size_t>(at), static_cast<std::uint32_t>(value), 4);
+  StoreLittleEndian(out.data() + static_cast<std::size_t>(at), static_cast<std::uint32_t>(value),
+                    4);
 }
 
 // The resource section's bytes for a section at `baseRva`: every directory
@@ -350,8 +361,8 @@ std::vector<std::uint8_t> BuildTree(const std::vector<Resource>& resources, std:
     Put16(out, at + 14, static_cast<std::uint32_t>(numbered));
   };
   const auto countNamed = [](const auto& groups) {
-    return static_cast<std::size_t>(std::count_if(groups.begin(), groups.end(),
-                                                  [](const auto& group) { return group.key->IsText(); }));
+    return static_cast<std::size_t>(std::count_if(
+        groups.begin(), groups.end(), [](const auto& group) { return group.key->IsText(); }));
   };
 
   tableHeader(0, countNamed(types), types.size() - countNamed(types));
@@ -375,7 +386,8 @@ std::vector<std::uint8_t> BuildTree(const std::vector<Resource>& resources, std:
         Put32(out, nextEntry, baseRva + nextData);
         Put32(out, nextEntry + 4, resource.data.size());
         Put32(out, nextEntry + 8, resource.codePage);
-        std::copy(resource.data.begin(), resource.data.end(), out.begin() + static_cast<std::ptrdiff_t>(nextData));
+        std::copy(resource.data.begin(), resource.data.end(),
+                  out.begin() + static_cast<std::ptrdiff_t>(nextData));
         nextEntry += 16;
         nextData += resource.data.size();
       }
@@ -423,7 +435,8 @@ std::vector<Resource> ReadResources(std::span<const std::uint8_t> image) {
     if (directory.rva >= section.virtualAddress &&
         directory.rva < std::uint64_t{section.virtualAddress} + section.rawSize) {
       const std::uint32_t skip = directory.rva - section.virtualAddress;
-      TreeReader reader(image, layout, image.subspan(section.rawPointer + skip, section.rawSize - skip));
+      TreeReader reader(image, layout,
+                        image.subspan(section.rawPointer + skip, section.rawSize - skip));
       return reader.ReadAll();
     }
   }
@@ -479,7 +492,8 @@ std::vector<std::uint8_t> WriteResources(std::span<const std::uint8_t> image,
   const std::uint32_t oldResourcesRaw = resources_section.rawSize;
   const std::vector<std::uint8_t> tree = BuildTree(resources, resources_section.virtualAddress);
 
-  std::vector<std::uint8_t> out(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(resources_section.rawPointer));
+  std::vector<std::uint8_t> out(
+      image.begin(), image.begin() + static_cast<std::ptrdiff_t>(resources_section.rawPointer));
   const auto appendAligned = [&](const std::uint8_t* bytes, std::size_t count) {
     out.insert(out.end(), bytes, bytes + count);
     out.resize(static_cast<std::size_t>(AlignUp(out.size(), layout.fileAlignment)), 0);
@@ -499,15 +513,16 @@ std::vector<std::uint8_t> WriteResources(std::span<const std::uint8_t> image,
     }
     section.rawPointer = static_cast<std::uint32_t>(rawPointer);
     section.rawSize = static_cast<std::uint32_t>(out.size() - rawPointer);
-    section.virtualAddress = static_cast<std::uint32_t>(
-        AlignUp(std::uint64_t{before.virtualAddress} + before.virtualSize, layout.sectionAlignment));
+    section.virtualAddress = static_cast<std::uint32_t>(AlignUp(
+        std::uint64_t{before.virtualAddress} + before.virtualSize, layout.sectionAlignment));
     newRelocationsRva = section.virtualAddress;
   }
   if (!(resources_section.characteristics & kInitializedData)) {
     initializedData -= std::int64_t{resources_section.rawSize} - oldResourcesRaw;
   }
   // Whatever followed the last section (an overlay, a symbol table) follows it still.
-  const std::int64_t shift = static_cast<std::int64_t>(out.size()) - static_cast<std::int64_t>(oldEnd);
+  const std::int64_t shift =
+      static_cast<std::int64_t>(out.size()) - static_cast<std::int64_t>(oldEnd);
   out.insert(out.end(), image.begin() + static_cast<std::ptrdiff_t>(oldEnd), image.end());
 
   const Section& last = layout.sections.back();

@@ -10,7 +10,7 @@ namespace {
 
 constexpr std::uint32_t kFixedSignature = 0xFEEF04BD;
 constexpr std::uint32_t kFixedStructVersion = 0x00010000;
-constexpr std::uint32_t kFileFlagsMask = 0x3F;           // VS_FFI_FILEFLAGSMASK
+constexpr std::uint32_t kFileFlagsMask = 0x3F;            // VS_FFI_FILEFLAGSMASK
 constexpr std::uint32_t kFileOsNtWindows32 = 0x00040004;  // VOS_NT_WINDOWS32
 constexpr std::uint32_t kFileTypeApp = 1;                 // VFT_APP
 constexpr std::uint16_t kFixedInfoSize = 52;
@@ -33,8 +33,11 @@ std::u16string Utf16(std::string_view utf8, std::string_view what) {
   std::u16string out;
   for (std::size_t k = 0; k < utf8.size();) {
     const auto lead = static_cast<std::uint8_t>(utf8[k]);
-    const int extra = lead < 0x80 ? 0 : lead >= 0xC2 && lead < 0xE0 ? 1 : lead >= 0xE0 && lead < 0xF0 ? 2
-                      : lead >= 0xF0 && lead < 0xF5 ? 3 : -1;
+    const int extra = lead < 0x80                   ? 0
+                      : lead >= 0xC2 && lead < 0xE0 ? 1
+                      : lead >= 0xE0 && lead < 0xF0 ? 2
+                      : lead >= 0xF0 && lead < 0xF5 ? 3
+                                                    : -1;
     if (extra < 0 || k + static_cast<std::size_t>(extra) >= utf8.size()) {
       NotUtf8(what);
     }
@@ -80,7 +83,8 @@ class BlockWriter {
   void End(std::size_t start) {
     const std::size_t length = out_.size() - start;
     if (length > 0xFFFF) {
-      throw FormatError("the version values are too long: a version block holds at most 65535 bytes");
+      throw FormatError(
+          "the version values are too long: a version block holds at most 65535 bytes");
     }
     StoreLittleEndian(out_.data() + start, static_cast<std::uint16_t>(length), 2);
   }

@@ -37,8 +37,8 @@ bool IsDeviceName(const char32_t* name, std::size_t length) {
   // Every numbered device compares as number one. Superscript one, two and
   // three count as digits too.
   const char32_t digit = name[3];
-  if (base == 4 && ((digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 ||
-                    digit == 0xB3)) {
+  if (base == 4 &&
+      ((digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3)) {
     upper[3] = '1';
   }
   static const char kDevices[][8] = {"CON",  "PRN",  "AUX",    "NUL",

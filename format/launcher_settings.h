@@ -18,8 +18,8 @@ constexpr std::uint32_t kLauncherSettingsVersion = 1;
 constexpr std::size_t kLauncherSettingsSize = 8;
 
 enum LauncherSettingsFlag : std::uint32_t {
-  kWaitForDescendants = 1u << 0,   // --wait all: the installer and every process it starts
-  kInstallerExitCode = 1u << 1,    // --exit-code installer
+  kWaitForDescendants = 1u << 0,  // --wait all: the installer and every process it starts
+  kInstallerExitCode = 1u << 1,   // --exit-code installer
   kKnownSettingsFlags = kWaitForDescendants | kInstallerExitCode,
 };
 
@@ -30,7 +30,8 @@ struct LauncherSettings {
 
 // The settings of a record of `size` bytes; false, with the defaults in
 // `out`, when it is not a record this version reads.
-inline bool ReadLauncherSettings(const std::uint8_t* bytes, std::size_t size, LauncherSettings* out) {
+inline bool ReadLauncherSettings(const std::uint8_t* bytes, std::size_t size,
+                                 LauncherSettings* out) {
   out->waitForDescendants = false;
   out->installerExitCode = false;
   if (size != kLauncherSettingsSize || LoadLittle32(bytes) != kLauncherSettingsVersion) {
@@ -47,7 +48,8 @@ inline std::uint32_t UnknownLauncherSettingsFlags(const std::uint8_t* bytes) {
   return LoadLittle32(bytes + 4) & ~static_cast<std::uint32_t>(kKnownSettingsFlags);
 }
 
-inline void WriteLauncherSettings(const LauncherSettings& settings, std::uint8_t out[kLauncherSettingsSize]) {
+inline void WriteLauncherSettings(const LauncherSettings& settings,
+                                  std::uint8_t out[kLauncherSettingsSize]) {
   StoreLittleEndian(out, kLauncherSettingsVersion, 4);
   StoreLittleEndian(out + 4,
                     (settings.waitForDescendants ? kWaitForDescendants : 0u) |

@@ -19,8 +19,7 @@ constexpr bool DecoderTakesProperties(std::uint8_t properties) {
 // Whether a pass with `window` that failed with `result` after `produced`
 // bytes may have failed for the window alone: a match reaching back beyond it
 // is a data error like real damage, and only a wider window tells them apart.
-constexpr bool WiderWindowMayDecode(lzma_ret result, std::uint64_t produced,
-                                    std::uint32_t window) {
+constexpr bool WiderWindowMayDecode(lzma_ret result, std::uint64_t produced, std::uint32_t window) {
   return result == LZMA_DATA_ERROR && produced > window && window != kLargestWindow;
 }
 

@@ -38,8 +38,8 @@ enum PumpEnd {
 };
 
 enum DecodeOutcome {
-  kDecoded,   // the output filled up or an end-of-stream marker was met
-  kRejected,  // anything else: the bundle must end up empty
+  kDecoded,         // the output filled up or an end-of-stream marker was met
+  kRejected,        // anything else: the bundle must end up empty
   kWindowTooSmall,  // rejected where a wider window might not have been
 };
 
@@ -226,8 +226,8 @@ bool DecodeXzIntoBundle(PackageInput* package, const char* bundlePath, const Buf
 
 void DecodePackage(const char* packageCopyPath, const char* bundlePath) {
   std::uint8_t head[kPackageHeaderSize];
-  PackageInput package = {OpenPackage(packageCopyPath, head),
-                          static_cast<std::int64_t>(kPackageHeaderSize), {}};
+  PackageInput package = {
+      OpenPackage(packageCopyPath, head), static_cast<std::int64_t>(kPackageHeaderSize), {}};
   package.release = StartConsumedRange(package.stream);
   Buffers buffers = {static_cast<std::uint8_t*>(std::malloc(kInputChunk)),
                      static_cast<std::uint8_t*>(std::malloc(kOutputChunk))};

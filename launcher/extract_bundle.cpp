@@ -77,8 +77,9 @@ bool TakeEntryName(char name[kPathCapacity], std::size_t length) {
   if (!gPlatform->EntryNameToPathText(name, length, text, &textLength)) {
     return false;
   }
-  const bool acceptable = kPathTextIsUtf8 ? IsAcceptableUtf8Name(text, textLength)
-                                          : IsAcceptableEntryName(text, textLength, kLatin1CodePage);
+  const bool acceptable = kPathTextIsUtf8
+                              ? IsAcceptableUtf8Name(text, textLength)
+                              : IsAcceptableEntryName(text, textLength, kLatin1CodePage);
   std::memcpy(name, text, kPathCapacity);
   return acceptable;
 }

@@ -82,8 +82,8 @@ bool ComposeLaunchPath(const char* extractionDirectory, const char* path,
 
 // One entry: its record read and checked whole before anything is made for it.
 ExtractOutcome ExtractEntry(std::FILE* bundle, std::int64_t length, EntryCopier* copier,
-                            Chain* chain, bool isLaunch,
-                            const char* extractionDirectory, char launchPath[kPathCapacity]) {
+                            Chain* chain, bool isLaunch, const char* extractionDirectory,
+                            char launchPath[kPathCapacity]) {
   std::uint32_t kind = 0;
   std::uint32_t pathLength = 0;
   if (!ReadField(bundle, &kind) || !ReadField(bundle, &pathLength) ||
@@ -100,7 +100,7 @@ ExtractOutcome ExtractEntry(std::FILE* bundle, std::int64_t length, EntryCopier*
   if (kind == kTreeDirectory) {
     // A directory carries no data, and is never the launch entry.
     return dataSize == 0 && !isLaunch && Reach(chain, path, pathLength) ? kExtracted
-                                                                         : kEntryNotWritten;
+                                                                        : kEntryNotWritten;
   }
   if (kind != kTreeFile && kind != kTreeExecutableFile) {
     return kEntryNotWritten;

@@ -36,8 +36,8 @@ bool LiesInside(const char* path, const char* directory) {
   const char* component = path + length + 1;
   while (true) {
     const char* end = std::strchr(component, kPathSeparator);
-    const std::size_t size = end != nullptr ? static_cast<std::size_t>(end - component)
-                                            : std::strlen(component);
+    const std::size_t size =
+        end != nullptr ? static_cast<std::size_t>(end - component) : std::strlen(component);
     if (size == 0 || (size == 1 && component[0] == '.') ||
         (size == 2 && component[0] == '.' && component[1] == '.')) {
       return false;

@@ -42,7 +42,9 @@ TEST_F(Decode, StreamsDecodeExactlyWhateverTheHeaderSays) {
       {"dictionary field of zero", {.dictionarySize = 0}},
       // A window of the field's size could not even be allocated everywhere.
       {"dictionary field of 4 GiB, unknown size",
-       {.dictionarySize = 0xFFFFFFFF, .declaredSize = 0xFFFFFFFF, .endMarker = true,
+       {.dictionarySize = 0xFFFFFFFF,
+        .declaredSize = 0xFFFFFFFF,
+        .endMarker = true,
         .encoderDictionary = 1 << 20}},
       // The encoder reaches 256 KiB back while the header claims 4 KiB.
       {"dictionary field smaller than the distances used",
@@ -50,7 +52,9 @@ TEST_F(Decode, StreamsDecodeExactlyWhateverTheHeaderSays) {
       {"end marker right at the declared size", {.endMarker = true}},
       {"unknown size with an end marker", {.declaredSize = 0xFFFFFFFF, .endMarker = true}},
       {"unknown size, dictionary field smaller than the distances used",
-       {.dictionarySize = 4096, .declaredSize = 0xFFFFFFFF, .endMarker = true,
+       {.dictionarySize = 4096,
+        .declaredSize = 0xFFFFFFFF,
+        .endMarker = true,
         .encoderDictionary = 1 << 20}},
   };
   for (const auto& c : cases) {
@@ -68,9 +72,12 @@ TEST_F(Decode, LargeStreamsCrossEveryBufferBoundary) {
     state = state * 1103515245u + 12345u;
     data[i] = static_cast<std::uint8_t>(state >> 23);
   }
-  std::copy(data.begin(), data.begin() + static_cast<long>(data.size() / 2), data.begin() + static_cast<long>(data.size() / 2));
+  std::copy(data.begin(), data.begin() + static_cast<long>(data.size() / 2),
+            data.begin() + static_cast<long>(data.size() / 2));
   for (std::uint32_t header : {1u << 20, 8u << 20}) {
-    EXPECT_EQ(DecodeToBundle(MakePackage(data, {.dictionarySize = header, .encoderDictionary = 4u << 20})), data)
+    EXPECT_EQ(DecodeToBundle(
+                  MakePackage(data, {.dictionarySize = header, .encoderDictionary = 4u << 20})),
+              data)
         << header;
   }
 }
@@ -93,7 +100,8 @@ TEST_F(Decode, EndMarkerBeforeTheDeclaredSizeGivesTheShorterBundle) {
 TEST_F(Decode, DeclaredSizeSmallerThanTheDataGivesItsFirstBytes) {
   PackageOptions options;
   options.declaredSize = 1234;
-  EXPECT_EQ(DecodeToBundle(MakePackage(data_, options)), Bytes(data_.begin(), data_.begin() + 1234));
+  EXPECT_EQ(DecodeToBundle(MakePackage(data_, options)),
+            Bytes(data_.begin(), data_.begin() + 1234));
 }
 
 TEST_F(Decode, RejectedStreamsLeaveAnEmptyBundle) {
@@ -110,7 +118,8 @@ TEST_F(Decode, RejectedStreamsLeaveAnEmptyBundle) {
   for (std::size_t i = 40; i < corrupt.size(); i += 97) {
     corrupt[i] ^= 0x5A;
   }
-  Bytes tooLarge = MakePackage(data_, {.declaredSize = static_cast<std::int64_t>(data_.size()) + 1});
+  Bytes tooLarge =
+      MakePackage(data_, {.declaredSize = static_cast<std::int64_t>(data_.size()) + 1});
   Bytes outsideRange = good;
   outsideRange[0] = 225;  // pb 5
 
@@ -225,7 +234,8 @@ TEST_F(DecodeXz, RejectedPackagesLeaveAnEmptyBundle) {
       {"cut inside the index", Bytes(good.begin(), good.end() - 14)},
       {"cut in half", Bytes(good.begin(), good.begin() + static_cast<long>(good.size() / 2))},
       {"the stream header alone", Bytes(good.begin(), good.begin() + 12)},
-      {"the magic alone, padded", [] {
+      {"the magic alone, padded",
+       [] {
          Bytes magic(kXzMagic, kXzMagic + sizeof kXzMagic);
          magic.resize(kPackageHeaderSize);
          return magic;
@@ -258,13 +268,13 @@ TEST_F(DecodeXz, EveryFlippedByteIsCaught) {
     for (const auto& flip : flips) {
       Bytes flipped = good;
       flipped[at] = static_cast<std::uint8_t>(flipped[at] ^ flip.mask);
-      OnEveryMachine(
-          flipped,
-          [&](const Bytes& bundle, std::uint32_t processors) {
-            EXPECT_TRUE(bundle.empty()) << "byte " << at << " ^ " << flip.mask << " of "
-                                        << good.size() << ", " << processors << " processors";
-          },
-          {flip.processors});
+      OnEveryMachine(flipped,
+                     [&](const Bytes& bundle, std::uint32_t processors) {
+                       EXPECT_TRUE(bundle.empty())
+                           << "byte " << at << " ^ " << flip.mask << " of " << good.size() << ", "
+                           << processors << " processors";
+                     },
+                     {flip.processors});
     }
   }
 }

@@ -89,7 +89,7 @@ TEST(EntryNames, SecondBytesOfDoubleByteCharactersAreNoSeparators) {
       {&gbk, "\x95/b.txt", false},
       {&gbk, "\x95:b", false},
       {&gbk, "\x95.", false},
-      {&gbk, "ab\x95", true},  // a lead byte at the end stands alone
+      {&gbk, "ab\x95", true},   // a lead byte at the end stands alone
       {&gbk, "COM\xB9", true},  // a lead byte, no superscript
       {&shiftJis, "COM\xB9.txt", true},
       {&shiftJis, "\x95\x5C.txt", true},
@@ -111,10 +111,10 @@ TEST(EntryNames, Utf8NamesFollowTheSameRuleOnCharacters) {
   } const cases[] = {
       {"setup.exe", true},
       {"\xE6\x98\x9E.txt", true},                  // U+661E, GBK 0x95 0x5C
-      {"\xE6\x98\x9E\\b.txt", false},            // a real backslash after it
+      {"\xE6\x98\x9E\\b.txt", false},              // a real backslash after it
       {"\xD0\xAE\xD1\x80\xD0\xB8\xD0\xB9", true},  // Cyrillic
-      {"\xF0\x9F\x98\x80.exe", true},             // U+1F600
-      {"COM\xC2\xB9.txt", false},                   // superscript one
+      {"\xF0\x9F\x98\x80.exe", true},              // U+1F600
+      {"COM\xC2\xB9.txt", false},                  // superscript one
       {"COM\xEF\xBD\xB8.txt", true},               // katakana, Shift-JIS 0xB9
       {"nul.txt", false},
       {"a.", false},
@@ -125,13 +125,14 @@ TEST(EntryNames, Utf8NamesFollowTheSameRuleOnCharacters) {
       {std::string(259, 'n'), true},
       {std::string(260, 'n'), false},
       {"", false},
-      {"\xC0\xAF", false},                          // overlong '/'
-      {"\xED\xA0\x80", false},                     // a surrogate
-      {"\xE6\x98", false},                          // cut short
-      {"\x95\x5C", false},                          // code-page bytes, not UTF-8
+      {"\xC0\xAF", false},      // overlong '/'
+      {"\xED\xA0\x80", false},  // a surrogate
+      {"\xE6\x98", false},      // cut short
+      {"\x95\x5C", false},      // code-page bytes, not UTF-8
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(IsAcceptableUtf8Name(c.name.data(), c.name.size()), c.accepted) << "'" << c.name << "'";
+    EXPECT_EQ(IsAcceptableUtf8Name(c.name.data(), c.name.size()), c.accepted)
+        << "'" << c.name << "'";
   }
 }
 

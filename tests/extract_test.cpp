@@ -107,15 +107,23 @@ TEST_F(Extract, DirectoryEndingInASeparatorGetsNoSecondOne) {
 }
 
 TEST_F(Extract, LaterEntryOfTheSameNameReplacesTheEarlier) {
-  ASSERT_EQ(Run(MakeBundle({{"x", ToBytes("first, longer")}, {"x", ToBytes("second")}})), kExtracted);
+  ASSERT_EQ(Run(MakeBundle({{"x", ToBytes("first, longer")}, {"x", ToBytes("second")}})),
+            kExtracted);
   EXPECT_EQ(ReadFile(target_ + "/x"), ToBytes("second"));
 }
 
 TEST_F(Extract, NamesOutsideTheFormatAreRefusedBeforeAnythingIsWritten) {
   const std::string outside = dir_.Join("outside");
   const std::string names[] = {
-      "../outside", "..", ".", "", "sub/file", "..\\outside", "c:outside",
-      std::string("out\0side", 8), std::string(260, 'n'),
+      "../outside",
+      "..",
+      ".",
+      "",
+      "sub/file",
+      "..\\outside",
+      "c:outside",
+      std::string("out\0side", 8),
+      std::string(260, 'n'),
       // Fits a name but not the joined path.
       std::string(kPathCapacity - target_.size() - 1, 'n'),
   };
@@ -124,7 +132,8 @@ TEST_F(Extract, NamesOutsideTheFormatAreRefusedBeforeAnythingIsWritten) {
               kEntryNotWritten)
         << name;
     EXPECT_EQ(ListDirectory(target_), std::vector<std::string>{"before"}) << name;
-    EXPECT_EQ(ListDirectory(dir_.path()), (std::vector<std::string>{"mrlbundle", "mrltarget"})) << name;
+    EXPECT_EQ(ListDirectory(dir_.path()), (std::vector<std::string>{"mrlbundle", "mrltarget"}))
+        << name;
     EXPECT_FALSE(Exists(outside));
   }
 }
@@ -147,9 +156,11 @@ TEST_F(Extract, BundleShorterThanItAnnouncesIsRefused) {
     Bytes bundle;
   } const cases[] = {
       {"data cut short", Bytes(whole.begin(), whole.end() - 1)},
-      {"size field cut short", Bytes(whole.begin(), whole.begin() + static_cast<long>(secondRecord) + 12)},
+      {"size field cut short",
+       Bytes(whole.begin(), whole.begin() + static_cast<long>(secondRecord) + 12)},
       {"name cut short", Bytes(whole.begin(), whole.begin() + static_cast<long>(secondRecord) + 7)},
-      {"name length cut short", Bytes(whole.begin(), whole.begin() + static_cast<long>(secondRecord) + 2)},
+      {"name length cut short",
+       Bytes(whole.begin(), whole.begin() + static_cast<long>(secondRecord) + 2)},
       {"announced size of about 4 GiB", hugeSize},
       {"name length past the end", hugeName},
   };
@@ -163,8 +174,7 @@ TEST_F(Extract, BundleShorterThanItAnnouncesIsRefused) {
 
 TEST_F(Extract, EntryThatCannotBeCreatedIsNotWritten) {
   mkdir((target_ + "/taken").c_str(), 0700);
-  EXPECT_EQ(Run(MakeBundle({{"first", ToBytes("1")}, {"taken", ToBytes("2")}})),
-            kEntryNotWritten);
+  EXPECT_EQ(Run(MakeBundle({{"first", ToBytes("1")}, {"taken", ToBytes("2")}})), kEntryNotWritten);
   EXPECT_EQ(ReadFile(target_ + "/first"), ToBytes("1"));
   EXPECT_TRUE(IsDirectory(target_ + "/taken"));
   EXPECT_TRUE(Exists(bundle_));
@@ -185,8 +195,9 @@ TEST_F(Extract, EntryThatCannotBeWrittenWholeIsNotWritten) {
   ops.WriteStream = WriteWithinBudget;
   PlatformOverride use(ops);
   gWriteBudget = 100000;
-  EXPECT_EQ(Run(MakeBundle({{"fits", SampleData(90000, 1)}, {"does-not", SampleData(90000, 2)}}, 1, 1)),
-            kEntryNotWritten);
+  EXPECT_EQ(
+      Run(MakeBundle({{"fits", SampleData(90000, 1)}, {"does-not", SampleData(90000, 2)}}, 1, 1)),
+      kEntryNotWritten);
   EXPECT_EQ(ListDirectory(target_), std::vector<std::string>{"fits"});
   EXPECT_EQ(ReadFile(target_ + "/fits"), SampleData(90000, 1));
   EXPECT_TRUE(Exists(bundle_));

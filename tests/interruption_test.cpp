@@ -65,7 +65,9 @@ int RunForked(const PlatformOps& ops) {
 std::string Contents(const std::string& directory) {
   std::string found;
   for (const std::string& name : ListDirectory(directory)) {
-    found += name + (IsDirectory(directory + "/" + name) ? "/{" + Contents(directory + "/" + name) + "} " : " ");
+    found +=
+        name + (IsDirectory(directory + "/" + name) ? "/{" + Contents(directory + "/" + name) + "} "
+                                                    : " ");
   }
   return found;
 }
@@ -81,7 +83,8 @@ TEST(Interruption, BeforeTheInstallerRemovesWhatTheRunMadeAndEndsTheLauncher) {
       {"one entry written, the second being created", kStreamCreate, 3},
   };
   const Bytes package = MakePackage(MakeBundle(
-      {{"setup.sh", ToBytes("#!/bin/sh\n")}, {"a.txt", ToBytes("a")}, {"b.txt", ToBytes("b")}}, 1, 0));
+      {{"setup.sh", ToBytes("#!/bin/sh\n")}, {"a.txt", ToBytes("a")}, {"b.txt", ToBytes("b")}}, 1,
+      0));
   for (const auto& point : points) {
     for (int signal : {SIGINT, SIGQUIT, SIGTERM, SIGHUP}) {
       SCOPED_TRACE(std::string(point.point) + ", " + strsignal(signal));
@@ -102,7 +105,8 @@ TEST(Interruption, BeforeTheInstallerRemovesWhatTheRunMadeAndEndsTheLauncher) {
 TEST(Interruption, AfterTheInstallerWaitsForRemovalAndThenEndsTheLauncher) {
   // The installer leaves a tree for removal to walk.
   const Bytes package = MakePackage(MakeBundle(
-      {{"setup.sh", ToBytes("#!/bin/sh\ncd \"$(dirname \"$0\")\" && mkdir -p a/b && echo x > a/b/c\n")},
+      {{"setup.sh",
+        ToBytes("#!/bin/sh\ncd \"$(dirname \"$0\")\" && mkdir -p a/b && echo x > a/b/c\n")},
        {"data.txt", ToBytes("d")}},
       1, 0));
   for (int signal : {SIGINT, SIGTERM}) {

@@ -12,7 +12,7 @@ TEST(LzmaProperties, SplitsEveryByteValue) {
   struct {
     unsigned byte, lc, lp, pb;
   } const cases[] = {
-      {0x5D, 3, 0, 2}, {0, 0, 0, 0}, {44, 8, 4, 0}, {45, 0, 0, 1},
+      {0x5D, 3, 0, 2}, {0, 0, 0, 0},   {44, 8, 4, 0},  {45, 0, 0, 1},
       {224, 8, 4, 4},  {225, 0, 0, 5}, {255, 3, 3, 5}, {9, 0, 1, 0},
   };
   for (const auto& c : cases) {

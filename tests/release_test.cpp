@@ -150,7 +150,8 @@ TEST_F(Release, ExtractionGivesBackTheBundleBehindTheEntriesWritten) {
   const std::string target = dir_.Join("mrltarget");
   ASSERT_TRUE(std::filesystem::create_directory(target));
   const Bytes small = SampleData(5000, 1);
-  const Bytes bundle = MakeBundle({{"a", small}, {"big", data_}, {"b", small}, {"escape/c", small}});
+  const Bytes bundle =
+      MakeBundle({{"a", small}, {"big", data_}, {"b", small}, {"escape/c", small}});
   WriteFile(bundle_, bundle);
   PlatformOps ops = kSystemPlatform;
   ops.ReleaseStreamRange = ZeroAndRecord;
@@ -162,7 +163,8 @@ TEST_F(Release, ExtractionGivesBackTheBundleBehindTheEntriesWritten) {
   ExpectWholePiecesFromTheStart(static_cast<std::int64_t>(bundle.size()));
   // Everything up to the end of the large entry, but for the partial piece.
   ASSERT_FALSE(gReleased.empty());
-  const std::int64_t bigEnd = 15 + 4 + 1 + 4 + 5000 + 4 + 3 + 4 + static_cast<std::int64_t>(data_.size());
+  const std::int64_t bigEnd =
+      15 + 4 + 1 + 4 + 5000 + 4 + 3 + 4 + static_cast<std::int64_t>(data_.size());
   EXPECT_EQ(gReleased.back().offset + gReleased.back().length, bigEnd - bigEnd % kReleasePiece);
   // The run that failed keeps its bundle, as large as it was.
   EXPECT_EQ(ReadFile(bundle_).size(), bundle.size());

@@ -34,8 +34,8 @@ std::FILE* CannotOpenForUpdate(const char* path, StreamMode mode) {
 }
 
 struct What {
-  int files = 0;        // "mrl" files
-  int directories = 0;  // "mrl" directories
+  int files = 0;                       // "mrl" files
+  int directories = 0;                 // "mrl" directories
   std::vector<std::string> extracted;  // names inside the one directory
   bool nonEmptyFile = false;
 };
@@ -72,7 +72,8 @@ class Sequence : public ::testing::Test {
   }
 
   ScratchDirectory root_;
-  Bytes package_ = MakePackage(MakeBundle({{"a.txt", ToBytes("alpha")}, {"b.txt", ToBytes("beta")}}));
+  Bytes package_ =
+      MakePackage(MakeBundle({{"a.txt", ToBytes("alpha")}, {"b.txt", ToBytes("beta")}}));
   PlatformOps ops_;
 };
 
@@ -89,8 +90,8 @@ TEST_F(Sequence, EarlyFailuresLeaveWhatTheyHadMade) {
        kExitNoTempPath, 0, 0, false},
       {"first name", [](PlatformOps&) {}, 1, kExitNoTempName, 0, 0, false},
       {"package copy cannot be created",
-       [](PlatformOps& o) { o.WriteResourceToFile = CannotCreateCopy; }, 0,
-       kExitPackageCopyFailed, 1, 0, false},
+       [](PlatformOps& o) { o.WriteResourceToFile = CannotCreateCopy; }, 0, kExitPackageCopyFailed,
+       1, 0, false},
       {"no package resource", [](PlatformOps& o) { o.LookUpResource = NoResource; }, 0,
        kExitPackageCopyFailed, 1, 0, false},
       {"second name", [](PlatformOps&) {}, 2, kExitNoTempName, 1, 0, true},

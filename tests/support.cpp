@@ -59,7 +59,8 @@ ScratchDirectory::~ScratchDirectory() {
 
 void WriteFile(const std::string& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   if (!out) {
     throw std::runtime_error("cannot write " + path);
   }
@@ -143,9 +144,9 @@ Bytes MakePackage(const Bytes& data, const PackageOptions& options) {
   lzma.lc = properties.lc;
   lzma.lp = properties.lp;
   lzma.pb = properties.pb;
-  lzma.dict_size = std::max<std::uint32_t>(
-      LZMA_DICT_SIZE_MIN,
-      options.encoderDictionary != 0 ? options.encoderDictionary : options.dictionarySize);
+  lzma.dict_size = std::max<std::uint32_t>(LZMA_DICT_SIZE_MIN, options.encoderDictionary != 0
+                                                                   ? options.encoderDictionary
+                                                                   : options.dictionarySize);
   lzma.ext_flags = options.endMarker ? LZMA_LZMA1EXT_ALLOW_EOPM : 0;
   const lzma_filter filters[] = {{LZMA_FILTER_LZMA1EXT, &lzma}, {LZMA_VLI_UNKNOWN, nullptr}};
 

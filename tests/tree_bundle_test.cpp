@@ -55,11 +55,11 @@ TEST(TreeBundlePaths, AcceptedAndRefused) {
       {"a<b", false},
       {"a|b", false},
       {"a\"b", false},
-      {"caf\xE9", false},          // Latin-1, not UTF-8
-      {"\xC0\xAF", false},         // overlong '/'
-      {"\xED\xA0\x80", false},     // a surrogate
-      {"\xF4\x90\x80\x80", false}, // past U+10FFFF
-      {"\xE8\xAF", false},         // cut short
+      {"caf\xE9", false},           // Latin-1, not UTF-8
+      {"\xC0\xAF", false},          // overlong '/'
+      {"\xED\xA0\x80", false},      // a surrogate
+      {"\xF4\x90\x80\x80", false},  // past U+10FFFF
+      {"\xE8\xAF", false},          // cut short
   };
   for (const auto& c : cases) {
     EXPECT_EQ(IsAcceptableEntryPath(c.path.data(), c.path.size()), c.accepted) << c.path;
@@ -158,7 +158,8 @@ TEST_F(ExtractTree, RefusedBundlesEndAtTheEntryAndKeepTheBundle) {
     Bytes bundle;
   } const cases[] = {
       {"file where a folder is", MakeTreeBundle({{kTreeDirectory, "a", {}}, {kTreeFile, "a", {}}})},
-      {"folder where a file is", MakeTreeBundle({{kTreeFile, "a", {}}, {kTreeDirectory, "a/b", {}}})},
+      {"folder where a file is",
+       MakeTreeBundle({{kTreeFile, "a", {}}, {kTreeDirectory, "a/b", {}}})},
       {"same file twice", MakeTreeBundle({{kTreeFile, "a", {}}, {kTreeFile, "a", {}}})},
       {"launch entry a folder", MakeTreeBundle({{kTreeDirectory, "a", {}}}, 0)},
       {"folder with data", MakeTreeBundle({{kTreeDirectory, "a", ToBytes("x")}})},

@@ -213,10 +213,10 @@ constexpr std::size_t kScriptCheckSize = 512;
 // hold.
 bool LooksLikeScript(const unsigned char* head, std::size_t size) {
   static const unsigned char kMagic[][4] = {
-      {0x7F, 'E', 'L', 'F'},                                          // ELF
-      {0xFE, 0xED, 0xFA, 0xCE}, {0xFE, 0xED, 0xFA, 0xCF},             // Mach-O
+      {0x7F, 'E', 'L', 'F'},                               // ELF
+      {0xFE, 0xED, 0xFA, 0xCE}, {0xFE, 0xED, 0xFA, 0xCF},  // Mach-O
       {0xCE, 0xFA, 0xED, 0xFE}, {0xCF, 0xFA, 0xED, 0xFE},
-      {0xCA, 0xFE, 0xBA, 0xBE},                                       // universal Mach-O
+      {0xCA, 0xFE, 0xBA, 0xBE},  // universal Mach-O
   };
   if (std::memchr(head, 0, size) != nullptr || (size >= 2 && head[0] == 'M' && head[1] == 'Z')) {
     return false;
@@ -255,7 +255,8 @@ PlatformProcess PosixStartProcess(const char* path, const ArgumentTail* tail) {
 
   const int count = tail->count > 0 ? tail->count : 0;
   // Room for "/bin/sh", the path, the arguments and the terminating null.
-  char** argv = static_cast<char**>(std::calloc(static_cast<std::size_t>(count) + 3, sizeof(char*)));
+  char** argv =
+      static_cast<char**>(std::calloc(static_cast<std::size_t>(count) + 3, sizeof(char*)));
   if (argv == nullptr) {
     return 0;
   }

@@ -117,6 +117,5 @@ bool PosixReadResource(const PlatformResource* resource, void* out) {
     return true;
   }
   const int fd = OpenExecutable();
-  return fd >= 0 && ReadFullAt(fd, out, static_cast<std::size_t>(resource->size),
-                                  resource->offset);
+  return fd >= 0 && ReadFullAt(fd, out, static_cast<std::size_t>(resource->size), resource->offset);
 }

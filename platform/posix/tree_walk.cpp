@@ -17,8 +17,8 @@
 #include "platform/posix/posix.h"
 
 struct TreeWalk {
-  int directory;           // where the walk stands
-  FileIdentity current;    // which directory that is
+  int directory;            // where the walk stands
+  FileIdentity current;     // which directory that is
   FileIdentity* ancestors;  // the directories above it, the top first
   std::size_t depth;
   std::size_t capacity;
@@ -48,7 +48,8 @@ bool Inspect(int at, const char* name, Inspection* out) {
   out->isMountRoot = false;
   struct statx extra;
   if (out->isDirectory && statx(at, name, flags, 0, &extra) == 0) {
-    out->isMountRoot = (extra.stx_attributes_mask & extra.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+    out->isMountRoot =
+        (extra.stx_attributes_mask & extra.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
   }
   return true;
 }

@@ -95,11 +95,9 @@ bool LoadXlib(Xlib* x) {
          Resolve(lib, "XDisplayHeight", &x->displayHeight) &&
          Resolve(lib, "XRootWindow", &x->rootWindow) &&
          Resolve(lib, "XCreateWindow", &x->createWindow) &&
-         Resolve(lib, "XStoreName", &x->storeName) &&
-         Resolve(lib, "XMapRaised", &x->mapRaised) &&
+         Resolve(lib, "XStoreName", &x->storeName) && Resolve(lib, "XMapRaised", &x->mapRaised) &&
          Resolve(lib, "XDestroyWindow", &x->destroyWindow) &&
-         Resolve(lib, "XCreateGC", &x->createGC) &&
-         Resolve(lib, "XCreateImage", &x->createImage) &&
+         Resolve(lib, "XCreateGC", &x->createGC) && Resolve(lib, "XCreateImage", &x->createImage) &&
          Resolve(lib, "XPutImage", &x->putImage) && Resolve(lib, "XSync", &x->sync);
 }
 
@@ -136,11 +134,11 @@ bool MakeWindow(Client* client, const X11Request& request) {
   attributes.border_pixel = attributes.background_pixel;
   // No window manager gets to frame or move it.
   attributes.override_redirect = True;
-  client->window = x.createWindow(
-      display, x.rootWindow(display, client->screen), request.left, request.top,
-      static_cast<unsigned>(client->setup.width), static_cast<unsigned>(client->setup.height), 0,
-      client->depth, InputOutput, client->visual,
-      CWBackPixel | CWBorderPixel | CWOverrideRedirect, &attributes);
+  client->window =
+      x.createWindow(display, x.rootWindow(display, client->screen), request.left, request.top,
+                     static_cast<unsigned>(client->setup.width),
+                     static_cast<unsigned>(client->setup.height), 0, client->depth, InputOutput,
+                     client->visual, CWBackPixel | CWBorderPixel | CWOverrideRedirect, &attributes);
   x.storeName(display, client->window, client->setup.title);
   client->gc = x.createGC(display, client->window, 0, nullptr);
   client->image = x.createImage(display, client->visual, static_cast<unsigned>(client->depth),
@@ -149,9 +147,9 @@ bool MakeWindow(Client* client, const X11Request& request) {
   if (client->image == nullptr) {
     return false;
   }
-  client->image->data = static_cast<char*>(
-      std::malloc(static_cast<std::size_t>(client->image->bytes_per_line) *
-                  static_cast<std::size_t>(request.pictureHeight)));
+  client->image->data =
+      static_cast<char*>(std::malloc(static_cast<std::size_t>(client->image->bytes_per_line) *
+                                     static_cast<std::size_t>(request.pictureHeight)));
   if (client->image->data == nullptr) {
     return false;
   }

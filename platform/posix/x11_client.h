@@ -30,9 +30,9 @@ struct X11Reply {
 
 // What the client is forked with.
 struct X11ClientSetup {
-  int launcher;                 // the launcher's process id
-  int channel;                  // its end of the socket pair
-  int width;                    // the window's size
+  int launcher;  // the launcher's process id
+  int channel;   // its end of the socket pair
+  int width;     // the window's size
   int height;
   const char* title;
   const unsigned char* canvas;  // shared with the surface: the picture's bytes

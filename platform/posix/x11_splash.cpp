@@ -43,9 +43,9 @@ constexpr std::uint64_t kMaxBitmapResourceSize = 64u << 20;
 }  // namespace
 
 struct SplashSurface {
-  pid_t client;     // 0 once it has gone
-  int channel;      // the surface's end of the socket pair
-  int patienceMs;   // what is left of kPatienceMs
+  pid_t client;    // 0 once it has gone
+  int channel;     // the surface's end of the socket pair
+  int patienceMs;  // what is left of kPatienceMs
   ScreenSize screen;
   int left;
   int top;
@@ -77,7 +77,8 @@ bool AwaitChannel(SplashSurface* surface) {
     pollfd channel = {surface->channel, POLLIN, 0};
     const int ready = poll(&channel, 1, surface->patienceMs);
     const std::int64_t spent = NowMs() - began;
-    surface->patienceMs = spent >= surface->patienceMs ? 0 : surface->patienceMs - static_cast<int>(spent);
+    surface->patienceMs =
+        spent >= surface->patienceMs ? 0 : surface->patienceMs - static_cast<int>(spent);
     if (ready > 0) {
       return true;
     }
@@ -166,8 +167,9 @@ SplashSurface* X11OpenSplashSurface(PlatformInstance, int width, int height, con
   surface->width = width;
   surface->height = height;
   surface->patienceMs = kPatienceMs;
-  void* canvas = mmap(nullptr, static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3,
-                      PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  void* canvas =
+      mmap(nullptr, static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3,
+           PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   surface->canvas = canvas != MAP_FAILED ? static_cast<unsigned char*>(canvas) : nullptr;
   X11Hello hello = {};
   if (surface->canvas == nullptr || !StartClient(surface, title) ||
@@ -211,8 +213,8 @@ bool X11LoadSplashPicture(SplashSurface* surface, PlatformInstance, int id) {
   if (bytes == nullptr) {
     return false;
   }
-  surface->hasPicture = PosixReadResource(&resource, bytes) &&
-                        DecodeRgbPicture(bytes, size, &surface->picture);
+  surface->hasPicture =
+      PosixReadResource(&resource, bytes) && DecodeRgbPicture(bytes, size, &surface->picture);
   std::free(bytes);
   if (surface->hasPicture) {
     ClipRgbPicture(&surface->picture, surface->width, surface->height);

@@ -38,8 +38,8 @@ bool Win32AdoptDescendants() {
 
 void Win32WaitForDescendants() {
   JOBOBJECT_BASIC_ACCOUNTING_INFORMATION counts = {};
-  while (QueryInformationJobObject(gJob, JobObjectBasicAccountingInformation, &counts, sizeof counts,
-                                   nullptr) &&
+  while (QueryInformationJobObject(gJob, JobObjectBasicAccountingInformation, &counts,
+                                   sizeof counts, nullptr) &&
          counts.ActiveProcesses > 1) {
     Sleep(kCountEveryMilliseconds);
   }

@@ -62,7 +62,8 @@ EntryDirectory* Hold(const wchar_t* path, std::size_t length) {
 
 EntryDirectory* Win32OpenEntryDirectory(const char* directory) {
   wchar_t* path = static_cast<wchar_t*>(std::malloc(kWidePathCapacity * sizeof(wchar_t)));
-  const std::size_t length = path != nullptr ? WidenDirectory(directory, path, kWidePathCapacity) : 0;
+  const std::size_t length =
+      path != nullptr ? WidenDirectory(directory, path, kWidePathCapacity) : 0;
   EntryDirectory* held = length > 0 ? Hold(path, length) : nullptr;
   std::free(path);
   return held;

@@ -39,8 +39,9 @@ bool Win32EntryNameToPathText(const char* name, std::size_t length, char out[kPa
                               std::size_t* outLength) {
   // At most one UTF-16 unit for each byte of the code page.
   wchar_t wide[kPathCapacity];
-  const int units = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name, static_cast<int>(length),
-                                        wide, static_cast<int>(kPathCapacity));
+  const int units =
+      MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name, static_cast<int>(length), wide,
+                          static_cast<int>(kPathCapacity));
   std::memset(out, 0, kPathCapacity);
   const int written =
       units > 0 ? WideCharToMultiByte(CP_UTF8, 0, wide, units, out,
@@ -61,13 +62,13 @@ bool Win32GetTempDirectory(char out[kPathCapacity]) {
   // GetTempPath2W (Windows 10 and 11 with their 2022 updates) gives a process
   // running as SYSTEM the system's own protected directory rather than a
   // world-writable one; looked up at run time so that older systems start.
-  const auto getTempPath2 = reinterpret_cast<GetTempPath2Function>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetTempPath2W")));
+  const auto getTempPath2 = reinterpret_cast<GetTempPath2Function>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetTempPath2W")));
   // The result is at most MAX_PATH + 1 units; a longer one is not placed in
   // the buffer, and the result then tells its size.
   wchar_t wide[MAX_PATH + 2];
-  const DWORD length = getTempPath2 != nullptr ? getTempPath2(MAX_PATH + 2, wide)
-                                               : GetTempPathW(MAX_PATH + 2, wide);
+  const DWORD length =
+      getTempPath2 != nullptr ? getTempPath2(MAX_PATH + 2, wide) : GetTempPathW(MAX_PATH + 2, wide);
   return length != 0 && length < MAX_PATH + 2 && Narrow(wide, out);
 }
 
@@ -109,8 +110,8 @@ bool Win32WriteResourceToFile(const PlatformResource* resource, const char* path
   if (!Widen(path, wide)) {
     return false;
   }
-  HANDLE file = CreateFileW(wide, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                            nullptr);
+  HANDLE file =
+      CreateFileW(wide, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     return false;
   }

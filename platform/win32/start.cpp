@@ -42,7 +42,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   ConfineDllSearch();
   // The command line in UTF-16, as the system holds it: the code page would
   // turn what it cannot spell into question marks.
-  const ArgumentTail tail = {
-      TakeArgumentTail(reinterpret_cast<const char16_t*>(GetCommandLineW())), nullptr, 0};
+  const ArgumentTail tail = {TakeArgumentTail(reinterpret_cast<const char16_t*>(GetCommandLineW())),
+                             nullptr, 0};
   return RunLauncher(GetModuleHandleA(nullptr), tail);
 }

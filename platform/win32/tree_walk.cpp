@@ -41,11 +41,10 @@ namespace {
 // was, when it does not fit.
 bool AppendName(TreeWalk* walk, const char* name) {
   const std::size_t at = walk->length + 1;
-  const int written =
-      at < kWidePathCapacity
-          ? MultiByteToWideChar(CP_UTF8, 0, name, -1, walk->path + at,
-                                static_cast<int>(kWidePathCapacity - at))
-          : 0;
+  const int written = at < kWidePathCapacity
+                          ? MultiByteToWideChar(CP_UTF8, 0, name, -1, walk->path + at,
+                                                static_cast<int>(kWidePathCapacity - at))
+                          : 0;
   if (written <= 1) {
     walk->path[walk->length] = L'\0';
     return false;
@@ -64,8 +63,7 @@ void CutTo(TreeWalk* walk, std::size_t length) {
 // sharing, nobody can rename or remove it while it is held.
 bool Hold(TreeWalk* walk) {
   void* held = walk->held;
-  const bool reserved =
-      ReserveRoom(&held, &walk->capacity, walk->depth + 1, sizeof(HeldDirectory));
+  const bool reserved = ReserveRoom(&held, &walk->capacity, walk->depth + 1, sizeof(HeldDirectory));
   walk->held = static_cast<HeldDirectory*>(held);
   if (!reserved) {
     return false;
@@ -89,9 +87,9 @@ bool OnEntry(TreeWalk* walk, const char* name, BOOL(WINAPI* operation)(LPCWSTR))
 }  // namespace
 
 HANDLE OpenPlainDirectory(const wchar_t* path) {
-  HANDLE handle = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE handle =
+      CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     return handle;
   }
@@ -116,8 +114,9 @@ std::size_t WidenDirectory(const char* directory, wchar_t* out, std::size_t capa
     ++directory;
   }
   const std::size_t prefixLength = std::wcslen(prefix);
-  const int written = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, directory, -1, out + prefixLength,
-                                          static_cast<int>(capacity - prefixLength));
+  const int written =
+      MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, directory, -1, out + prefixLength,
+                          static_cast<int>(capacity - prefixLength));
   if (written <= 1) {
     return 0;
   }
@@ -140,7 +139,8 @@ TreeWalk* Win32StartTreeWalk(const char* directory) {
     return nullptr;
   }
   walk->path = static_cast<wchar_t*>(std::malloc(kWidePathCapacity * sizeof(wchar_t)));
-  walk->length = walk->path != nullptr ? WidenDirectory(directory, walk->path, kWidePathCapacity) : 0;
+  walk->length =
+      walk->path != nullptr ? WidenDirectory(directory, walk->path, kWidePathCapacity) : 0;
   if (walk->length == 0) {
     Win32EndTreeWalk(walk);
     return nullptr;
@@ -168,8 +168,8 @@ void Win32ListWalkDirectory(TreeWalk* walk, DirectoryListing* out) {
   do {
     // UTF-8 takes at most three bytes for each UTF-16 unit.
     char name[3 * MAX_PATH + 1];
-    if (WideCharToMultiByte(CP_UTF8, 0, found.cFileName, -1, name, sizeof name, nullptr,
-                            nullptr) <= 0) {
+    if (WideCharToMultiByte(CP_UTF8, 0, found.cFileName, -1, name, sizeof name, nullptr, nullptr) <=
+        0) {
       continue;
     }
     const DWORD attributes = found.dwFileAttributes;
@@ -177,8 +177,8 @@ void Win32ListWalkDirectory(TreeWalk* walk, DirectoryListing* out) {
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
       // A junction, mount point or directory link: removing it removes the
       // link alone, never what it leads to.
-      kind = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? kEntryDirectoryLink
-                                                              : kEntryDirectory;
+      kind =
+          (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? kEntryDirectoryLink : kEntryDirectory;
     }
     if (!AppendListedEntry(out, name, kind, FileIdentity{})) {
       break;

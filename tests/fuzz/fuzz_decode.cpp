@@ -110,7 +110,8 @@ Reference DecodeIndependently(const std::uint8_t* data, std::size_t size) {
   lzma_ret result = LZMA_OK;
   while (out.size() < followed) {
     const std::size_t before = out.size();
-    const std::size_t room = static_cast<std::size_t>(std::min<std::uint64_t>(kSlice, followed - before));
+    const std::size_t room =
+        static_cast<std::size_t>(std::min<std::uint64_t>(kSlice, followed - before));
     out.resize(before + room);
     stream.next_out = out.data() + before;
     stream.avail_out = room;
@@ -192,7 +193,9 @@ bool FirstBlockClaimsMoreThan(const std::uint8_t* data, std::size_t size, std::u
     return false;
   }
   lzma_filters_free(filters, nullptr);
-  const auto claims = [limit](lzma_vli value) { return value != LZMA_VLI_UNKNOWN && value > limit; };
+  const auto claims = [limit](lzma_vli value) {
+    return value != LZMA_VLI_UNKNOWN && value > limit;
+  };
   return claims(block.compressed_size) || claims(block.uncompressed_size);
 }
 
@@ -248,8 +251,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   bool limitReached = false;
   Reference reference;
   if (xz) {
-    reference = DecodeXzIndependently(data, size, std::min(WindowLimit(), kXzMemoryLimit),
-                                      &limitReached);
+    reference =
+        DecodeXzIndependently(data, size, std::min(WindowLimit(), kXzMemoryLimit), &limitReached);
     if ((limitReached && WindowLimit() < kXzMemoryLimit) ||
         FirstBlockClaimsMoreThan(data, size, WindowLimit())) {
       return 0;
@@ -288,8 +291,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Bytes bundle = testing_support::ReadFile(places.bundle);
   const std::vector<std::string> present = testing_support::ListDirectory(fuzz::ScratchRoot());
   if (present != std::vector<std::string>{"bundle"}) {
-    Fail("the scratch directory holds %zu entries where only the bundle should be",
-         present.size());
+    Fail("the scratch directory holds %zu entries where only the bundle should be", present.size());
   }
 
   if (testing_support::gWriteBudgetExceeded && !bundle.empty()) {
@@ -311,8 +313,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case Reference::kLonger: {
       const Bytes& start = reference.bytes;
       const bool fits = bundle.size() <= reference.largest;
-      if (!bundle.empty() &&
-          (bundle.size() < start.size() || FirstDifference(bundle, start) < start.size() || !fits)) {
+      if (!bundle.empty() && (bundle.size() < start.size() ||
+                              FirstDifference(bundle, start) < start.size() || !fits)) {
         Fail("bundle of %zu bytes does not start with the reference's %zu, or is too long",
              bundle.size(), start.size());
       }

@@ -206,8 +206,8 @@ bool SurelyAcceptable(const std::string& name, std::size_t directoryLength) {
     return false;
   }
   for (const char c : name) {
-    if (!digit(c) && !(c >= 'a' && c <= 'z') && !(c >= 'A' && c <= 'Z') && c != '_' &&
-        c != '-' && c != '.') {
+    if (!digit(c) && !(c >= 'a' && c <= 'z') && !(c >= 'A' && c <= 'Z') && c != '_' && c != '-' &&
+        c != '.') {
       return false;
     }
   }
@@ -268,13 +268,11 @@ void CheckLaunchPath(const char launchPath[kPathCapacity], const Places& places,
   if (files.count(name) == 0) {
     Fail("the launch path names \"%s\", which was not extracted", name.c_str());
   }
-  if (parsed.launchFlag == 0 || parsed.launchIndex < 0 ||
-      parsed.launchIndex >= parsed.announced ||
+  if (parsed.launchFlag == 0 || parsed.launchIndex < 0 || parsed.launchIndex >= parsed.announced ||
       parsed.records[static_cast<std::size_t>(parsed.launchIndex)].name != name) {
     Fail("the launch path names \"%s\", which the header does not designate", name.c_str());
   }
 }
-
 
 // ---- Tree bundles ----------------------------------------------------------
 
@@ -414,8 +412,8 @@ void CheckTree(const ParsedTree& parsed, ExtractOutcome result, const char* laun
   }
   if (result == kExtracted) {
     if (parsed.records.size() != parsed.announced) {
-      Fail("extraction completed with %zu of %u announced records present",
-           parsed.records.size(), parsed.announced);
+      Fail("extraction completed with %zu of %u announced records present", parsed.records.size(),
+           parsed.announced);
     }
     if (tree.size() != files.size() + folders.size()) {
       Fail("extraction completed but the tree has %zu entries for %zu files and %zu folders",
@@ -539,9 +537,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   if (result == kEntryNotWritten && !FailureFits(files, parsed, places.extraction.size())) {
-    Fail("an entry was not written, leaving %zu file(s) that are not those of the records "
-         "before one that may fail",
-         files.size());
+    Fail(
+        "an entry was not written, leaving %zu file(s) that are not those of the records "
+        "before one that may fail",
+        files.size());
   }
   CheckLaunchPath(launchPath, places, files, result, parsed);
 

@@ -151,8 +151,8 @@ TEST(SplashBitmap, RejectsAbsurdSizes) {
     Put(bad, 18, static_cast<std::uint32_t>(width), 4);
     ExpectRejected(bad, "width");
   }
-  const std::int32_t heights[] = {0, kLargestPictureSide + 1, -kLargestPictureSide - 1, 0x7FFFFFFF,
-                                  INT32_MIN, 5, -5};
+  const std::int32_t heights[] = {
+      0, kLargestPictureSide + 1, -kLargestPictureSide - 1, 0x7FFFFFFF, INT32_MIN, 5, -5};
   for (const std::int32_t height : heights) {
     Bytes bad = good;
     Put(bad, 22, static_cast<std::uint32_t>(height), 4);
@@ -167,9 +167,14 @@ TEST(SplashBitmap, RejectsAbsurdSizes) {
 
 TEST(SplashBitmap, RejectsAbsurdPixelOffsets) {
   const Bytes good = MakeBmp({4, 4});
-  const std::uint32_t offsets[] = {0, 14, 53, static_cast<std::uint32_t>(good.size()),
-                                   static_cast<std::uint32_t>(good.size()) - 1, 55,
-                                   0x7FFFFFFF, 0xFFFFFFFF};
+  const std::uint32_t offsets[] = {0,
+                                   14,
+                                   53,
+                                   static_cast<std::uint32_t>(good.size()),
+                                   static_cast<std::uint32_t>(good.size()) - 1,
+                                   55,
+                                   0x7FFFFFFF,
+                                   0xFFFFFFFF};
   for (const std::uint32_t offset : offsets) {
     Bytes bad = good;
     Put(bad, 10, offset, 4);

@@ -91,8 +91,8 @@ std::vector<std::string> ShowWith(const Script& script) {
   return gCalls;
 }
 
-const std::vector<std::string> kOpenCentreShow = {
-    "open 397x210 Mirelk Install Wizard", "screen", "rect", "show at 313 279", "picture 106"};
+const std::vector<std::string> kOpenCentreShow = {"open 397x210 Mirelk Install Wizard", "screen",
+                                                  "rect", "show at 313 279", "picture 106"};
 
 std::vector<std::string> Then(std::vector<std::string> calls,
                               const std::vector<std::string>& more) {
@@ -134,7 +134,7 @@ TEST(SplashGeometry, CentresWithTruncatingDivision) {
   struct {
     int screenWidth, screenHeight, x, y;
   } const cases[] = {
-      {1024, 768, 313, 279}, {396, 210, 0, 0},    {394, 208, -1, -1},
+      {1024, 768, 313, 279},  {396, 210, 0, 0},   {394, 208, -1, -1},
       {1920, 1080, 761, 435}, {0, 0, -198, -105},
   };
   const SurfaceRect window = {0, 0, kSplashWidth, kSplashHeight};

@@ -52,8 +52,8 @@ static int HandOff(int breakaway) {
   wsprintfA(commandLine, "helper.exe --helper %s", self);
   memset(&startup, 0, sizeof startup);
   startup.cb = sizeof startup;
-  if (!CreateProcessA(helper, commandLine, NULL, NULL, FALSE, breakaway ? CREATE_BREAKAWAY_FROM_JOB : 0,
-                      NULL, NULL, &startup, &process)) {
+  if (!CreateProcessA(helper, commandLine, NULL, NULL, FALSE,
+                      breakaway ? CREATE_BREAKAWAY_FROM_JOB : 0, NULL, NULL, &startup, &process)) {
     return 2;
   }
   return 0;

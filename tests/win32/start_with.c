@@ -26,8 +26,8 @@ static int StartWide(const char* program, char* commandLine, PROCESS_INFORMATION
   static WCHAR wideCommandLine[32768];
   STARTUPINFOW startup;
   if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, program, -1, wideProgram, MAX_PATH) == 0 ||
-      MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, commandLine, -1, wideCommandLine,
-                          32768) == 0) {
+      MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, commandLine, -1, wideCommandLine, 32768) ==
+          0) {
     return 0;
   }
   ZeroMemory(&startup, sizeof startup);

@@ -41,9 +41,9 @@ std::vector<std::uint8_t> CheckSplashBitmap(const std::filesystem::path& path) {
 void CheckReadable(const std::filesystem::path& path) {
   std::error_code error;
   if (!std::filesystem::is_regular_file(path, error)) {
-    throw Failure("cannot read " +
-                  Describe(path, std::filesystem::exists(path, error) ? "not a regular file"
-                                                                     : "no such file"));
+    throw Failure("cannot read " + Describe(path, std::filesystem::exists(path, error)
+                                                      ? "not a regular file"
+                                                      : "no such file"));
   }
 }
 
@@ -92,8 +92,9 @@ std::optional<std::uint32_t> TimeStampFromEnvironment() {
     seconds = seconds * 10 + static_cast<std::uint64_t>(*at - '0');
   }
   if (!valid || seconds > 0xFFFFFFFFu) {
-    throw Failure("SOURCE_DATE_EPOCH '" + std::string(value) +
-                  "': not a count of seconds since 1970 that a Windows time stamp holds (0 to 4294967295)");
+    throw Failure(
+        "SOURCE_DATE_EPOCH '" + std::string(value) +
+        "': not a count of seconds since 1970 that a Windows time stamp holds (0 to 4294967295)");
   }
   return static_cast<std::uint32_t>(seconds);
 }
@@ -144,11 +145,12 @@ std::filesystem::path InstalledStubPath(const InstalledStub& stub) {
     throw Failure("cannot find the stub for --target " + std::string(stub.target) +
                   ": the system does not say where mirelk-pack is; give --stub");
   }
-  const std::filesystem::path path = (self.parent_path() / sys::PathOf(stub.path)).lexically_normal();
+  const std::filesystem::path path =
+      (self.parent_path() / sys::PathOf(stub.path)).lexically_normal();
   std::error_code error;
   if (!std::filesystem::is_regular_file(path, error)) {
-    throw Failure("no stub for --target " + std::string(stub.target) + " in this install: " +
-                  Describe(path, "no such file") + "; give --stub");
+    throw Failure("no stub for --target " + std::string(stub.target) +
+                  " in this install: " + Describe(path, "no such file") + "; give --stub");
   }
   return path;
 }
@@ -166,8 +168,8 @@ void CheckInstalledStubKind(const InstalledStub& wanted, const std::filesystem::
     matches = (kind == pe::ImageKind::kPe32) == (target == "windows");
   }
   if (!matches) {
-    throw Failure(Describe(path, std::string("the install's stub for --target ") + wanted.target + " is not " +
-                                     wanted.kind));
+    throw Failure(Describe(path, std::string("the install's stub for --target ") + wanted.target +
+                                     " is not " + wanted.kind));
   }
 }
 
@@ -177,21 +179,23 @@ void CheckPosixStub(const std::filesystem::path& path, const std::vector<std::ui
     throw Failure(Describe(path, "not a launcher stub: neither a Windows nor an ELF program"));
   }
   if (!elf::CarriesLauncherMark(stub)) {
-    throw Failure(Describe(path, "not a Mirelk launcher stub: a program without the launcher's " LAUNCHER_MARK_TYPE
-                                 " mark note"));
+    throw Failure(Describe(
+        path, "not a Mirelk launcher stub: a program without the launcher's " LAUNCHER_MARK_TYPE
+              " mark note"));
   }
   if (EndsWithResourceMagic(stub.data(), stub.size())) {
     throw Failure(Describe(path, "this stub already carries a resource table"));
   }
 }
 
-void AttachPosix(const Options& options, const Inputs& inputs, const std::vector<std::uint8_t>& stub,
-                 const std::filesystem::path& outPath) {
+void AttachPosix(const Options& options, const Inputs& inputs,
+                 const std::vector<std::uint8_t>& stub, const std::filesystem::path& outPath) {
   CheckPosixStub(inputs.stub, stub);
   for (const char* option : kWindowsOptions) {
     if (!options.Values(option).empty()) {
-      throw Failure(Describe(inputs.stub, std::string(option) +
-                                              " writes Windows resources; this is a POSIX launcher stub"));
+      throw Failure(Describe(
+          inputs.stub,
+          std::string(option) + " writes Windows resources; this is a POSIX launcher stub"));
     }
   }
   struct Resource {
@@ -261,8 +265,8 @@ std::vector<std::pair<std::string, std::string>> VersionValues(const Options& op
 
 // Every input is read and checked before the output is begun, so that any
 // refusal leaves nothing behind.
-void AttachWindows(const Options& options, const Inputs& inputs, const std::vector<std::uint8_t>& stub,
-                   const std::filesystem::path& outPath) {
+void AttachWindows(const Options& options, const Inputs& inputs,
+                   const std::vector<std::uint8_t>& stub, const std::filesystem::path& outPath) {
   About(Quoted(inputs.stub), [&] { pe::CheckLauncherStub(stub); });
   pe::LauncherResources resources;
   resources.package = ReadWholeFile(inputs.package);
@@ -284,7 +288,8 @@ void AttachWindows(const Options& options, const Inputs& inputs, const std::vect
   }
   const std::string level = options.Value("--execution-level");
   if (!level.empty()) {
-    resources.executionLevel = About("--execution-level", [&] { return pe::ParseExecutionLevel(level); });
+    resources.executionLevel =
+        About("--execution-level", [&] { return pe::ParseExecutionLevel(level); });
   }
   const std::optional<std::uint32_t> stamp = TimeStampFromEnvironment();
   const std::vector<std::uint8_t> settings = SettingsRecord(options);
@@ -306,11 +311,11 @@ void AttachWindows(const Options& options, const Inputs& inputs, const std::vect
 }  // namespace
 
 int Attach(const std::vector<std::string>& args) {
-  const Options options = ParseOptions(
-      args,
-      {"--stub", "--target", "--package", "--splash", "--icon", "--file-version", "--product-version",
-       "--execution-level", "--wait", "--exit-code", "-o"},
-      {}, {"--version-info"});
+  const Options options =
+      ParseOptions(args,
+                   {"--stub", "--target", "--package", "--splash", "--icon", "--file-version",
+                    "--product-version", "--execution-level", "--wait", "--exit-code", "-o"},
+                   {}, {"--version-info"});
   if (!options.positional.empty()) {
     throw UsageError("attach takes no file arguments");
   }
@@ -324,7 +329,8 @@ int Attach(const std::vector<std::string>& args) {
   }
   const InstalledStub* installed = target.empty() ? nullptr : &InstalledStubFor(target);
   Inputs inputs;
-  inputs.stub = installed != nullptr ? InstalledStubPath(*installed) : sys::PathOf(options.Value("--stub"));
+  inputs.stub =
+      installed != nullptr ? InstalledStubPath(*installed) : sys::PathOf(options.Value("--stub"));
   inputs.package = sys::PathOf(options.Value("--package"));
   if (!options.Value("--splash").empty()) {
     inputs.splash = sys::PathOf(options.Value("--splash"));
@@ -336,7 +342,8 @@ int Attach(const std::vector<std::string>& args) {
   SettingsRecord(options);  // a wrong value is refused before any file is read
 
   std::vector<std::filesystem::path> files;
-  for (const std::filesystem::path& file : {inputs.stub, inputs.package, inputs.splash, inputs.icon}) {
+  for (const std::filesystem::path& file :
+       {inputs.stub, inputs.package, inputs.splash, inputs.icon}) {
     if (!file.empty()) {
       CheckReadable(file);
       files.push_back(file);
@@ -344,8 +351,9 @@ int Attach(const std::vector<std::string>& args) {
   }
   CheckNotAnInput(outPath, files);
   if (CheckPackageFile(inputs.package) == PackageKind::kBundle) {
-    throw Failure(Describe(inputs.package, "an uncompressed bundle, not a package "
-                                           "(mirelk-pack create makes one without --bundle-only)"));
+    throw Failure(Describe(inputs.package,
+                           "an uncompressed bundle, not a package "
+                           "(mirelk-pack create makes one without --bundle-only)"));
   }
   const std::vector<std::uint8_t> stub = ReadWholeFile(inputs.stub);
   if (installed != nullptr) {

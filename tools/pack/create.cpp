@@ -76,7 +76,8 @@ void CollectTree(const std::filesystem::path& root, const std::string& base,
     if (std::filesystem::is_directory(status)) {
       input.directory = true;
     } else if (!std::filesystem::is_regular_file(status)) {
-      throw Failure(Describe(input.file, "a device, FIFO or socket; a package carries files and folders only"));
+      throw Failure(Describe(input.file,
+                             "a device, FIFO or socket; a package carries files and folders only"));
     }
     tree.push_back(input);
   }
@@ -153,7 +154,8 @@ std::vector<Input> CollectInputs(const std::vector<std::string>& files) {
     input.shown = sys::TextOf(input.file.filename());
     const std::string& shown = input.shown;
     if (!sys::EntryNameOf(input.file, &input.name)) {
-      throw Failure(Describe(input.file, "the name '" + shown + "' has no form in this system's code page"));
+      throw Failure(
+          Describe(input.file, "the name '" + shown + "' has no form in this system's code page"));
     }
     std::error_code error;
     if (!std::filesystem::exists(input.file, error)) {
@@ -309,8 +311,7 @@ class AloneEncoderSink : public EncoderSink {
     options.lp = properties.lp;
     options.pb = properties.pb;
     options.ext_flags = 0;
-    const lzma_filter filters[] = {{LZMA_FILTER_LZMA1EXT, &options},
-                                   {LZMA_VLI_UNKNOWN, nullptr}};
+    const lzma_filter filters[] = {{LZMA_FILTER_LZMA1EXT, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
     if (lzma_raw_encoder(&stream_, filters) != LZMA_OK) {
       throw Failure("cannot start the LZMA encoder");
     }
@@ -424,8 +425,7 @@ Encoding ParseEncoding(const Options& options) {
   const std::string check = options.Value("--check");
   const std::string threads = options.Value("--threads");
   if (!encoding.xz && (!check.empty() || !threads.empty())) {
-    throw UsageError(std::string(check.empty() ? "--threads" : "--check") +
-                     " needs --format xz");
+    throw UsageError(std::string(check.empty() ? "--threads" : "--check") + " needs --format xz");
   }
   if (options.Flag("--bundle-only") && !format.empty()) {
     throw UsageError("--bundle-only writes no package, so it takes no --format");
@@ -443,8 +443,8 @@ Encoding ParseEncoding(const Options& options) {
     char* end = nullptr;
     const unsigned long count = std::strtoul(threads.c_str(), &end, 10);
     if (*end != '\0' || threads[0] < '1' || threads[0] > '9' || count > kMostCompressionThreads) {
-      throw UsageError("--threads takes a number from 1 to " + std::to_string(kMostCompressionThreads) +
-                       ", not '" + threads + "'");
+      throw UsageError("--threads takes a number from 1 to " +
+                       std::to_string(kMostCompressionThreads) + ", not '" + threads + "'");
     }
     encoding.threads = static_cast<std::uint32_t>(count);
   }

@@ -44,7 +44,8 @@ bool EndsWithTable(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::uint8_t tail[kResourceTrailerSize] = {};
   in.seekg(-static_cast<std::streamoff>(sizeof tail), std::ios::end);
-  return in.read(reinterpret_cast<char*>(tail), sizeof tail) && EndsWithResourceMagic(tail, sizeof tail);
+  return in.read(reinterpret_cast<char*>(tail), sizeof tail) &&
+         EndsWithResourceMagic(tail, sizeof tail);
 }
 
 // What a Windows program is: a launcher carries the mark resource, and a
@@ -145,21 +146,25 @@ PackageKind CheckPackageFile(const std::filesystem::path& path) {
       throw Failure(Describe(path, "not a package: shorter than its " +
                                        std::to_string(kPackageHeaderSize) + "-byte header"));
     case kPackageNotLzma:
-      throw Failure(Describe(path, "not a package: no LZMA-Alone header, and what follows does not decode"));
+      throw Failure(
+          Describe(path, "not a package: no LZMA-Alone header, and what follows does not decode"));
     case kPackageUnsupportedProperties:
       throw Failure(Describe(path, "package with properties byte " + Hex(check.header.properties) +
                                        " (lc " + std::to_string(split.lc) + ", lp " +
-                                       std::to_string(split.lp) + ", pb " + std::to_string(split.pb) +
+                                       std::to_string(split.lp) + ", pb " +
+                                       std::to_string(split.pb) +
                                        "): the launcher's decoder takes lc + lp and pb up to 4"));
     case kPackageDamaged:
       throw Failure(Describe(path, "damaged package: the compressed data is corrupt" + after +
                                        " (the launcher would extract nothing)"));
     case kPackageTruncated:
-      throw Failure(Describe(path, "truncated package: the compressed data ends" + after +
-                                       (HasUnknownSize(check.header) ? " with no end mark"
-                                                                     : " short of the size its header gives")));
+      throw Failure(Describe(
+          path, "truncated package: the compressed data ends" + after +
+                    (HasUnknownSize(check.header) ? " with no end mark"
+                                                  : " short of the size its header gives")));
     case kPackageNotBundle:
-      throw Failure(Describe(path, "a package, but not of a bundle: what it decodes to does not begin with \"HEN\""));
+      throw Failure(Describe(
+          path, "a package, but not of a bundle: what it decodes to does not begin with \"HEN\""));
     case kPackageXzRefused:
       break;
   }

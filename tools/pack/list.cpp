@@ -25,7 +25,8 @@ class BundleSource {
   bool Skip(std::uint64_t size) {
     std::uint8_t buffer[1 << 16];
     while (size > 0) {
-      const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(size, sizeof buffer));
+      const std::size_t chunk =
+          static_cast<std::size_t>(std::min<std::uint64_t>(size, sizeof buffer));
       if (!Read(buffer, chunk)) {
         return false;
       }
@@ -231,9 +232,10 @@ XzSummary ReadXzIndex(const std::filesystem::path& path) {
 }
 
 std::string CheckNames(std::uint32_t checks) {
-  const std::pair<lzma_check, const char*> names[] = {
-      {LZMA_CHECK_NONE, "none"}, {LZMA_CHECK_CRC32, "CRC32"},
-      {LZMA_CHECK_CRC64, "CRC64"}, {LZMA_CHECK_SHA256, "SHA-256"}};
+  const std::pair<lzma_check, const char*> names[] = {{LZMA_CHECK_NONE, "none"},
+                                                      {LZMA_CHECK_CRC32, "CRC32"},
+                                                      {LZMA_CHECK_CRC64, "CRC64"},
+                                                      {LZMA_CHECK_SHA256, "SHA-256"}};
   std::string text;
   for (int id = 0; id <= LZMA_CHECK_ID_MAX; ++id) {
     if ((checks >> id & 1) == 0) {
@@ -339,9 +341,9 @@ bool ListTree(BundleSource& source, const std::filesystem::path& path) {
     const std::uint32_t size = ReadField(source, path, where);
     const bool launch = launchIndex == i;
     const bool directory = kind == kTreeDirectory;
-    const bool acceptable = IsAcceptableEntryPath(name.data(), name.size()) &&
-                            (directory ? size == 0 && !launch
-                                       : kind == kTreeFile || kind == kTreeExecutableFile);
+    const bool acceptable =
+        IsAcceptableEntryPath(name.data(), name.size()) &&
+        (directory ? size == 0 && !launch : kind == kTreeFile || kind == kTreeExecutableFile);
     if (launch) {
       launchName = name;
     }
@@ -354,7 +356,8 @@ bool ListTree(BundleSource& source, const std::filesystem::path& path) {
                                        std::to_string(size) + " bytes) runs past its end"));
     }
   }
-  std::printf("%u entries; launch entry: %s\n", count, launchName.empty() ? "none" : launchName.c_str());
+  std::printf("%u entries; launch entry: %s\n", count,
+              launchName.empty() ? "none" : launchName.c_str());
   return refused;
 }
 
@@ -375,10 +378,9 @@ int ListPackage(const std::filesystem::path& path) {
   } else if (kind == PackageKind::kXz) {
     const XzSummary summary = ReadXzIndex(path);
     std::printf("package: .xz, check %s, %llu block%s in %llu stream%s, unpacked %llu\n",
-                CheckNames(summary.checks).c_str(),
-                static_cast<unsigned long long>(summary.blocks), summary.blocks == 1 ? "" : "s",
-                static_cast<unsigned long long>(summary.streams), summary.streams == 1 ? "" : "s",
-                static_cast<unsigned long long>(summary.unpacked));
+                CheckNames(summary.checks).c_str(), static_cast<unsigned long long>(summary.blocks),
+                summary.blocks == 1 ? "" : "s", static_cast<unsigned long long>(summary.streams),
+                summary.streams == 1 ? "" : "s", static_cast<unsigned long long>(summary.unpacked));
     source = std::make_unique<XzBundle>(path);
   } else {
     std::ifstream probe(path, std::ios::binary);
@@ -388,12 +390,13 @@ int ListPackage(const std::filesystem::path& path) {
     }
     const PackageHeader header = ReadPackageHeader(head);
     const LzmaProperties properties = SplitLzmaProperties(header.properties);
-    std::printf("package: LZMA-Alone (no integrity check), properties 0x%02X (lc %u, lp %u, "
-                "pb %u), dictionary %llu, unpacked %s\n",
-                header.properties, properties.lc, properties.lp, properties.pb,
-                static_cast<unsigned long long>(header.dictionarySize),
-                HasUnknownSize(header) ? "unknown (end-of-stream marker)"
-                                       : std::to_string(header.unpackedSize).c_str());
+    std::printf(
+        "package: LZMA-Alone (no integrity check), properties 0x%02X (lc %u, lp %u, "
+        "pb %u), dictionary %llu, unpacked %s\n",
+        header.properties, properties.lc, properties.lp, properties.pb,
+        static_cast<unsigned long long>(header.dictionarySize),
+        HasUnknownSize(header) ? "unknown (end-of-stream marker)"
+                               : std::to_string(header.unpackedSize).c_str());
     auto decoded = std::make_unique<PackageBundle>(path, header);
     package = decoded.get();
     source = std::move(decoded);
@@ -425,7 +428,8 @@ bool ListFlat(BundleSource& sourceRef, const std::filesystem::path& path) {
   BundleSource* source = &sourceRef;
   const std::int32_t count = static_cast<std::int32_t>(ReadField(*source, path, "the header"));
   const std::uint32_t launchFlag = ReadField(*source, path, "the header");
-  const std::int32_t launchIndex = static_cast<std::int32_t>(ReadField(*source, path, "the header"));
+  const std::int32_t launchIndex =
+      static_cast<std::int32_t>(ReadField(*source, path, "the header"));
 
   std::printf("%6s %12s  %s\n", "index", "size", "name");
   bool refused = false;
@@ -473,7 +477,8 @@ int ListSetup(const std::filesystem::path& path, const Setup& setup) {
   std::filesystem::path copyPath;
   bool created = false;
   for (int attempt = 0; attempt < 100 && !created && !error; ++attempt) {
-    copyPath = directory / sys::PathOf("mirelk-list-" + std::to_string(random() % 1000000) + ".pkg");
+    copyPath =
+        directory / sys::PathOf("mirelk-list-" + std::to_string(random() % 1000000) + ".pkg");
     created = copy.Create(copyPath);
   }
   if (!created || !copy.Write(setup.package.data(), setup.package.size())) {

@@ -28,7 +28,8 @@ constexpr CommandHelp kCommands[] = {
      "Shows what a package, a bundle or a launcher carries.\n"},
     {"attach",
      "  mirelk-pack attach (--target posix|windows|windows64 | --stub STUB) --package PACKAGE\n"
-     "                     [--splash BMP] [--wait installer|all] [--exit-code launcher|installer] -o OUT\n"
+     "                     [--splash BMP] [--wait installer|all] [--exit-code launcher|installer] "
+     "-o OUT\n"
      "      and for a Windows stub also: [--icon ICO] [--version-info KEY=VALUE]...\n"
      "      [--file-version A.B.C.D] [--product-version A.B.C.D]\n"
      "      [--execution-level asInvoker|highestAvailable|requireAdministrator]\n",
@@ -259,7 +260,8 @@ int main(int argc, char** argv) {
       std::fputs("mirelk-pack " MIRELK_PACK_VERSION "\n", stdout);
       return 0;
     }
-    throw pack::UsageError(command.empty() ? "no command given" : "unknown command '" + command + "'");
+    throw pack::UsageError(command.empty() ? "no command given"
+                                           : "unknown command '" + command + "'");
   } catch (const pack::UsageError& error) {
     std::fprintf(stderr, "mirelk-pack: %s\n%s", error.what(), pack::Usage().c_str());
     return 2;

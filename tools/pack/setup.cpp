@@ -23,12 +23,14 @@ std::vector<std::uint8_t> Slice(const std::vector<std::uint8_t>& bytes, std::uin
 bool ReadPosixSetup(const std::vector<std::uint8_t>& image, Setup* out) {
   ResourceTable table = {};
   if (image.size() < kResourceTrailerSize ||
-      !ReadResourceTrailer(image.data() + image.size() - kResourceTrailerSize, image.size(), &table)) {
+      !ReadResourceTrailer(image.data() + image.size() - kResourceTrailerSize, image.size(),
+                           &table)) {
     return false;
   }
   bool packaged = false;
   for (std::uint32_t i = 0; i < table.count; ++i) {
-    const ResourceEntry entry = ReadResourceEntry(image.data() + table.offset + i * kResourceEntrySize);
+    const ResourceEntry entry =
+        ReadResourceEntry(image.data() + table.offset + i * kResourceEntrySize);
     if (entry.offset > table.offset || entry.size > table.offset - entry.offset) {
       return false;
     }

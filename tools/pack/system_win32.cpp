@@ -42,8 +42,8 @@ HANDLE Handle(std::intptr_t handle) {
 // A handle on an existing file or directory that asks for no access, for its
 // identity.
 HANDLE OpenForIdentity(const std::filesystem::path& path) {
-  return CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  return CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
 }  // namespace
@@ -77,12 +77,14 @@ bool EntryNameOf(const std::filesystem::path& file, std::string* name) {
   }
   const int length = static_cast<int>(wide.size());
   BOOL lost = FALSE;
-  const int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), length, nullptr, 0, nullptr, &lost);
+  const int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), length, nullptr,
+                                       0, nullptr, &lost);
   if (size <= 0 || lost) {
     return false;
   }
   name->assign(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), length, name->data(), size, nullptr, &lost);
+  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), length, name->data(), size,
+                      nullptr, &lost);
   return !lost;
 }
 
@@ -113,11 +115,13 @@ std::string LastError() {
   const DWORD code = GetLastError();
   wchar_t* text = nullptr;
   const DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-      reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::string message = length > 0 ? Utf8(text, static_cast<int>(length)) : "error " + std::to_string(code);
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string message =
+      length > 0 ? Utf8(text, static_cast<int>(length)) : "error " + std::to_string(code);
   LocalFree(text);
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.')) {
+  while (!message.empty() &&
+         (message.back() == '\n' || message.back() == '\r' || message.back() == '.')) {
     message.pop_back();
   }
   return message;
@@ -134,7 +138,8 @@ bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
   const bool same = second != INVALID_HANDLE_VALUE && GetFileInformationByHandle(first, &one) &&
                     GetFileInformationByHandle(second, &other) &&
                     one.dwVolumeSerialNumber == other.dwVolumeSerialNumber &&
-                    one.nFileIndexHigh == other.nFileIndexHigh && one.nFileIndexLow == other.nFileIndexLow;
+                    one.nFileIndexHigh == other.nFileIndexHigh &&
+                    one.nFileIndexLow == other.nFileIndexLow;
   CloseHandle(first);
   if (second != INVALID_HANDLE_VALUE) {
     CloseHandle(second);
@@ -153,8 +158,8 @@ bool PendingFile::Create(const std::filesystem::path& path) {
   }
   static const bool handled = SetConsoleCtrlHandler(RemovePending, TRUE) != 0;
   static_cast<void>(handled);
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                            nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     errno = GetLastError() == ERROR_FILE_EXISTS ? EEXIST : EIO;
     return false;
@@ -187,7 +192,8 @@ bool PendingFile::MakeExecutable() {
 bool PendingFile::Commit(const std::filesystem::path& target) {
   HANDLE file = Handle(handle_);
   handle_ = -1;
-  if (!CloseHandle(file) || !MoveFileExW(path_.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+  if (!CloseHandle(file) ||
+      !MoveFileExW(path_.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
     return false;
   }
   pending_ = false;
