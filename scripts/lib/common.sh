@@ -37,6 +37,14 @@ ensure_packages() {
     dpkg --add-architecture i386
   fi
   echo "installing: ${missing[*]}"
-  apt-get update -qq
+  # A mirror caught mid-sync fails an index now and then: try again, and go on
+  # with the lists there are if it keeps failing (the install then tells
+  # whether they were enough).
+  local attempt
+  for attempt in 1 2 3; do
+    apt-get update -qq && break
+    echo "apt-get update failed (attempt $attempt of 3)" >&2
+    [ "$attempt" = 3 ] || sleep 20
+  done
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 }
