@@ -166,9 +166,17 @@ bool Win32RemoveEmptyDirectory(const char* path) {
   return Widen(path, wide) && RemoveDirectoryW(wide) != 0;
 }
 
+using ShellExecuteFunction = BOOL(WINAPI*)(SHELLEXECUTEINFOW*);
+
 PlatformProcess Win32StartProcess(const char* path, const ArgumentTail* tail) {
   WidePath wide;
-  if (!Widen(path, wide)) {
+  // Loaded here rather than imported (see start.cpp).
+  HMODULE shell = LoadSystemLibrary("shell32.dll");
+  const auto shellExecute =
+      shell != nullptr ? reinterpret_cast<ShellExecuteFunction>(
+                             reinterpret_cast<void*>(GetProcAddress(shell, "ShellExecuteExW")))
+                       : nullptr;
+  if (shellExecute == nullptr || !Widen(path, wide)) {
     return 0;
   }
   SHELLEXECUTEINFOW request;
@@ -179,7 +187,7 @@ PlatformProcess Win32StartProcess(const char* path, const ArgumentTail* tail) {
   // The tail as the system gave it, unit for unit.
   request.lpParameters = reinterpret_cast<const wchar_t*>(tail->text);
   request.nShow = SW_SHOW;
-  ShellExecuteExW(&request);
+  shellExecute(&request);
   return reinterpret_cast<PlatformProcess>(request.hProcess);
 }
 

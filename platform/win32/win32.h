@@ -7,6 +7,10 @@
 
 #include "platform/platform.h"
 
+// start.cpp: a DLL from the system directory only, never from the program's
+// folder nor the current directory; null when it cannot be loaded.
+HMODULE LoadSystemLibrary(const char* name);
+
 // tree_walk.cpp: removal's walk through a tree, each directory held open.
 // A directory at a wide path, opened without delete sharing and checked to be
 // a plain directory (no junction or other reparse point); INVALID_HANDLE_VALUE
