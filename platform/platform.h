@@ -162,14 +162,27 @@ struct PlatformOps {
   // cannot be had or does not fit the buffer.
   bool (*GetTempDirectory)(char out[kPathCapacity]);
   // A new name in `directory`, beginning with kWorkspacePrefix, made as `kind`
-  // by this call alone (never one that already existed).
+  // by this call alone (never one that already existed), checked to be what
+  // was made: a plain file or directory, not a link.
+  //
+  // Windows keeps what it made open from here until it is deleted, without
+  // delete sharing, so that no other Windows process can rename it or put a
+  // link in its place, and every later operation naming the path (writing
+  // the resource, opening a stream, deleting, removal's walk, the entry
+  // directories, starting the installer) works on what it holds, never on
+  // what the path leads to then: each first checks that the path still leads
+  // to it (under Wine a Unix process can still move it) and fails when it
+  // does not, or when the path names nothing it made. The extraction
+  // directory also gets a protected DACL granting only the launcher's user,
+  // SYSTEM and Administrators.
   bool (*CreateUniqueName)(const char* directory, UniqueKind kind, char out[kPathCapacity]);
 
   // ---- Resources
   // The program's own resource of `type` and `id`. False when it has none.
   bool (*LookUpResource)(const char* type, int id, PlatformResource* out);
-  // Creates (or replaces) `path` for writing and writes the resource's bytes
-  // to it. False only when the file cannot be created; the write is not checked.
+  // Empties the file `path` (made by CreateUniqueName) and writes the
+  // resource's bytes to it. False only when the file cannot be had; the
+  // write is not checked.
   bool (*WriteResourceToFile)(const PlatformResource* resource, const char* path);
   // Reads a whole resource into `out` (resource->size bytes).
   bool (*ReadResource)(const PlatformResource* resource, void* out);
@@ -230,13 +243,19 @@ struct PlatformOps {
   // of that name is (no link followed), private to the user: 0700 when
   // `executable`, else 0600 (Windows ignores the flag). Null when it cannot.
   std::FILE* (*CreateEntryFile)(EntryDirectory* directory, const char* name, bool executable);
-  // Deletes the file `name` in `directory`: an entry not written whole.
+  // The same, 0600, but a plain file already there under the name (an
+  // earlier entry of a flat bundle) is emptied and taken instead; a link or
+  // anything but a plain file is refused, and nothing is followed.
+  std::FILE* (*ReplaceEntryFile)(EntryDirectory* directory, const char* name);
+  // Deletes the file `name` in `directory`: an entry not written whole. A
+  // link goes as a link, never what it leads to.
   bool (*DeleteEntryFile)(EntryDirectory* directory, const char* name);
   void (*CloseEntryDirectory)(EntryDirectory* directory);
 
   // ---- Processes
   // Starts `path` with the launcher's arguments, in the launcher's current
-  // directory. 0 when no process was started.
+  // directory. 0 when no process was started (Windows: also when the path
+  // does not lead into a directory CreateUniqueName made, where it was made).
   PlatformProcess (*StartProcess)(const char* path, const ArgumentTail* tail);
   // Blocks until the process has ended, and gives its exit code (Windows:
   // all 32 bits; POSIX: the exit status, or 128 + the number of the signal

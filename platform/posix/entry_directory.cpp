@@ -51,19 +51,40 @@ EntryDirectory* PosixMakeEntryDirectory(EntryDirectory* parent, const char* name
   return Hold(openat(parent->fd, name, kDirectoryFlags));
 }
 
-std::FILE* PosixCreateEntryFile(EntryDirectory* directory, const char* name, bool executable) {
+namespace {
+
+// Opens `name` in `directory` with `flags` (besides reading and writing),
+// private to the user whatever the umask; null unless it is a plain file.
+// O_NONBLOCK keeps a FIFO planted under the name from holding the open.
+std::FILE* OpenEntryFile(EntryDirectory* directory, const char* name, int flags, mode_t mode) {
   const mode_t previous = umask(077);
-  const int fd = openat(directory->fd, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                        executable ? 0700 : 0600);
+  const int fd =
+      openat(directory->fd, name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | flags, mode);
   umask(previous);
+  struct stat status;
   if (fd < 0) {
     return nullptr;
   }
-  std::FILE* stream = fdopen(fd, "w+b");
+  std::FILE* stream = nullptr;
+  if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0) {
+    stream = fdopen(fd, "w+b");
+  }
   if (stream == nullptr) {
     close(fd);
   }
   return stream;
+}
+
+}  // namespace
+
+std::FILE* PosixCreateEntryFile(EntryDirectory* directory, const char* name, bool executable) {
+  return OpenEntryFile(directory, name, O_CREAT | O_EXCL, executable ? 0700 : 0600);
+}
+
+// O_NOFOLLOW refuses a link, and only a plain file is taken.
+std::FILE* PosixReplaceEntryFile(EntryDirectory* directory, const char* name) {
+  return OpenEntryFile(directory, name, O_CREAT | O_TRUNC, 0600);
 }
 
 bool PosixDeleteEntryFile(EntryDirectory* directory, const char* name) {

@@ -378,6 +378,7 @@ const PlatformOps kSystemPlatform = {
     .OpenEntryDirectory = PosixOpenEntryDirectory,
     .MakeEntryDirectory = PosixMakeEntryDirectory,
     .CreateEntryFile = PosixCreateEntryFile,
+    .ReplaceEntryFile = PosixReplaceEntryFile,
     .DeleteEntryFile = PosixDeleteEntryFile,
     .CloseEntryDirectory = PosixCloseEntryDirectory,
     .StartProcess = PosixStartProcess,

@@ -58,6 +58,7 @@ void PosixEndTreeWalk(TreeWalk* walk);
 EntryDirectory* PosixOpenEntryDirectory(const char* directory);
 EntryDirectory* PosixMakeEntryDirectory(EntryDirectory* parent, const char* name);
 std::FILE* PosixCreateEntryFile(EntryDirectory* directory, const char* name, bool executable);
+std::FILE* PosixReplaceEntryFile(EntryDirectory* directory, const char* name);
 bool PosixDeleteEntryFile(EntryDirectory* directory, const char* name);
 void PosixCloseEntryDirectory(EntryDirectory* directory);
 

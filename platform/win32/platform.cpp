@@ -1,6 +1,7 @@
 // The Windows side of the seam: the wide system calls the launcher is built
 // on. Paths cross the seam as UTF-8 and are converted to UTF-16 at each call,
-// so that any name the system takes works, whatever the code page.
+// so that any name the system takes works, whatever the code page. The
+// workspace's own names live in workspace.cpp.
 #include <windows.h>
 #include <shellapi.h>
 #include <winioctl.h>
@@ -51,11 +52,6 @@ bool Win32EntryNameToPathText(const char* name, std::size_t length, char out[kPa
   return written > 0;
 }
 
-// The workspace prefix, as the wide calls take it.
-static_assert(sizeof kWorkspacePrefix == 4, "a prefix of three characters");
-constexpr wchar_t kWideWorkspacePrefix[] = {kWorkspacePrefix[0], kWorkspacePrefix[1],
-                                            kWorkspacePrefix[2], L'\0'};
-
 using GetTempPath2Function = DWORD(WINAPI*)(DWORD, LPWSTR);
 
 bool Win32GetTempDirectory(char out[kPathCapacity]) {
@@ -72,25 +68,6 @@ bool Win32GetTempDirectory(char out[kPathCapacity]) {
   return length != 0 && length < MAX_PATH + 2 && Narrow(wide, out);
 }
 
-bool Win32CreateUniqueName(const char* directory, UniqueKind kind, char out[kPathCapacity]) {
-  WidePath wideDirectory;
-  // GetTempFileNameW writes at most MAX_PATH units.
-  wchar_t name[MAX_PATH];
-  if (!Widen(directory, wideDirectory) ||
-      GetTempFileNameW(wideDirectory, kWideWorkspacePrefix, 0, name) == 0) {
-    return false;
-  }
-  if (kind == kUniqueDirectory) {
-    DeleteFileW(name);
-    // Checked: a directory or junction planted under the name in the meantime
-    // must never receive the installer's files.
-    if (CreateDirectoryW(name, nullptr) == 0) {
-      return false;
-    }
-  }
-  return Narrow(name, out);
-}
-
 bool Win32LookUpResource(const char* type, int id, PlatformResource* out) {
   // The executable's own resources, whatever instance the caller holds.
   HRSRC found = FindResourceA(nullptr, MAKEINTRESOURCEA(id), type);
@@ -105,31 +82,9 @@ bool Win32LookUpResource(const char* type, int id, PlatformResource* out) {
   return out->data != nullptr || size == 0;
 }
 
-bool Win32WriteResourceToFile(const PlatformResource* resource, const char* path) {
-  WidePath wide;
-  if (!Widen(path, wide)) {
-    return false;
-  }
-  HANDLE file =
-      CreateFileW(wide, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    return false;
-  }
-  DWORD written = 0;
-  WriteFile(file, resource->data, static_cast<DWORD>(resource->size), &written, nullptr);
-  CloseHandle(file);
-  return true;
-}
-
 bool Win32ReadResource(const PlatformResource* resource, void* out) {
   std::memcpy(out, resource->data, static_cast<std::size_t>(resource->size));
   return true;
-}
-
-std::FILE* Win32OpenStream(const char* path, StreamMode mode) {
-  const wchar_t* streamMode = mode == kStreamRead ? L"rb" : mode == kStreamUpdate ? L"r+b" : L"w+b";
-  WidePath wide;
-  return Widen(path, wide) ? _wfopen(wide, streamMode) : nullptr;
 }
 
 bool Win32SeekStream(std::FILE* stream, std::int64_t offset, StreamOrigin origin) {
@@ -156,21 +111,16 @@ bool Win32ReleaseStreamRange(std::FILE* stream, std::int64_t offset, std::int64_
                          nullptr) != 0;
 }
 
-bool Win32DeleteFile(const char* path) {
-  WidePath wide;
-  return Widen(path, wide) && DeleteFileW(wide) != 0;
-}
-
-bool Win32RemoveEmptyDirectory(const char* path) {
-  WidePath wide;
-  return Widen(path, wide) && RemoveDirectoryW(wide) != 0;
-}
-
 using ShellExecuteFunction = BOOL(WINAPI*)(SHELLEXECUTEINFOW*);
 
 PlatformProcess Win32StartProcess(const char* path, const ArgumentTail* tail) {
   WidePath wide;
   // Loaded here rather than imported (see start.cpp).
+  // Only an installer in a directory the workspace holds, still where it was
+  // made (under Wine a Unix process can move it).
+  if (!LeadsIntoHeldDirectory(path)) {
+    return 0;
+  }
   HMODULE shell = LoadSystemLibrary("shell32.dll");
   const auto shellExecute =
       shell != nullptr ? reinterpret_cast<ShellExecuteFunction>(
@@ -244,6 +194,7 @@ const PlatformOps kSystemPlatform = {
     .OpenEntryDirectory = Win32OpenEntryDirectory,
     .MakeEntryDirectory = Win32MakeEntryDirectory,
     .CreateEntryFile = Win32CreateEntryFile,
+    .ReplaceEntryFile = Win32ReplaceEntryFile,
     .DeleteEntryFile = Win32DeleteEntryFile,
     .CloseEntryDirectory = Win32CloseEntryDirectory,
     .StartProcess = Win32StartProcess,
