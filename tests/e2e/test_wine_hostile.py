@@ -61,6 +61,20 @@ def tree_of(top):
     return found
 
 
+def starting_with(start):
+    """A chooser of the workspace's file whose bytes begin with `start`."""
+    def pick(files, folders):
+        for path in files:
+            try:
+                with open(path, "rb") as f:
+                    if f.read(len(start)) == start:
+                        return path
+            except OSError:
+                pass
+        return None
+    return pick
+
+
 class HostileCase(WineCase):
     def setUp(self):
         super().setUp()
@@ -109,8 +123,8 @@ class HostileCase(WineCase):
             time.sleep(0.02)
 
     def workspace(self):
-        """The launcher's names in tmp/: (files, directories), oldest first."""
-        entries = sorted(os.scandir(self.tmp), key=lambda e: e.stat(follow_symlinks=False).st_mtime_ns)
+        """The launcher's names in tmp/: (files, directories)."""
+        entries = list(os.scandir(self.tmp))
         files = [e.path for e in entries if e.name.startswith("mrl") and e.is_file(follow_symlinks=False)]
         folders = [e.path for e in entries if e.name.startswith("mrl") and e.is_dir(follow_symlinks=False)]
         return files, folders
@@ -228,7 +242,8 @@ class SwappedWorkspace(HostileCase):
         return code, swapped[0] if swapped else None
 
     def test_a_swapped_name_is_never_written_through_nor_deleted_through(self):
-        launcher = self.link(self.big_package())
+        package = self.big_package()
+        launcher = self.link(package)
         # A valid bundle: had the launcher read it, it would extract it and
         # then delete it.
         bundle_file = self.path("bundle.bin")
@@ -237,21 +252,19 @@ class SwappedWorkspace(HostileCase):
         with open(bundle_file, "rb") as f:
             victim_files = [("bundle.bin", f.read())]
 
-        def package_copy(files, folders):
-            return files[0] if files else None
-
-        def bundle(files, folders):
-            return files[1] if len(files) > 1 and os.path.getsize(files[1]) > 0 else None
+        with open(package, "rb") as f:
+            package_start = f.read(16)
 
         def extraction_directory(files, folders):
             return folders[0] if folders else None
 
         # (name, chooser, link target, exit codes of the stages that may find
-        # the swap first: its creation's check, the copy, decoding, opening
-        # the bundle, extraction, or the launch, which starts nothing)
+        # the swap first: its creation's check, decoding, opening the bundle,
+        # extraction; 1 when the swap comes after the last use, or is found
+        # by the launch, which then starts nothing)
         cases = [
-            ("package copy", package_copy, os.path.join(self.victim, "keep.txt"), {5, 7, 9, 1}),
-            ("bundle", bundle, os.path.join(self.victim, "bundle.bin"), {8, 1}),
+            ("package copy", starting_with(package_start), os.path.join(self.victim, "keep.txt"), {9, 1}),
+            ("bundle", starting_with(b"HEN"), os.path.join(self.victim, "bundle.bin"), {8, 1}),
             ("extraction directory", extraction_directory, self.victim, {5, 14, 1}),
         ]
         for label, pick, target, codes in cases:
@@ -262,7 +275,11 @@ class SwappedWorkspace(HostileCase):
                 self.assertIn(code, codes)
                 self.assert_victim_untouched()
 
-    def test_another_wine_process_cannot_take_the_workspace(self):
+    def test_another_wine_process_cannot_take_the_workspace_while_it_is_used(self):
+        # Until the installer starts. (Removal gives up its hold on the
+        # emptied extraction directory for an instant, to open it again with
+        # the right to delete it; taken then, the directory stays, and
+        # nothing else is deleted.)
         launcher = self.link(self.big_package())
         watcher = subprocess.Popen([*wine.WINE, SWAP_NAMES, windows_path(self.tmp), windows_path(self.record)],
                                    cwd=self.root, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,

@@ -1,5 +1,7 @@
 /* Another process of the launcher's user, trying to take its workspace from
-   it: until the file "stop" appears in RECORD-DIR (at most five minutes), it
+   it while the launcher works with it: until the installer has recorded its
+   command line ("cmdline" in RECORD-DIR), or the file "stop" appears there
+   (at most five minutes), it
    renames every name beginning with "mrl" in TEMP-DIR (the package copy, the
    bundle, the extraction directory) to the same name with "-taken" after it,
    and writes each name it took, one a line, to "taken" in RECORD-DIR. It
@@ -24,6 +26,7 @@ static void Note(const WCHAR* name, const char* text, DWORD size) {
 int wmain(int argc, WCHAR** argv) {
   WCHAR pattern[MAX_PATH + 8];
   WCHAR stop[2 * MAX_PATH];
+  WCHAR started[2 * MAX_PATH];
   DWORD began = GetTickCount();
   int looked = 0;
   if (argc != 3) {
@@ -32,7 +35,10 @@ int wmain(int argc, WCHAR** argv) {
   lstrcpynW(record, argv[2], MAX_PATH);
   wsprintfW(pattern, L"%s\\mrl*", argv[1]);
   wsprintfW(stop, L"%s\\stop", record);
-  while (GetFileAttributesW(stop) == INVALID_FILE_ATTRIBUTES && GetTickCount() - began < 300000) {
+  wsprintfW(started, L"%s\\cmdline", record);
+  while (GetFileAttributesW(stop) == INVALID_FILE_ATTRIBUTES &&
+         GetFileAttributesW(started) == INVALID_FILE_ATTRIBUTES &&
+         GetTickCount() - began < 300000) {
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW(pattern, &found);
     if (search != INVALID_HANDLE_VALUE) {
