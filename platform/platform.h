@@ -223,10 +223,13 @@ struct PlatformOps {
   // no longer be reached as the same directory (the tree was moved): the
   // walk is then lost, and may only be ended.
   bool (*LeaveWalkDirectory)(TreeWalk* walk);
-  // Deletes the file or link `name` in the directory the walk stands in.
+  // Deletes the file or link `name` in the directory the walk stands in;
+  // a link as a link, never what it leads to. Where the system cannot reach
+  // the link itself (Wine and a Unix symbolic link), it fails and the link
+  // stays.
   bool (*DeleteWalkEntry)(TreeWalk* walk, const char* name);
   // Removes `name` in the directory the walk stands in: an empty
-  // subdirectory, or a link to a directory (the link alone).
+  // subdirectory, or a link to a directory (the link alone, as above).
   bool (*RemoveWalkDirectory)(TreeWalk* walk, const char* name);
   void (*EndTreeWalk)(TreeWalk* walk);
 
