@@ -191,8 +191,8 @@ TEST_F(Extract, MissingBundleIsNotOpened) {
 namespace {
 
 TEST_F(Extract, EntryThatCannotBeWrittenWholeIsNotWritten) {
-  PlatformOps ops = kSystemPlatform;
-  ops.WriteStream = WriteWithinBudget;
+  PlatformParts ops = SystemParts();
+  ops.streams.WriteStream = WriteWithinBudget;
   PlatformOverride use(ops);
   gWriteBudget = 100000;
   EXPECT_EQ(

@@ -8,15 +8,13 @@
 
 #include <cerrno>
 
-#include "platform/posix/posix.h"
+#include "platform/posix/interruptions.h"
 
 namespace {
 
 // How often the launcher looks whether a descendant ended, or the wait was
 // cut short: a blocking wait could miss a signal that came just before it.
 constexpr int kLookEveryMilliseconds = 50;
-
-}  // namespace
 
 bool PosixAdoptDescendants() {
   return prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0;
@@ -34,10 +32,17 @@ void PosixWaitForDescendants() {
       break;  // no child left
     }
     if (reaped == 0) {
-      gPlatform->SleepMilliseconds(kLookEveryMilliseconds);
+      kSystemClock.SleepMilliseconds(kLookEveryMilliseconds);
     }
   }
   HoldInterruptions(&previous);
   DescendantsEnded();
   ReleaseInterruptions(&previous);
 }
+
+}  // namespace
+
+constinit const DescendantOps kSystemDescendants = {
+    .AdoptDescendants = PosixAdoptDescendants,
+    .WaitForDescendants = PosixWaitForDescendants,
+};

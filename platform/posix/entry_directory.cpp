@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "platform/posix/posix.h"
+#include "platform/platform.h"
 
 struct EntryDirectory {
   int fd;
@@ -31,8 +31,6 @@ EntryDirectory* Hold(int fd) {
   directory->fd = fd;
   return directory;
 }
-
-}  // namespace
 
 EntryDirectory* PosixOpenEntryDirectory(const char* directory) {
   return Hold(open(directory, kDirectoryFlags));
@@ -74,3 +72,13 @@ void PosixCloseEntryDirectory(EntryDirectory* directory) {
   close(directory->fd);
   std::free(directory);
 }
+
+}  // namespace
+
+constinit const EntryDirectoryOps kSystemEntryDirectories = {
+    .OpenEntryDirectory = PosixOpenEntryDirectory,
+    .MakeEntryDirectory = PosixMakeEntryDirectory,
+    .CreateEntryFile = PosixCreateEntryFile,
+    .DeleteEntryFile = PosixDeleteEntryFile,
+    .CloseEntryDirectory = PosixCloseEntryDirectory,
+};

@@ -28,7 +28,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/posix/posix.h"
+#include "platform/posix/interruptions.h"
 
 namespace {
 

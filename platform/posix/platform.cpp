@@ -14,7 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/posix/posix.h"
+#include "platform/posix/interruptions.h"
+#include "platform/posix/private_file.h"
 #include "platform/stdio_streams.h"
 
 extern char** environ;
@@ -352,13 +353,18 @@ int OpenPrivateFile(const char* path, int flags) {
   return fd;
 }
 
-const PlatformOps kSystemPlatform = {
+constinit const TextOps kSystemText = {
     .EntryNameToPathText = PosixEntryNameToPathText,
+};
+
+constinit const WorkspaceOps kSystemWorkspace = {
     .GetTempDirectory = PosixGetTempDirectory,
     .CreateUniqueName = PosixCreateUniqueName,
-    .LookUpResource = PosixLookUpResource,
-    .WriteResourceToFile = PosixWriteResourceToFile,
-    .ReadResource = PosixReadResource,
+    .DeleteFileAt = PosixDeleteFile,
+    .RemoveEmptyDirectory = PosixRemoveEmptyDirectory,
+};
+
+constinit const StreamOps kSystemStreams = {
     .OpenStream = PosixOpenStream,
     .ReadStream = StdioReadStream,
     .WriteStream = StdioWriteStream,
@@ -366,34 +372,14 @@ const PlatformOps kSystemPlatform = {
     .TellStream = PosixTellStream,
     .CloseStream = StdioCloseStream,
     .ReleaseStreamRange = PosixReleaseStreamRange,
-    .DeleteFileAt = PosixDeleteFile,
-    .RemoveEmptyDirectory = PosixRemoveEmptyDirectory,
-    .StartTreeWalk = PosixStartTreeWalk,
-    .ListWalkDirectory = PosixListWalkDirectory,
-    .EnterWalkDirectory = PosixEnterWalkDirectory,
-    .LeaveWalkDirectory = PosixLeaveWalkDirectory,
-    .DeleteWalkEntry = PosixDeleteWalkEntry,
-    .RemoveWalkDirectory = PosixRemoveWalkDirectory,
-    .EndTreeWalk = PosixEndTreeWalk,
-    .OpenEntryDirectory = PosixOpenEntryDirectory,
-    .MakeEntryDirectory = PosixMakeEntryDirectory,
-    .CreateEntryFile = PosixCreateEntryFile,
-    .DeleteEntryFile = PosixDeleteEntryFile,
-    .CloseEntryDirectory = PosixCloseEntryDirectory,
+};
+
+constinit const ProcessOps kSystemProcesses = {
     .StartProcess = PosixStartProcess,
     .WaitForProcess = PosixWaitForProcess,
-    .AdoptDescendants = PosixAdoptDescendants,
-    .WaitForDescendants = PosixWaitForDescendants,
-    .OpenSplashSurface = X11OpenSplashSurface,
-    .GetScreenSize = X11GetScreenSize,
-    .GetSurfaceRect = X11GetSurfaceRect,
-    .ShowSplashSurface = X11ShowSplashSurface,
-    .LoadSplashPicture = X11LoadSplashPicture,
-    .BlendSplashPicture = X11BlendSplashPicture,
-    .ReleaseSplashPicture = X11ReleaseSplashPicture,
-    .CloseSplashSurface = X11CloseSplashSurface,
+};
+
+constinit const ClockOps kSystemClock = {
     .SleepMilliseconds = PosixSleepMilliseconds,
     .CountProcessors = PosixCountProcessors,
 };
-
-const PlatformOps* gPlatform = &kSystemPlatform;

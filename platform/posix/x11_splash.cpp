@@ -27,7 +27,7 @@
 
 #include "format/resource_ids.h"
 #include "platform/posix/full_io.h"
-#include "platform/posix/posix.h"
+#include "platform/posix/interruptions.h"
 #include "platform/posix/x11_client.h"
 #include "platform/posix/x11_picture.h"
 
@@ -153,8 +153,6 @@ bool StartClient(SplashSurface* surface, const char* title) {
   return true;
 }
 
-}  // namespace
-
 SplashSurface* X11OpenSplashSurface(PlatformInstance, int width, int height, const char* title) {
   const char* display = std::getenv("DISPLAY");
   if (display == nullptr || display[0] == '\0' || width <= 0 || height <= 0) {
@@ -204,7 +202,7 @@ void X11ShowSplashSurface(SplashSurface* surface, int x, int y) {
 // canvas starts as the window's black background.
 bool X11LoadSplashPicture(SplashSurface* surface, PlatformInstance, int id) {
   PlatformResource resource = {};
-  if (!PosixLookUpResource(kBitmapResourceType, id, &resource) ||
+  if (!kSystemResources.LookUpResource(kBitmapResourceType, id, &resource) ||
       resource.size > kMaxBitmapResourceSize) {
     return false;
   }
@@ -213,8 +211,8 @@ bool X11LoadSplashPicture(SplashSurface* surface, PlatformInstance, int id) {
   if (bytes == nullptr) {
     return false;
   }
-  surface->hasPicture =
-      PosixReadResource(&resource, bytes) && DecodeRgbPicture(bytes, size, &surface->picture);
+  surface->hasPicture = kSystemResources.ReadResource(&resource, bytes) &&
+                        DecodeRgbPicture(bytes, size, &surface->picture);
   std::free(bytes);
   if (surface->hasPicture) {
     ClipRgbPicture(&surface->picture, surface->width, surface->height);
@@ -260,3 +258,16 @@ void X11CloseSplashSurface(SplashSurface* surface) {
   EndClient(surface);
   FreeSurface(surface);
 }
+
+}  // namespace
+
+constinit const SplashOps kSystemSplash = {
+    .OpenSplashSurface = X11OpenSplashSurface,
+    .GetScreenSize = X11GetScreenSize,
+    .GetSurfaceRect = X11GetSurfaceRect,
+    .ShowSplashSurface = X11ShowSplashSurface,
+    .LoadSplashPicture = X11LoadSplashPicture,
+    .BlendSplashPicture = X11BlendSplashPicture,
+    .ReleaseSplashPicture = X11ReleaseSplashPicture,
+    .CloseSplashSurface = X11CloseSplashSurface,
+};

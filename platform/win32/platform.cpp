@@ -9,7 +9,6 @@
 #include <cstring>
 
 #include "platform/stdio_streams.h"
-#include "platform/win32/win32.h"
 
 namespace {
 
@@ -210,13 +209,24 @@ std::uint32_t Win32CountProcessors() {
 
 }  // namespace
 
-const PlatformOps kSystemPlatform = {
+constinit const TextOps kSystemText = {
     .EntryNameToPathText = Win32EntryNameToPathText,
+};
+
+constinit const WorkspaceOps kSystemWorkspace = {
     .GetTempDirectory = Win32GetTempDirectory,
     .CreateUniqueName = Win32CreateUniqueName,
+    .DeleteFileAt = Win32DeleteFile,
+    .RemoveEmptyDirectory = Win32RemoveEmptyDirectory,
+};
+
+constinit const ResourceOps kSystemResources = {
     .LookUpResource = Win32LookUpResource,
     .WriteResourceToFile = Win32WriteResourceToFile,
     .ReadResource = Win32ReadResource,
+};
+
+constinit const StreamOps kSystemStreams = {
     .OpenStream = Win32OpenStream,
     .ReadStream = StdioReadStream,
     .WriteStream = StdioWriteStream,
@@ -224,34 +234,14 @@ const PlatformOps kSystemPlatform = {
     .TellStream = Win32TellStream,
     .CloseStream = StdioCloseStream,
     .ReleaseStreamRange = Win32ReleaseStreamRange,
-    .DeleteFileAt = Win32DeleteFile,
-    .RemoveEmptyDirectory = Win32RemoveEmptyDirectory,
-    .StartTreeWalk = Win32StartTreeWalk,
-    .ListWalkDirectory = Win32ListWalkDirectory,
-    .EnterWalkDirectory = Win32EnterWalkDirectory,
-    .LeaveWalkDirectory = Win32LeaveWalkDirectory,
-    .DeleteWalkEntry = Win32DeleteWalkEntry,
-    .RemoveWalkDirectory = Win32RemoveWalkDirectory,
-    .EndTreeWalk = Win32EndTreeWalk,
-    .OpenEntryDirectory = Win32OpenEntryDirectory,
-    .MakeEntryDirectory = Win32MakeEntryDirectory,
-    .CreateEntryFile = Win32CreateEntryFile,
-    .DeleteEntryFile = Win32DeleteEntryFile,
-    .CloseEntryDirectory = Win32CloseEntryDirectory,
+};
+
+constinit const ProcessOps kSystemProcesses = {
     .StartProcess = Win32StartProcess,
     .WaitForProcess = Win32WaitForProcess,
-    .AdoptDescendants = Win32AdoptDescendants,
-    .WaitForDescendants = Win32WaitForDescendants,
-    .OpenSplashSurface = Win32OpenSplashSurface,
-    .GetScreenSize = Win32GetScreenSize,
-    .GetSurfaceRect = Win32GetSurfaceRect,
-    .ShowSplashSurface = Win32ShowSplashSurface,
-    .LoadSplashPicture = Win32LoadSplashPicture,
-    .BlendSplashPicture = Win32BlendSplashPicture,
-    .ReleaseSplashPicture = Win32ReleaseSplashPicture,
-    .CloseSplashSurface = Win32CloseSplashSurface,
+};
+
+constinit const ClockOps kSystemClock = {
     .SleepMilliseconds = Win32SleepMilliseconds,
     .CountProcessors = Win32CountProcessors,
 };
-
-const PlatformOps* gPlatform = &kSystemPlatform;

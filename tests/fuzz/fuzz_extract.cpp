@@ -140,7 +140,7 @@ std::FILE* GuardedOpen(const char* path, StreamMode mode) {
   } else if (places.bundle != path) {
     Fail("the extraction stage opened \"%s\" in mode %d", path, static_cast<int>(mode));
   }
-  std::FILE* stream = kSystemPlatform.OpenStream(path, mode);
+  std::FILE* stream = kSystemStreams.OpenStream(path, mode);
   fuzz::gLedger.Opened(stream);
   return stream;
 }
@@ -151,7 +151,7 @@ bool GuardedDelete(const char* path) {
   if (GetPlaces().bundle != path && !fuzz::IsDirectChild(GetPlaces().extraction, path)) {
     Fail("the extraction stage deleted \"%s\"", path);
   }
-  return kSystemPlatform.DeleteFileAt(path);
+  return kSystemWorkspace.DeleteFileAt(path);
 }
 
 // ---- Checks ----------------------------------------------------------------
@@ -335,21 +335,21 @@ EntryDirectory* GuardedOpenEntryDirectory(const char* directory) {
   if (GetPlaces().extraction != directory) {
     Fail("entries are being written into \"%s\"", directory);
   }
-  return kSystemPlatform.OpenEntryDirectory(directory);
+  return kSystemEntryDirectories.OpenEntryDirectory(directory);
 }
 
 EntryDirectory* GuardedMakeEntryDirectory(EntryDirectory* parent, const char* name) {
   if (!IsBareName(name)) {
     Fail("a directory is being made with the name \"%s\"", name);
   }
-  return kSystemPlatform.MakeEntryDirectory(parent, name);
+  return kSystemEntryDirectories.MakeEntryDirectory(parent, name);
 }
 
 std::FILE* GuardedCreateEntryFile(EntryDirectory* directory, const char* name, bool executable) {
   if (!IsBareName(name)) {
     Fail("an entry is being created with the name \"%s\"", name);
   }
-  std::FILE* stream = kSystemPlatform.CreateEntryFile(directory, name, executable);
+  std::FILE* stream = kSystemEntryDirectories.CreateEntryFile(directory, name, executable);
   fuzz::gLedger.Opened(stream);
   return stream;
 }
@@ -358,7 +358,7 @@ bool GuardedDeleteEntryFile(EntryDirectory* directory, const char* name) {
   if (!IsBareName(name)) {
     Fail("an entry is being deleted with the name \"%s\"", name);
   }
-  return kSystemPlatform.DeleteEntryFile(directory, name);
+  return kSystemEntryDirectories.DeleteEntryFile(directory, name);
 }
 
 // Every directory (ending in '/') and file below `directory`, by relative path.
@@ -446,12 +446,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   testing_support::WriteFile(places.bundle, Bytes(data, data + size));
 
   char launchPath[kPathCapacity] = {};
-  static const PlatformOps guarded = [] {
-    PlatformOps ops = fuzz::StageOps("extraction", GuardedOpen, GuardedDelete);
-    ops.OpenEntryDirectory = GuardedOpenEntryDirectory;
-    ops.MakeEntryDirectory = GuardedMakeEntryDirectory;
-    ops.CreateEntryFile = GuardedCreateEntryFile;
-    ops.DeleteEntryFile = GuardedDeleteEntryFile;
+  static const PlatformParts guarded = [] {
+    PlatformParts ops = fuzz::StageOps("extraction", GuardedOpen, GuardedDelete);
+    ops.entryDirectories.OpenEntryDirectory = GuardedOpenEntryDirectory;
+    ops.entryDirectories.MakeEntryDirectory = GuardedMakeEntryDirectory;
+    ops.entryDirectories.CreateEntryFile = GuardedCreateEntryFile;
+    ops.entryDirectories.DeleteEntryFile = GuardedDeleteEntryFile;
     return ops;
   }();
   testing_support::gWriteBudget = kExtractionRoom;

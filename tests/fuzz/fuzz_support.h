@@ -78,7 +78,7 @@ class StreamLedger {
   std::size_t CloseLeftovers() {
     const std::size_t left = open_.size();
     for (std::FILE* stream : open_) {
-      kSystemPlatform.CloseStream(stream);
+      kSystemStreams.CloseStream(stream);
     }
     open_.clear();
     return left;
@@ -94,7 +94,7 @@ inline const char* gStage = "";
 
 inline bool CloseThroughLedger(std::FILE* stream) {
   gLedger.Closing(stream);
-  return kSystemPlatform.CloseStream(stream);
+  return kSystemStreams.CloseStream(stream);
 }
 
 inline bool NoUniqueName(const char* directory, UniqueKind, char*) {
@@ -120,20 +120,20 @@ inline bool NoResourceWrite(const PlatformResource*, const char* path) {
 // stage opens or deletes (and must record what they open in gLedger), streams
 // close through the ledger, writes take from testing_support::gWriteBudget,
 // and whatever else could reach outside the sandbox fails the run on the spot.
-inline PlatformOps StageOps(const char* stage, std::FILE* (*open)(const char*, StreamMode),
-                            bool (*remove)(const char*)) {
+inline PlatformParts StageOps(const char* stage, std::FILE* (*open)(const char*, StreamMode),
+                              bool (*remove)(const char*)) {
   gStage = stage;
-  PlatformOps ops = kSystemPlatform;
-  ops.OpenStream = open;
-  ops.CloseStream = CloseThroughLedger;
-  ops.WriteStream = testing_support::WriteWithinBudget;
-  ops.DeleteFileAt = remove;
-  ops.CreateUniqueName = NoUniqueName;
-  ops.RemoveEmptyDirectory = NoDirectoryRemoval;
-  ops.StartTreeWalk = NoTreeWalk;
-  ops.OpenEntryDirectory = NoEntryDirectory;
-  ops.StartProcess = NoProcess;
-  ops.WriteResourceToFile = NoResourceWrite;
+  PlatformParts ops = SystemParts();
+  ops.streams.OpenStream = open;
+  ops.streams.CloseStream = CloseThroughLedger;
+  ops.streams.WriteStream = testing_support::WriteWithinBudget;
+  ops.workspace.DeleteFileAt = remove;
+  ops.workspace.CreateUniqueName = NoUniqueName;
+  ops.workspace.RemoveEmptyDirectory = NoDirectoryRemoval;
+  ops.treeWalk.StartTreeWalk = NoTreeWalk;
+  ops.entryDirectories.OpenEntryDirectory = NoEntryDirectory;
+  ops.processes.StartProcess = NoProcess;
+  ops.resources.WriteResourceToFile = NoResourceWrite;
   return ops;
 }
 
