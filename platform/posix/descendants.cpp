@@ -21,10 +21,7 @@ bool PosixAdoptDescendants() {
 }
 
 void PosixWaitForDescendants() {
-  sigset_t previous;
-  HoldInterruptions(&previous);
   DescendantsWaited();
-  ReleaseInterruptions(&previous);
   while (!WaitCutShort()) {
     int status = 0;
     const pid_t reaped = waitpid(-1, &status, WNOHANG);
@@ -35,9 +32,7 @@ void PosixWaitForDescendants() {
       kSystemClock.SleepMilliseconds(kLookEveryMilliseconds);
     }
   }
-  HoldInterruptions(&previous);
   DescendantsEnded();
-  ReleaseInterruptions(&previous);
 }
 
 }  // namespace

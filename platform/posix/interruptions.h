@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include "platform/platform.h"
+#include "platform/posix/held_signals.h"
 
 void WatchInterruptions();
 void EndByHeldInterruption();
@@ -15,20 +16,27 @@ void EndByHeldInterruption();
 // the launcher had caught the signals.
 void ForgetInterruptions();
 
-// Blocks and unblocks the four signals, around what the handler must see
-// whole: the names made, the installer started or ended.
-void HoldInterruptions(sigset_t* previous);
-void ReleaseInterruptions(const sigset_t* previous);
+// SIGINT, SIGQUIT, SIGTERM and SIGHUP held for the life of the object,
+// around what the handler must see whole: the names made, the installer
+// started or ended.
+class HeldInterruptions : public HeldSignals {
+ public:
+  HeldInterruptions();
+};
+
 // The names the run made and has not removed (called while held).
 void NoteMadeName(const char* path, UniqueKind kind);
 void ForgetMadeName(const char* path);
-// The installer's process, from its start until it has ended (called while
-// held; it is not yet reaped when it is said to have ended).
+// The installer's process, from its start (called while held, together with
+// the start) until it has ended (it is not yet reaped when it is said to have
+// ended).
 void InstallerStarted(pid_t installer);
 void InstallerEnded();
-// The installer has ended and the processes it left are waited for (called
-// while held), until DescendantsEnded; whether a SIGTERM or SIGHUP that
-// cuts that wait short has come.
+// The installer has ended and the processes it left are waited for, until
+// DescendantsEnded; whether a SIGTERM or SIGHUP that cuts that wait short
+// has come.
 void DescendantsWaited();
 void DescendantsEnded();
 bool WaitCutShort();
+// InstallerEnded, DescendantsWaited and DescendantsEnded hold the signals
+// themselves while they change what the handler reads.

@@ -127,18 +127,12 @@ bool PosixCreateUniqueName(const char* directory, UniqueKind kind, char out[kPat
       return false;
     }
     // Made and noted at once: a signal in between would leave it behind.
-    sigset_t previous;
-    HoldInterruptions(&previous);
-    const bool made = MakeExclusively(out, kind);
-    const int error = errno;
-    if (made) {
+    const HeldInterruptions held;
+    if (MakeExclusively(out, kind)) {
       NoteMadeName(out, kind);
-    }
-    ReleaseInterruptions(&previous);
-    if (made) {
       return true;
     }
-    if (error != EEXIST) {
+    if (errno != EEXIST) {
       break;
     }
   }
@@ -183,24 +177,20 @@ bool PosixReleaseStreamRange(std::FILE* stream, std::int64_t offset, std::int64_
 }
 
 bool PosixDeleteFile(const char* path) {
-  sigset_t previous;
-  HoldInterruptions(&previous);
+  const HeldInterruptions held;
   const bool deleted = unlink(path) == 0;
   if (deleted) {
     ForgetMadeName(path);
   }
-  ReleaseInterruptions(&previous);
   return deleted;
 }
 
 bool PosixRemoveEmptyDirectory(const char* path) {
-  sigset_t previous;
-  HoldInterruptions(&previous);
+  const HeldInterruptions held;
   const bool removed = rmdir(path) == 0;
   if (removed) {
     ForgetMadeName(path);
   }
-  ReleaseInterruptions(&previous);
   return removed;
 }
 
@@ -271,21 +261,22 @@ PlatformProcess PosixStartProcess(const char* path, const ArgumentTail* tail) {
   // The installer is known to the signal handler from its first moment on;
   // it starts with the signal mask the launcher was given, and the
   // launcher's handlers are reset to the default in it.
-  sigset_t previous;
-  HoldInterruptions(&previous);
+  pid_t pid = 0;
+  int error = 0;
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
-  posix_spawnattr_setsigmask(&attributes, &previous);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-  pid_t pid = 0;
-  int error = posix_spawn(&pid, path, nullptr, &attributes, argv + 1, environ);
-  if (error == ENOEXEC && LooksLikeScript(head, headSize)) {
-    error = posix_spawn(&pid, shell, nullptr, &attributes, argv, environ);
+  {
+    const HeldInterruptions held;
+    posix_spawnattr_setsigmask(&attributes, &held.previous());
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    error = posix_spawn(&pid, path, nullptr, &attributes, argv + 1, environ);
+    if (error == ENOEXEC && LooksLikeScript(head, headSize)) {
+      error = posix_spawn(&pid, shell, nullptr, &attributes, argv, environ);
+    }
+    if (error == 0) {
+      InstallerStarted(pid);
+    }
   }
-  if (error == 0) {
-    InstallerStarted(pid);
-  }
-  ReleaseInterruptions(&previous);
   posix_spawnattr_destroy(&attributes);
   std::free(argv);
   return error == 0 ? static_cast<PlatformProcess>(pid) : 0;
@@ -298,10 +289,7 @@ bool PosixWaitForProcess(PlatformProcess process, std::uint32_t* exitCode) {
   siginfo_t ended;
   while (waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
   }
-  sigset_t previous;
-  HoldInterruptions(&previous);
   InstallerEnded();
-  ReleaseInterruptions(&previous);
   int status = 0;
   pid_t reaped = 0;
   while ((reaped = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {

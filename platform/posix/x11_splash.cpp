@@ -132,17 +132,19 @@ bool StartClient(SplashSurface* surface, const char* title) {
   // The client leaves signals to the launcher: it gets the default actions
   // before any signal can reach it.
   const pid_t launcher = getpid();
-  sigset_t previous;
-  HoldInterruptions(&previous);
-  const pid_t client = fork();
+  pid_t client = 0;
+  {
+    const HeldInterruptions held;
+    client = fork();
+    if (client == 0) {
+      ForgetInterruptions();
+    }
+  }
   if (client == 0) {
-    ForgetInterruptions();
-    ReleaseInterruptions(&previous);
     close(channels[0]);
     RunX11Client(X11ClientSetup{launcher, channels[1], surface->width, surface->height, title,
                                 surface->canvas});
   }
-  ReleaseInterruptions(&previous);
   close(channels[1]);
   if (client < 0) {
     close(channels[0]);
