@@ -150,7 +150,8 @@ struct SurfaceRect {
 
 // ---- The seam's parts, one for each concern. Every system defines each part
 // once, in the file of its folder that does that work (kSystemText and the
-// others below), and platform/system_platform.cpp gathers them into one table.
+// others below), listing its functions in the order of the fields, and
+// platform/system_platform.cpp gathers them into one table.
 
 // Text.
 struct TextOps {

@@ -2,17 +2,10 @@
 // initialization alone: the table is whole before any code runs.
 #include "platform/platform.h"
 
-constinit const PlatformOps kSystemPlatform = {
-    .text = &kSystemText,
-    .workspace = &kSystemWorkspace,
-    .resources = &kSystemResources,
-    .streams = &kSystemStreams,
-    .treeWalk = &kSystemTreeWalk,
-    .entryDirectories = &kSystemEntryDirectories,
-    .processes = &kSystemProcesses,
-    .descendants = &kSystemDescendants,
-    .splash = &kSystemSplash,
-    .clock = &kSystemClock,
-};
+constinit const PlatformOps kSystemPlatform = {&kSystemText,      &kSystemWorkspace,
+                                               &kSystemResources, &kSystemStreams,
+                                               &kSystemTreeWalk,  &kSystemEntryDirectories,
+                                               &kSystemProcesses, &kSystemDescendants,
+                                               &kSystemSplash,    &kSystemClock};
 
 constinit const PlatformOps* gPlatform = &kSystemPlatform;

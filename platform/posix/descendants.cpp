@@ -37,7 +37,4 @@ void PosixWaitForDescendants() {
 
 }  // namespace
 
-constinit const DescendantOps kSystemDescendants = {
-    .AdoptDescendants = PosixAdoptDescendants,
-    .WaitForDescendants = PosixWaitForDescendants,
-};
+constinit const DescendantOps kSystemDescendants = {PosixAdoptDescendants, PosixWaitForDescendants};

@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "platform/platform.h"
+#include "platform/posix/private_file.h"
 
 struct EntryDirectory {
   int fd;
@@ -54,14 +55,7 @@ std::FILE* PosixCreateEntryFile(EntryDirectory* directory, const char* name, boo
   const int fd = openat(directory->fd, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                         executable ? 0700 : 0600);
   umask(previous);
-  if (fd < 0) {
-    return nullptr;
-  }
-  std::FILE* stream = fdopen(fd, "w+b");
-  if (stream == nullptr) {
-    close(fd);
-  }
-  return stream;
+  return StreamOver(fd, "w+b");
 }
 
 bool PosixDeleteEntryFile(EntryDirectory* directory, const char* name) {
@@ -76,9 +70,5 @@ void PosixCloseEntryDirectory(EntryDirectory* directory) {
 }  // namespace
 
 constinit const EntryDirectoryOps kSystemEntryDirectories = {
-    .OpenEntryDirectory = PosixOpenEntryDirectory,
-    .MakeEntryDirectory = PosixMakeEntryDirectory,
-    .CreateEntryFile = PosixCreateEntryFile,
-    .DeleteEntryFile = PosixDeleteEntryFile,
-    .CloseEntryDirectory = PosixCloseEntryDirectory,
-};
+    PosixOpenEntryDirectory, PosixMakeEntryDirectory, PosixCreateEntryFile, PosixDeleteEntryFile,
+    PosixCloseEntryDirectory};

@@ -150,15 +150,7 @@ std::FILE* PosixOpenStream(const char* path, StreamMode mode) {
     flags |= O_RDWR | O_CREAT | O_TRUNC;
     streamMode = "w+b";
   }
-  const int fd = OpenPrivateFile(path, flags);
-  if (fd < 0) {
-    return nullptr;
-  }
-  std::FILE* stream = fdopen(fd, streamMode);
-  if (stream == nullptr) {
-    close(fd);
-  }
-  return stream;
+  return StreamOver(OpenPrivateFile(path, flags), streamMode);
 }
 
 bool PosixSeekStream(std::FILE* stream, std::int64_t offset, StreamOrigin origin) {
@@ -176,22 +168,23 @@ bool PosixReleaseStreamRange(std::FILE* stream, std::int64_t offset, std::int64_
                    static_cast<off_t>(offset), static_cast<off_t>(length)) == 0;
 }
 
-bool PosixDeleteFile(const char* path) {
+// Removes `path` with `remove` (unlink, rmdir) and forgets it as made, at
+// once: a signal in between would try to remove it again.
+bool RemoveMadeName(const char* path, int (*remove)(const char*)) {
   const HeldInterruptions held;
-  const bool deleted = unlink(path) == 0;
-  if (deleted) {
-    ForgetMadeName(path);
+  if (remove(path) != 0) {
+    return false;
   }
-  return deleted;
+  ForgetMadeName(path);
+  return true;
+}
+
+bool PosixDeleteFile(const char* path) {
+  return RemoveMadeName(path, unlink);
 }
 
 bool PosixRemoveEmptyDirectory(const char* path) {
-  const HeldInterruptions held;
-  const bool removed = rmdir(path) == 0;
-  if (removed) {
-    ForgetMadeName(path);
-  }
-  return removed;
+  return RemoveMadeName(path, rmdir);
 }
 
 // How much of an entry is looked at to tell a script from a program.
@@ -341,33 +334,23 @@ int OpenPrivateFile(const char* path, int flags) {
   return fd;
 }
 
-constinit const TextOps kSystemText = {
-    .EntryNameToPathText = PosixEntryNameToPathText,
-};
+std::FILE* StreamOver(int fd, const char* mode) {
+  std::FILE* stream = fd >= 0 ? fdopen(fd, mode) : nullptr;
+  if (stream == nullptr && fd >= 0) {
+    close(fd);
+  }
+  return stream;
+}
 
-constinit const WorkspaceOps kSystemWorkspace = {
-    .GetTempDirectory = PosixGetTempDirectory,
-    .CreateUniqueName = PosixCreateUniqueName,
-    .DeleteFileAt = PosixDeleteFile,
-    .RemoveEmptyDirectory = PosixRemoveEmptyDirectory,
-};
+constinit const TextOps kSystemText = {PosixEntryNameToPathText};
+
+constinit const WorkspaceOps kSystemWorkspace = {PosixGetTempDirectory, PosixCreateUniqueName,
+                                                 PosixDeleteFile, PosixRemoveEmptyDirectory};
 
 constinit const StreamOps kSystemStreams = {
-    .OpenStream = PosixOpenStream,
-    .ReadStream = StdioReadStream,
-    .WriteStream = StdioWriteStream,
-    .SeekStream = PosixSeekStream,
-    .TellStream = PosixTellStream,
-    .CloseStream = StdioCloseStream,
-    .ReleaseStreamRange = PosixReleaseStreamRange,
-};
+    PosixOpenStream, StdioReadStream,  StdioWriteStream,       PosixSeekStream,
+    PosixTellStream, StdioCloseStream, PosixReleaseStreamRange};
 
-constinit const ProcessOps kSystemProcesses = {
-    .StartProcess = PosixStartProcess,
-    .WaitForProcess = PosixWaitForProcess,
-};
+constinit const ProcessOps kSystemProcesses = {PosixStartProcess, PosixWaitForProcess};
 
-constinit const ClockOps kSystemClock = {
-    .SleepMilliseconds = PosixSleepMilliseconds,
-    .CountProcessors = PosixCountProcessors,
-};
+constinit const ClockOps kSystemClock = {PosixSleepMilliseconds, PosixCountProcessors};

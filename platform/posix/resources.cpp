@@ -121,8 +121,5 @@ bool PosixReadResource(const PlatformResource* resource, void* out) {
 
 }  // namespace
 
-constinit const ResourceOps kSystemResources = {
-    .LookUpResource = PosixLookUpResource,
-    .WriteResourceToFile = PosixWriteResourceToFile,
-    .ReadResource = PosixReadResource,
-};
+constinit const ResourceOps kSystemResources = {PosixLookUpResource, PosixWriteResourceToFile,
+                                                PosixReadResource};

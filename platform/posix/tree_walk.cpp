@@ -176,12 +176,7 @@ void PosixEndTreeWalk(TreeWalk* walk) {
 
 }  // namespace
 
-constinit const TreeWalkOps kSystemTreeWalk = {
-    .StartTreeWalk = PosixStartTreeWalk,
-    .ListWalkDirectory = PosixListWalkDirectory,
-    .EnterWalkDirectory = PosixEnterWalkDirectory,
-    .LeaveWalkDirectory = PosixLeaveWalkDirectory,
-    .DeleteWalkEntry = PosixDeleteWalkEntry,
-    .RemoveWalkDirectory = PosixRemoveWalkDirectory,
-    .EndTreeWalk = PosixEndTreeWalk,
-};
+constinit const TreeWalkOps kSystemTreeWalk = {PosixStartTreeWalk,      PosixListWalkDirectory,
+                                               PosixEnterWalkDirectory, PosixLeaveWalkDirectory,
+                                               PosixDeleteWalkEntry,    PosixRemoveWalkDirectory,
+                                               PosixEndTreeWalk};

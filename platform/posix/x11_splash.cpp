@@ -264,12 +264,5 @@ void X11CloseSplashSurface(SplashSurface* surface) {
 }  // namespace
 
 constinit const SplashOps kSystemSplash = {
-    .OpenSplashSurface = X11OpenSplashSurface,
-    .GetScreenSize = X11GetScreenSize,
-    .GetSurfaceRect = X11GetSurfaceRect,
-    .ShowSplashSurface = X11ShowSplashSurface,
-    .LoadSplashPicture = X11LoadSplashPicture,
-    .BlendSplashPicture = X11BlendSplashPicture,
-    .ReleaseSplashPicture = X11ReleaseSplashPicture,
-    .CloseSplashSurface = X11CloseSplashSurface,
-};
+    X11OpenSplashSurface, X11GetScreenSize,      X11GetSurfaceRect,       X11ShowSplashSurface,
+    X11LoadSplashPicture, X11BlendSplashPicture, X11ReleaseSplashPicture, X11CloseSplashSurface};

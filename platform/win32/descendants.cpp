@@ -45,7 +45,4 @@ void Win32WaitForDescendants() {
 
 }  // namespace
 
-constinit const DescendantOps kSystemDescendants = {
-    .AdoptDescendants = Win32AdoptDescendants,
-    .WaitForDescendants = Win32WaitForDescendants,
-};
+constinit const DescendantOps kSystemDescendants = {Win32AdoptDescendants, Win32WaitForDescendants};

@@ -120,9 +120,5 @@ void Win32CloseEntryDirectory(EntryDirectory* directory) {
 }  // namespace
 
 constinit const EntryDirectoryOps kSystemEntryDirectories = {
-    .OpenEntryDirectory = Win32OpenEntryDirectory,
-    .MakeEntryDirectory = Win32MakeEntryDirectory,
-    .CreateEntryFile = Win32CreateEntryFile,
-    .DeleteEntryFile = Win32DeleteEntryFile,
-    .CloseEntryDirectory = Win32CloseEntryDirectory,
-};
+    Win32OpenEntryDirectory, Win32MakeEntryDirectory, Win32CreateEntryFile, Win32DeleteEntryFile,
+    Win32CloseEntryDirectory};

@@ -209,39 +209,18 @@ std::uint32_t Win32CountProcessors() {
 
 }  // namespace
 
-constinit const TextOps kSystemText = {
-    .EntryNameToPathText = Win32EntryNameToPathText,
-};
+constinit const TextOps kSystemText = {Win32EntryNameToPathText};
 
-constinit const WorkspaceOps kSystemWorkspace = {
-    .GetTempDirectory = Win32GetTempDirectory,
-    .CreateUniqueName = Win32CreateUniqueName,
-    .DeleteFileAt = Win32DeleteFile,
-    .RemoveEmptyDirectory = Win32RemoveEmptyDirectory,
-};
+constinit const WorkspaceOps kSystemWorkspace = {Win32GetTempDirectory, Win32CreateUniqueName,
+                                                 Win32DeleteFile, Win32RemoveEmptyDirectory};
 
-constinit const ResourceOps kSystemResources = {
-    .LookUpResource = Win32LookUpResource,
-    .WriteResourceToFile = Win32WriteResourceToFile,
-    .ReadResource = Win32ReadResource,
-};
+constinit const ResourceOps kSystemResources = {Win32LookUpResource, Win32WriteResourceToFile,
+                                                Win32ReadResource};
 
 constinit const StreamOps kSystemStreams = {
-    .OpenStream = Win32OpenStream,
-    .ReadStream = StdioReadStream,
-    .WriteStream = StdioWriteStream,
-    .SeekStream = Win32SeekStream,
-    .TellStream = Win32TellStream,
-    .CloseStream = StdioCloseStream,
-    .ReleaseStreamRange = Win32ReleaseStreamRange,
-};
+    Win32OpenStream, StdioReadStream,  StdioWriteStream,       Win32SeekStream,
+    Win32TellStream, StdioCloseStream, Win32ReleaseStreamRange};
 
-constinit const ProcessOps kSystemProcesses = {
-    .StartProcess = Win32StartProcess,
-    .WaitForProcess = Win32WaitForProcess,
-};
+constinit const ProcessOps kSystemProcesses = {Win32StartProcess, Win32WaitForProcess};
 
-constinit const ClockOps kSystemClock = {
-    .SleepMilliseconds = Win32SleepMilliseconds,
-    .CountProcessors = Win32CountProcessors,
-};
+constinit const ClockOps kSystemClock = {Win32SleepMilliseconds, Win32CountProcessors};

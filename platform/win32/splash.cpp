@@ -120,13 +120,7 @@ void Win32CloseSplashSurface(SplashSurface* surface) {
 
 }  // namespace
 
-constinit const SplashOps kSystemSplash = {
-    .OpenSplashSurface = Win32OpenSplashSurface,
-    .GetScreenSize = Win32GetScreenSize,
-    .GetSurfaceRect = Win32GetSurfaceRect,
-    .ShowSplashSurface = Win32ShowSplashSurface,
-    .LoadSplashPicture = Win32LoadSplashPicture,
-    .BlendSplashPicture = Win32BlendSplashPicture,
-    .ReleaseSplashPicture = Win32ReleaseSplashPicture,
-    .CloseSplashSurface = Win32CloseSplashSurface,
-};
+constinit const SplashOps kSystemSplash = {Win32OpenSplashSurface,    Win32GetScreenSize,
+                                           Win32GetSurfaceRect,       Win32ShowSplashSurface,
+                                           Win32LoadSplashPicture,    Win32BlendSplashPicture,
+                                           Win32ReleaseSplashPicture, Win32CloseSplashSurface};

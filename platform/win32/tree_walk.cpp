@@ -219,12 +219,7 @@ bool Win32RemoveWalkDirectory(TreeWalk* walk, const char* name) {
 
 }  // namespace
 
-constinit const TreeWalkOps kSystemTreeWalk = {
-    .StartTreeWalk = Win32StartTreeWalk,
-    .ListWalkDirectory = Win32ListWalkDirectory,
-    .EnterWalkDirectory = Win32EnterWalkDirectory,
-    .LeaveWalkDirectory = Win32LeaveWalkDirectory,
-    .DeleteWalkEntry = Win32DeleteWalkEntry,
-    .RemoveWalkDirectory = Win32RemoveWalkDirectory,
-    .EndTreeWalk = Win32EndTreeWalk,
-};
+constinit const TreeWalkOps kSystemTreeWalk = {Win32StartTreeWalk,      Win32ListWalkDirectory,
+                                               Win32EnterWalkDirectory, Win32LeaveWalkDirectory,
+                                               Win32DeleteWalkEntry,    Win32RemoveWalkDirectory,
+                                               Win32EndTreeWalk};
