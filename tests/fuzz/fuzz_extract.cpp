@@ -76,6 +76,23 @@ struct Parsed {
   std::vector<Record> records;
 };
 
+// A length field at `at`, then that many bytes, into `out`; false when the
+// input ends before either. `at` moves past what was taken.
+template <typename Out>
+bool TakeSized(const std::uint8_t* data, std::size_t size, std::size_t* at, Out* out) {
+  if (size - *at < kBundleFieldSize) {
+    return false;
+  }
+  const std::uint32_t length = LoadLittle32(data + *at);
+  *at += kBundleFieldSize;
+  if (size - *at < length) {
+    return false;
+  }
+  out->assign(data + *at, data + *at + length);
+  *at += length;
+  return true;
+}
+
 Parsed ParseBundle(const std::uint8_t* data, std::size_t size) {
   Parsed parsed;
   parsed.magic =
@@ -95,27 +112,10 @@ Parsed ParseBundle(const std::uint8_t* data, std::size_t size) {
   parsed.launchIndex = static_cast<std::int32_t>(LoadLittle32(data + 11));
   std::size_t at = kBundleHeaderSize;
   for (std::int64_t i = 0; i < parsed.announced; ++i) {
-    if (size - at < kBundleFieldSize) {
-      break;
-    }
-    const std::uint32_t nameLength = LoadLittle32(data + at);
-    at += kBundleFieldSize;
-    if (size - at < nameLength) {
-      break;
-    }
     Record record;
-    record.name.assign(reinterpret_cast<const char*>(data + at), nameLength);
-    at += nameLength;
-    if (size - at < kBundleFieldSize) {
+    if (!TakeSized(data, size, &at, &record.name) || !TakeSized(data, size, &at, &record.data)) {
       break;
     }
-    const std::uint32_t dataSize = LoadLittle32(data + at);
-    at += kBundleFieldSize;
-    if (size - at < dataSize) {
-      break;
-    }
-    record.data.assign(data + at, data + at + dataSize);
-    at += dataSize;
     parsed.records.push_back(std::move(record));
   }
   return parsed;
@@ -299,36 +299,18 @@ ParsedTree ParseTree(const std::uint8_t* data, std::size_t size) {
   parsed.launchIndex = LoadLittle32(data + 8);
   std::size_t at = kTreeBundleHeaderSize;
   for (std::uint32_t i = 0; i < parsed.announced; ++i) {
-    if (size - at < 2 * kBundleFieldSize) {
+    if (size - at < kBundleFieldSize) {
       break;
     }
     TreeRecord record;
     record.kind = LoadLittle32(data + at);
-    const std::uint32_t pathLength = LoadLittle32(data + at + 4);
-    at += 2 * kBundleFieldSize;
-    if (size - at < pathLength) {
-      break;
-    }
-    record.path.assign(reinterpret_cast<const char*>(data + at), pathLength);
-    at += pathLength;
-    if (size - at < kBundleFieldSize) {
-      break;
-    }
-    const std::uint32_t dataSize = LoadLittle32(data + at);
     at += kBundleFieldSize;
-    if (size - at < dataSize) {
+    if (!TakeSized(data, size, &at, &record.path) || !TakeSized(data, size, &at, &record.data)) {
       break;
     }
-    record.data.assign(data + at, data + at + dataSize);
-    at += dataSize;
     parsed.records.push_back(std::move(record));
   }
   return parsed;
-}
-
-bool IsBareName(const char* name) {
-  return name[0] != '\0' && std::strchr(name, '/') == nullptr && std::strcmp(name, ".") != 0 &&
-         std::strcmp(name, "..") != 0;
 }
 
 EntryDirectory* GuardedOpenEntryDirectory(const char* directory) {
@@ -339,14 +321,14 @@ EntryDirectory* GuardedOpenEntryDirectory(const char* directory) {
 }
 
 EntryDirectory* GuardedMakeEntryDirectory(EntryDirectory* parent, const char* name) {
-  if (!IsBareName(name)) {
+  if (!fuzz::IsBareName(name)) {
     Fail("a directory is being made with the name \"%s\"", name);
   }
   return kSystemEntryDirectories.MakeEntryDirectory(parent, name);
 }
 
 std::FILE* GuardedCreateEntryFile(EntryDirectory* directory, const char* name, bool executable) {
-  if (!IsBareName(name)) {
+  if (!fuzz::IsBareName(name)) {
     Fail("an entry is being created with the name \"%s\"", name);
   }
   std::FILE* stream = kSystemEntryDirectories.CreateEntryFile(directory, name, executable);
@@ -355,7 +337,7 @@ std::FILE* GuardedCreateEntryFile(EntryDirectory* directory, const char* name, b
 }
 
 bool GuardedDeleteEntryFile(EntryDirectory* directory, const char* name) {
-  if (!IsBareName(name)) {
+  if (!fuzz::IsBareName(name)) {
     Fail("an entry is being deleted with the name \"%s\"", name);
   }
   return kSystemEntryDirectories.DeleteEntryFile(directory, name);

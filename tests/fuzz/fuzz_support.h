@@ -41,18 +41,21 @@ inline const std::string& ScratchRoot() {
   return root->path();
 }
 
-// Whether `path` names an entry directly inside `directory`: the directory, one
-// separator, then a name that is neither empty, nor a dot or two, nor holds a
-// separator. This is where an entry may be written, as a plain string test, so
-// that it also holds for paths the stage never got as far as opening.
-inline bool IsDirectChild(const std::string& directory, const char* path) {
-  const std::size_t length = directory.size();
-  if (std::strncmp(path, directory.c_str(), length) != 0 || path[length] != '/') {
-    return false;
-  }
-  const char* name = path + length + 1;
+// Whether `name` is one name alone: neither empty, nor a dot or two, nor
+// holding a separator.
+inline bool IsBareName(const char* name) {
   return name[0] != '\0' && std::strchr(name, '/') == nullptr && std::strcmp(name, ".") != 0 &&
          std::strcmp(name, "..") != 0;
+}
+
+// Whether `path` names an entry directly inside `directory`: the directory, one
+// separator, then a bare name. This is where an entry may be written, as a
+// plain string test, so that it also holds for paths the stage never got as
+// far as opening.
+inline bool IsDirectChild(const std::string& directory, const char* path) {
+  const std::size_t length = directory.size();
+  return std::strncmp(path, directory.c_str(), length) == 0 && path[length] == '/' &&
+         IsBareName(path + length + 1);
 }
 
 // The streams a stage opened and has not closed: a stage must close every
