@@ -267,8 +267,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // that a rejected stream empties it rather than leaving it alone.
   testing_support::WriteFile(places.bundle, testing_support::ToBytes("stale"));
 
-  static const PlatformParts guarded = [] {
-    PlatformParts ops = fuzz::StageOps("decoding", GuardedOpen, GuardedDelete);
+  static const testing_support::PlatformParts guarded = [] {
+    testing_support::PlatformParts ops = fuzz::StageOps("decoding", GuardedOpen, GuardedDelete);
     ops.clock.CountProcessors = FuzzedProcessors;
     return ops;
   }();

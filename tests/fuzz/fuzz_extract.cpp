@@ -428,8 +428,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   testing_support::WriteFile(places.bundle, Bytes(data, data + size));
 
   char launchPath[kPathCapacity] = {};
-  static const PlatformParts guarded = [] {
-    PlatformParts ops = fuzz::StageOps("extraction", GuardedOpen, GuardedDelete);
+  static const testing_support::PlatformParts guarded = [] {
+    testing_support::PlatformParts ops = fuzz::StageOps("extraction", GuardedOpen, GuardedDelete);
     ops.entryDirectories.OpenEntryDirectory = GuardedOpenEntryDirectory;
     ops.entryDirectories.MakeEntryDirectory = GuardedMakeEntryDirectory;
     ops.entryDirectories.CreateEntryFile = GuardedCreateEntryFile;

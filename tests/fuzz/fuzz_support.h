@@ -123,10 +123,11 @@ inline bool NoResourceWrite(const PlatformResource*, const char* path) {
 // stage opens or deletes (and must record what they open in gLedger), streams
 // close through the ledger, writes take from testing_support::gWriteBudget,
 // and whatever else could reach outside the sandbox fails the run on the spot.
-inline PlatformParts StageOps(const char* stage, std::FILE* (*open)(const char*, StreamMode),
-                              bool (*remove)(const char*)) {
+inline testing_support::PlatformParts StageOps(const char* stage,
+                                               std::FILE* (*open)(const char*, StreamMode),
+                                               bool (*remove)(const char*)) {
   gStage = stage;
-  PlatformParts ops = SystemParts();
+  testing_support::PlatformParts ops = testing_support::SystemParts();
   ops.streams.OpenStream = open;
   ops.streams.CloseStream = CloseThroughLedger;
   ops.streams.WriteStream = testing_support::WriteWithinBudget;
