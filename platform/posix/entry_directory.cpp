@@ -9,7 +9,8 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "platform/posix/posix.h"
+#include "platform/platform.h"
+#include "platform/posix/private_file.h"
 
 struct EntryDirectory {
   int fd;
@@ -31,8 +32,6 @@ EntryDirectory* Hold(int fd) {
   directory->fd = fd;
   return directory;
 }
-
-}  // namespace
 
 EntryDirectory* PosixOpenEntryDirectory(const char* directory) {
   return Hold(open(directory, kDirectoryFlags));
@@ -56,14 +55,7 @@ std::FILE* PosixCreateEntryFile(EntryDirectory* directory, const char* name, boo
   const int fd = openat(directory->fd, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                         executable ? 0700 : 0600);
   umask(previous);
-  if (fd < 0) {
-    return nullptr;
-  }
-  std::FILE* stream = fdopen(fd, "w+b");
-  if (stream == nullptr) {
-    close(fd);
-  }
-  return stream;
+  return StreamOver(fd, "w+b");
 }
 
 bool PosixDeleteEntryFile(EntryDirectory* directory, const char* name) {
@@ -74,3 +66,9 @@ void PosixCloseEntryDirectory(EntryDirectory* directory) {
   close(directory->fd);
   std::free(directory);
 }
+
+}  // namespace
+
+constinit const EntryDirectoryOps kSystemEntryDirectories = {
+    PosixOpenEntryDirectory, PosixMakeEntryDirectory, PosixCreateEntryFile, PosixDeleteEntryFile,
+    PosixCloseEntryDirectory};

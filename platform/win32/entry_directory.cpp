@@ -10,7 +10,8 @@
 #include <cstring>
 #include <cwchar>
 
-#include "platform/win32/win32.h"
+#include "platform/platform.h"
+#include "platform/win32/plain_directory.h"
 
 struct EntryDirectory {
   HANDLE handle;
@@ -57,8 +58,6 @@ EntryDirectory* Hold(const wchar_t* path, std::size_t length) {
   std::memcpy(directory->path, path, (length + 1) * sizeof(wchar_t));
   return directory;
 }
-
-}  // namespace
 
 EntryDirectory* Win32OpenEntryDirectory(const char* directory) {
   wchar_t* path = static_cast<wchar_t*>(std::malloc(kWidePathCapacity * sizeof(wchar_t)));
@@ -117,3 +116,9 @@ void Win32CloseEntryDirectory(EntryDirectory* directory) {
   CloseHandle(directory->handle);
   std::free(directory);
 }
+
+}  // namespace
+
+constinit const EntryDirectoryOps kSystemEntryDirectories = {
+    Win32OpenEntryDirectory, Win32MakeEntryDirectory, Win32CreateEntryFile, Win32DeleteEntryFile,
+    Win32CloseEntryDirectory};

@@ -9,7 +9,6 @@
 #include <cstring>
 
 #include "platform/stdio_streams.h"
-#include "platform/win32/win32.h"
 
 namespace {
 
@@ -210,48 +209,18 @@ std::uint32_t Win32CountProcessors() {
 
 }  // namespace
 
-const PlatformOps kSystemPlatform = {
-    .EntryNameToPathText = Win32EntryNameToPathText,
-    .GetTempDirectory = Win32GetTempDirectory,
-    .CreateUniqueName = Win32CreateUniqueName,
-    .LookUpResource = Win32LookUpResource,
-    .WriteResourceToFile = Win32WriteResourceToFile,
-    .ReadResource = Win32ReadResource,
-    .OpenStream = Win32OpenStream,
-    .ReadStream = StdioReadStream,
-    .WriteStream = StdioWriteStream,
-    .SeekStream = Win32SeekStream,
-    .TellStream = Win32TellStream,
-    .CloseStream = StdioCloseStream,
-    .ReleaseStreamRange = Win32ReleaseStreamRange,
-    .DeleteFileAt = Win32DeleteFile,
-    .RemoveEmptyDirectory = Win32RemoveEmptyDirectory,
-    .StartTreeWalk = Win32StartTreeWalk,
-    .ListWalkDirectory = Win32ListWalkDirectory,
-    .EnterWalkDirectory = Win32EnterWalkDirectory,
-    .LeaveWalkDirectory = Win32LeaveWalkDirectory,
-    .DeleteWalkEntry = Win32DeleteWalkEntry,
-    .RemoveWalkDirectory = Win32RemoveWalkDirectory,
-    .EndTreeWalk = Win32EndTreeWalk,
-    .OpenEntryDirectory = Win32OpenEntryDirectory,
-    .MakeEntryDirectory = Win32MakeEntryDirectory,
-    .CreateEntryFile = Win32CreateEntryFile,
-    .DeleteEntryFile = Win32DeleteEntryFile,
-    .CloseEntryDirectory = Win32CloseEntryDirectory,
-    .StartProcess = Win32StartProcess,
-    .WaitForProcess = Win32WaitForProcess,
-    .AdoptDescendants = Win32AdoptDescendants,
-    .WaitForDescendants = Win32WaitForDescendants,
-    .OpenSplashSurface = Win32OpenSplashSurface,
-    .GetScreenSize = Win32GetScreenSize,
-    .GetSurfaceRect = Win32GetSurfaceRect,
-    .ShowSplashSurface = Win32ShowSplashSurface,
-    .LoadSplashPicture = Win32LoadSplashPicture,
-    .BlendSplashPicture = Win32BlendSplashPicture,
-    .ReleaseSplashPicture = Win32ReleaseSplashPicture,
-    .CloseSplashSurface = Win32CloseSplashSurface,
-    .SleepMilliseconds = Win32SleepMilliseconds,
-    .CountProcessors = Win32CountProcessors,
-};
+constinit const TextOps kSystemText = {Win32EntryNameToPathText};
 
-const PlatformOps* gPlatform = &kSystemPlatform;
+constinit const WorkspaceOps kSystemWorkspace = {Win32GetTempDirectory, Win32CreateUniqueName,
+                                                 Win32DeleteFile, Win32RemoveEmptyDirectory};
+
+constinit const ResourceOps kSystemResources = {Win32LookUpResource, Win32WriteResourceToFile,
+                                                Win32ReadResource};
+
+constinit const StreamOps kSystemStreams = {
+    Win32OpenStream, StdioReadStream,  StdioWriteStream,       Win32SeekStream,
+    Win32TellStream, StdioCloseStream, Win32ReleaseStreamRange};
+
+constinit const ProcessOps kSystemProcesses = {Win32StartProcess, Win32WaitForProcess};
+
+constinit const ClockOps kSystemClock = {Win32SleepMilliseconds, Win32CountProcessors};

@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "platform/win32/win32.h"
+#include "platform/platform.h"
 
 using AlphaBlendFunction = BOOL(WINAPI*)(HDC, int, int, int, int, HDC, int, int, int, int,
                                          BLENDFUNCTION);
@@ -46,8 +46,6 @@ HMODULE LoadSystemLibrary(const char* name) {
   std::memcpy(path + length + 1, name, nameLength + 1);
   return LoadLibraryA(path);
 }
-
-}  // namespace
 
 SplashSurface* Win32OpenSplashSurface(PlatformInstance instance, int width, int height,
                                       const char* title) {
@@ -119,3 +117,10 @@ void Win32ReleaseSplashPicture(SplashSurface* surface) {
 void Win32CloseSplashSurface(SplashSurface* surface) {
   DestroyWindow(surface->window);
 }
+
+}  // namespace
+
+constinit const SplashOps kSystemSplash = {Win32OpenSplashSurface,    Win32GetScreenSize,
+                                           Win32GetSurfaceRect,       Win32ShowSplashSurface,
+                                           Win32LoadSplashPicture,    Win32BlendSplashPicture,
+                                           Win32ReleaseSplashPicture, Win32CloseSplashSurface};

@@ -13,7 +13,7 @@
 #include <cwchar>
 
 #include "platform/directory_listing.h"
-#include "platform/win32/win32.h"
+#include "platform/win32/plain_directory.h"
 
 namespace {
 
@@ -124,6 +124,8 @@ std::size_t WidenDirectory(const char* directory, wchar_t* out, std::size_t capa
   return prefixLength + static_cast<std::size_t>(written) - 1;
 }
 
+namespace {
+
 void Win32EndTreeWalk(TreeWalk* walk) {
   while (walk->depth > 0) {
     CloseHandle(walk->held[--walk->depth].handle);
@@ -214,3 +216,10 @@ bool Win32DeleteWalkEntry(TreeWalk* walk, const char* name) {
 bool Win32RemoveWalkDirectory(TreeWalk* walk, const char* name) {
   return OnEntry(walk, name, RemoveDirectoryW);
 }
+
+}  // namespace
+
+constinit const TreeWalkOps kSystemTreeWalk = {Win32StartTreeWalk,      Win32ListWalkDirectory,
+                                               Win32EnterWalkDirectory, Win32LeaveWalkDirectory,
+                                               Win32DeleteWalkEntry,    Win32RemoveWalkDirectory,
+                                               Win32EndTreeWalk};
