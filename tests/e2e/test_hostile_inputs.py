@@ -3,6 +3,7 @@ names some launcher would refuse, FIFOs where inputs were, packages cut short
 or followed by garbage, and inputs too large to be what they claim."""
 
 import os
+import socket
 import subprocess
 import unittest
 
@@ -80,26 +81,31 @@ class CreateNames(HostileCase):
 
 
 class FifoInputs(HostileCase):
-    def test_a_fifo_given_as_any_input_is_refused_at_once(self):
+    def test_a_fifo_socket_or_device_given_as_any_input_is_refused_at_once(self):
         fifo = self.path("fifo")
         os.mkfifo(fifo)
-        package = write(self.path("p.pkg"), listing_package())
+        listening = socket.socket(socket.AF_UNIX)
+        self.addCleanup(listening.close)
+        listening.bind(self.path("socket"))
+        package = self.path("p.pkg")
         out = self.path("out")
         setup = self.path("setup")
         tool("create", "-o", package, write(self.path("x"), b"x"))
         tool("attach", "--stub", STUB, "--package", package, "-o", setup)
         cases = [
-            ["create", "-o", out, fifo],
-            ["create", "-o", out, "--bundle", "v1", fifo],
-            ["attach", "--stub", fifo, "--package", package, "-o", out],
-            ["attach", "--stub", STUB, "--package", fifo, "-o", out],
-            ["attach", "--stub", STUB, "--package", package, "--splash", fifo, "-o", out],
-            ["list", fifo],
-            ["list", "--setup", fifo],
+            (["create", "-o", out, fifo], "a FIFO"),
+            (["create", "-o", out, "--bundle", "v1", fifo], "a FIFO"),
+            (["attach", "--stub", fifo, "--package", package, "-o", out], "a FIFO"),
+            (["attach", "--stub", STUB, "--package", fifo, "-o", out], "a FIFO"),
+            (["attach", "--stub", STUB, "--package", package, "--splash", fifo, "-o", out], "a FIFO"),
+            (["attach", "--stub", STUB, "--package", self.path("socket"), "-o", out], "a socket"),
+            (["attach", "--stub", STUB, "--package", package, "--splash", "/dev/zero", "-o", out], "a device"),
+            (["list", fifo], "a FIFO"),
+            (["list", "--setup", fifo], "a FIFO"),
         ]
-        for args in cases:
+        for args, kind in cases:
             with self.subTest(args=args):
-                self.assert_one_line_refusal(run_tool(*args), "': a FIFO, not a ")
+                self.assert_one_line_refusal(run_tool(*args), "': " + kind + ", not a ")
                 self.assert_nothing_written(out)
 
     def test_an_input_swapped_for_a_fifo_while_packing_is_refused(self):

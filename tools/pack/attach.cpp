@@ -366,8 +366,7 @@ int Attach(const std::vector<std::string>& args) {
        {std::pair{&inputs.stubFile, &inputs.stub}, std::pair{&inputs.packageFile, &inputs.package},
         std::pair{&inputs.splashFile, &inputs.splash}, std::pair{&inputs.iconFile, &inputs.icon}}) {
     if (file->Is(outPath)) {
-      throw Failure("-o '" + Shown(sys::TextOf(outPath)) + "' is the same file as the input '" +
-                    Shown(sys::TextOf(*path)) + "': writing it would destroy the input");
+      throw OutputIsInput(outPath, *path);
     }
   }
   const PackageKind kind = CheckPackageFile(inputs.packageFile, inputs.package);

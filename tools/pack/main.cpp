@@ -117,16 +117,20 @@ void OutputFile::Commit() {
   }
 }
 
+Failure OutputIsInput(const std::filesystem::path& output, const std::filesystem::path& input) {
+  std::string text = "-o '";
+  text += Shown(sys::TextOf(output));
+  text += "' is the same file as the input '";
+  text += Shown(sys::TextOf(input));
+  text += "': writing it would destroy the input";
+  return Failure(text);
+}
+
 void CheckNotAnInput(const std::filesystem::path& output,
                      const std::vector<std::filesystem::path>& inputs) {
   for (const std::filesystem::path& input : inputs) {
     if (sys::SameFile(output, input)) {
-      std::string text = "-o '";
-      text += Shown(sys::TextOf(output));
-      text += "' is the same file as the input '";
-      text += Shown(sys::TextOf(input));
-      text += "': writing it would destroy the input";
-      throw Failure(text);
+      throw OutputIsInput(output, input);
     }
   }
 }

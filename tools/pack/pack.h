@@ -59,6 +59,8 @@ class OutputFile {
 // written: replacing it would destroy the input.
 void CheckNotAnInput(const std::filesystem::path& output,
                      const std::vector<std::filesystem::path>& inputs);
+// The refusal of an output that is the input `input`.
+Failure OutputIsInput(const std::filesystem::path& output, const std::filesystem::path& input);
 
 // An input, opened once (sys::InputFile) without waiting on it: what the
 // tool measures of it and what it reads come from that one open file. A file

@@ -153,8 +153,15 @@ OpenedFacts OpenForReading(const std::filesystem::path& path, bool followLinks, 
     if (errno == ENOENT || errno == ENOTDIR) {
       return {InputKind::kMissing, 0, false};
     }
-    // Without following, a link is refused with ELOOP.
-    return {!followLinks && errno == ELOOP ? InputKind::kLink : InputKind::kError, 0, false};
+    // Without following, a link is refused with ELOOP; a socket cannot be
+    // opened at all (ENXIO), and is told by its name's status.
+    const int error = errno;
+    struct stat named;
+    if (error == ENXIO && stat(path.c_str(), &named) == 0 && S_ISSOCK(named.st_mode)) {
+      return {InputKind::kSocket, 0, false};
+    }
+    errno = error;  // for LastError
+    return {!followLinks && error == ELOOP ? InputKind::kLink : InputKind::kError, 0, false};
   }
   struct stat status;
   if (fstat(fd, &status) != 0) {
