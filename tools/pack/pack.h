@@ -102,7 +102,7 @@ class InputCursor {
 // A name or path someone else chose, as messages show it: bytes that are not
 // UTF-8 as \xHH, control characters as \xHH, C1 controls and invisible or
 // reordering characters as \u{HHHH}, a backslash as \\ and the quote the
-// messages use as \'. Nothing of it reaches the terminal raw, and a message
+// messages use as \x27. Nothing of it reaches the terminal raw, and a message
 // stays one line.
 std::string Shown(std::string_view text);
 
