@@ -20,13 +20,18 @@ struct CommandHelp {
 
 constexpr CommandHelp kCommands[] = {
     {"create",
-     "  mirelk-pack create -o PACKAGE [--launch NAME] [--bundle-only]\n"
-     "                     [--format lzma|xz] [--check crc32|crc64|sha256] [--threads N] FILE...\n",
-     "Packs the files into a package. --launch names the file the launcher starts;\n"
+     "  mirelk-pack create -o PACKAGE [--launch PATH] [--bundle v1|v2] [--bundle-only]\n"
+     "                     [--format lzma|xz] [--check crc32|crc64|sha256] [--threads N]\n"
+     "                     FILE|DIR...\n",
+     "Packs the files, and each folder as a whole tree, into a package. --launch\n"
+     "names the installer by its path in the package; --bundle asks for the flat\n"
+     "bundle (v1) or the tree bundle (v2) rather than the one the inputs need.\n"
      "--format xz writes .xz (integrity checks, decoded on several processors),\n"
-     "lzma (the default) LZMA-Alone. The package is the same whatever --threads.\n"},
+     "lzma (the default) LZMA-Alone. The package is the same whatever --threads,\n"
+     "and whatever the time or the inputs' file times.\n"},
     {"list", "  mirelk-pack list PACKAGE\n  mirelk-pack list --setup SETUP\n",
-     "Shows what a package, a bundle or a launcher carries.\n"},
+     "Shows what a package or a bundle carries; with --setup, a setup's settings\n"
+     "and its package.\n"},
     {"attach",
      "  mirelk-pack attach (--target posix|windows|windows64 | --stub STUB) --package PACKAGE\n"
      "                     [--splash BMP] [--wait installer|all] [--exit-code launcher|installer] "
