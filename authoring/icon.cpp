@@ -1,6 +1,7 @@
 // Icon files and icon groups.
 #include "authoring/icon.h"
 
+#include <algorithm>
 #include <string>
 
 #include "format/byte_order.h"
@@ -35,7 +36,16 @@ std::vector<IconImage> ReadIcoFile(std::span<const std::uint8_t> ico) {
   if (kHeaderSize + count * kFileEntrySize > ico.size()) {
     NotIco("its directory is cut short");
   }
-  std::vector<IconImage> images;
+  // Where each image lies, checked as a whole before anything is copied: a
+  // directory of 65,535 entries pointing at one large image must not become
+  // 65,535 copies of it.
+  struct Extent {
+    std::uint64_t offset;
+    std::uint64_t size;
+    std::size_t entry;
+  };
+  std::vector<Extent> extents;
+  std::uint64_t total = 0;
   for (std::size_t k = 0; k < count; ++k) {
     const std::uint8_t* entry = ico.data() + kHeaderSize + k * kFileEntrySize;
     const std::uint64_t size = LoadLittle32(entry + 8);
@@ -43,6 +53,34 @@ std::vector<IconImage> ReadIcoFile(std::span<const std::uint8_t> ico) {
     if (size == 0 || offset + size > ico.size()) {
       NotIco("image " + std::to_string(k + 1) + " lies outside the file");
     }
+    if (offset < kHeaderSize + count * kFileEntrySize) {
+      NotIco("image " + std::to_string(k + 1) + " overlaps the directory");
+    }
+    total += size;
+    extents.push_back({offset, size, k});
+  }
+  std::sort(extents.begin(), extents.end(), [](const Extent& a, const Extent& b) {
+    return a.offset != b.offset ? a.offset < b.offset : a.entry < b.entry;
+  });
+  for (std::size_t k = 1; k < extents.size(); ++k) {
+    const Extent& before = extents[k - 1];
+    if (extents[k].offset < before.offset + before.size) {
+      const std::size_t first = std::min(before.entry, extents[k].entry) + 1;
+      const std::size_t second = std::max(before.entry, extents[k].entry) + 1;
+      NotIco("images " + std::to_string(first) + " and " + std::to_string(second) +
+             (extents[k].offset == before.offset ? " are the same bytes" : " overlap"));
+    }
+  }
+  if (total > kLargestIconImages) {
+    NotIco("its images hold " + std::to_string(total) + " bytes, more than the " +
+           std::to_string(kLargestIconImages) + " an icon takes");
+  }
+
+  std::vector<IconImage> images;
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::uint8_t* entry = ico.data() + kHeaderSize + k * kFileEntrySize;
+    const std::uint64_t size = LoadLittle32(entry + 8);
+    const std::uint64_t offset = LoadLittle32(entry + 12);
     const std::uint8_t* data = ico.data() + offset;
     const bool isPng =
         size >= 8 && data[0] == 0x89 && data[1] == 'P' && data[2] == 'N' && data[3] == 'G';

@@ -17,7 +17,19 @@ struct IconImage {
   std::vector<std::uint8_t> data;  // the image as stored: a DIB or a PNG
 };
 
-// The images of an .ico file, in its order; FormatError when it is not one.
+// The most an icon's images may hold together, and so the largest .ico file
+// taken (with its directory). Windows shows icons of at most 256 x 256
+// pixels, and the largest image of that size (a 32-bit bitmap with its mask)
+// is 270,376 bytes: 16 MiB is room for sixty of them, more than any icon
+// carries, while a setup's icon resources, and the memory that makes them,
+// stay bounded.
+inline constexpr std::uint64_t kLargestIconImages = 16u << 20;
+inline constexpr std::uint64_t kLargestIconFile = kLargestIconImages + 6 + 16 * 0xFFFFu;
+
+// The images of an .ico file, in its order; FormatError when it is not one,
+// when two directory entries share bytes (an image repeated or overlapping
+// another), or when its images hold more than kLargestIconImages. All of that
+// is checked before any image is copied.
 std::vector<IconImage> ReadIcoFile(std::span<const std::uint8_t> ico);
 
 // The icon group resource (RT_GROUP_ICON) for `images` stored as RT_ICON

@@ -42,7 +42,9 @@ PackageVerdict Undecodable(const PackageHeader& header) {
 
 // Runs a started decoder over `size` bytes of input into `limit` bytes of
 // output; when the input is the whole file and the output did not fill, the
-// stream is finished, so a stream that runs out shows as cut short.
+// stream is finished, so a stream that runs out shows as cut short. liblzma
+// says so (LZMA_BUF_ERROR) only once a call has made no progress, so the
+// finishing goes on until it ends, fails or fills the output.
 lzma_ret DecodeStart(lzma_stream* stream, const std::uint8_t* input, std::size_t size, bool whole,
                      std::uint8_t* output, std::size_t limit) {
   stream->next_in = input;
@@ -53,7 +55,7 @@ lzma_ret DecodeStart(lzma_stream* stream, const std::uint8_t* input, std::size_t
   while (result == LZMA_OK && stream->avail_out > 0 && stream->avail_in > 0) {
     result = lzma_code(stream, LZMA_RUN);
   }
-  if (result == LZMA_OK && stream->avail_out > 0 && whole) {
+  while (result == LZMA_OK && stream->avail_out > 0 && whole) {
     result = lzma_code(stream, LZMA_FINISH);
   }
   return result;

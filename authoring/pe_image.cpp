@@ -338,7 +338,7 @@ std::vector<std::uint8_t> BuildTree(const std::vector<Resource>& resources, std:
   for (const Resource* resource : sorted) {
     size = AlignUp(size, 8) + resource->data.size();
   }
-  if (std::uint64_t{baseRva} + size > 0x7FFFFFFFu) {
+  if (std::uint64_t{baseRva} + size > kLargestResourceEnd) {
     Fail("the resources are too large for an image");
   }
 
@@ -528,7 +528,7 @@ std::vector<std::uint8_t> WriteResources(std::span<const std::uint8_t> image,
   const Section& last = layout.sections.back();
   const std::uint64_t sizeOfImage =
       AlignUp(std::uint64_t{last.virtualAddress} + last.virtualSize, layout.sectionAlignment);
-  if (sizeOfImage > 0xFFFFFFFFu || out.size() > 0xFFFFFFFFu) {
+  if (sizeOfImage > 0xFFFFFFFFu || out.size() > kLargestImageFile) {
     Fail("the resources are too large for an image");
   }
   for (const Section& section : layout.sections) {

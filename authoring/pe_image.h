@@ -19,6 +19,14 @@ struct FormatError : std::runtime_error {
 
 enum class ImageKind { kPe32, kPe32Plus };
 
+// Where the resource section may end at most (its virtual address plus its
+// size): images stay below 2 GiB, which every Windows loader maps. So no
+// resource, the package included, can be larger.
+inline constexpr std::uint64_t kLargestResourceEnd = 0x7FFFFFFFu;
+
+// The largest file a PE image can be: its sizes and offsets are 32-bit.
+inline constexpr std::uint64_t kLargestImageFile = 0xFFFFFFFFu;
+
 // Standard resource types.
 inline constexpr std::uint32_t kTypeBitmap = 2;
 inline constexpr std::uint32_t kTypeIcon = 3;

@@ -5,7 +5,10 @@
 #   docs:  the README and the licence
 # scripts/package puts the POSIX build and the stubs of both Windows builds
 # into one tree. The stub places are relative to bin/, so that a relocated
-# install (or the unpacked Windows .zip) finds its own stubs.
+# install (or the unpacked Windows .zip) finds its own stubs. A Windows build
+# installs in the same layout (bin/mirelk-pack.exe beside share/): one
+# layout, so that the Windows builds' stubs join a POSIX install as they are,
+# and the .zip is that same tree.
 #
 # The POSIX stub is a program of the host's architecture: lib/mirelk/. The
 # Windows stubs are the same bytes on every host and never run there:

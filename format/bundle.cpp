@@ -86,8 +86,10 @@ char32_t Latin1Character(unsigned char byte) {
   return byte;
 }
 
-// One character of UTF-8 at `*at`, moving past it; false for a sequence that
-// is not valid UTF-8 (overlong, a surrogate, beyond U+10FFFF, cut short).
+}  // namespace
+
+const CodePage kLatin1CodePage = {NoLeadBytes, Latin1Character};
+
 bool DecodeUtf8(const unsigned char* text, std::size_t length, std::size_t* at, char32_t* out) {
   const unsigned char first = text[*at];
   std::size_t extra = 0;
@@ -125,9 +127,18 @@ bool DecodeUtf8(const unsigned char* text, std::size_t length, std::size_t* at, 
   return true;
 }
 
-}  // namespace
+bool IsRefusedNameCharacter(unsigned char byte) {
+  return byte < 0x20 || byte == 0x7F || std::strchr("<>\"|?*", byte) != nullptr;
+}
 
-const CodePage kLatin1CodePage = {NoLeadBytes, Latin1Character};
+bool IsPortableEntryName(const char* name, std::size_t length) {
+  for (std::size_t i = 0; i < length; ++i) {
+    if (IsRefusedNameCharacter(static_cast<unsigned char>(name[i]))) {
+      return false;
+    }
+  }
+  return IsAcceptableEntryName(name, length, kLatin1CodePage);
+}
 
 bool IsAcceptableEntryName(const char* name, std::size_t length, const CodePage& codePage) {
   if (length > kLongestEntryName) {

@@ -68,3 +68,22 @@ bool IsAcceptableEntryName(const char* name, std::size_t length, const CodePage&
 // code page), of at most kLongestEntryName characters. A name that is not
 // valid UTF-8 is refused.
 bool IsAcceptableUtf8Name(const char* name, std::size_t length);
+
+// Whether an ASCII character is one no launcher writes in a name: a control
+// character (DEL included) or one of < > " | ? *, which Windows refuses in
+// file names. The tree bundle's rule refuses them on every system; the flat
+// rule above leaves them to the system.
+bool IsRefusedNameCharacter(unsigned char byte);
+
+// Whether a flat name is written alike by every launcher, on any system and
+// in any code page: acceptable to IsAcceptableEntryName read as Latin-1 (as
+// the POSIX launcher reads it) and holding no byte IsRefusedNameCharacter
+// refuses (below 0x40, such a byte is that character in every code page;
+// '|' may end a double-byte character in some, and is taken as itself in
+// the others). mirelk-pack writes only such names.
+bool IsPortableEntryName(const char* name, std::size_t length);
+
+// One character of UTF-8 at `*at` of `text` (`length` bytes), moving `*at`
+// past it; false for a sequence that is not valid UTF-8 (overlong, a
+// surrogate, beyond U+10FFFF, cut short), with `*at` left where it was.
+bool DecodeUtf8(const unsigned char* text, std::size_t length, std::size_t* at, char32_t* out);

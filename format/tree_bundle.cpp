@@ -3,14 +3,6 @@
 
 #include <cstring>
 
-namespace {
-
-bool IsRefusedByWindows(unsigned char byte) {
-  return byte < 0x20 || byte == 0x7F || std::strchr("<>\"|?*", byte) != nullptr;
-}
-
-}  // namespace
-
 BundleRevision BundleRevisionOf(const std::uint8_t* bytes, std::size_t size) {
   if (size >= sizeof kBundleMagic && std::memcmp(bytes, kBundleMagic, sizeof kBundleMagic) == 0) {
     return kFlatBundle;
@@ -30,7 +22,7 @@ bool IsAcceptablePathComponent(const char* component, std::size_t length) {
   // bundle's rule on the decoded characters, which also refuses invalid UTF-8.
   for (std::size_t i = 0; i < length; ++i) {
     const unsigned char byte = static_cast<unsigned char>(component[i]);
-    if (byte < 0x80 && IsRefusedByWindows(byte)) {
+    if (byte < 0x80 && IsRefusedNameCharacter(byte)) {
       return false;
     }
   }

@@ -12,7 +12,8 @@ void ReleaseConsumed(ConsumedRange* range, std::int64_t consumed) {
   if (range->refused || end <= range->released) {
     return;
   }
-  if (!gPlatform->ReleaseStreamRange(range->stream, range->released, end - range->released)) {
+  if (!gPlatform->streams->ReleaseStreamRange(range->stream, range->released,
+                                              end - range->released)) {
     range->refused = true;
     return;
   }

@@ -5,8 +5,8 @@
 bool CopyPackageResource(const char* packageCopyPath) {
   PlatformResource package = {};
   // A launcher built without a package has nothing to copy.
-  if (!gPlatform->LookUpResource(kPackageResourceType, PACKAGE_RESOURCE_ID, &package)) {
+  if (!gPlatform->resources->LookUpResource(kPackageResourceType, PACKAGE_RESOURCE_ID, &package)) {
     return false;
   }
-  return gPlatform->WriteResourceToFile(&package, packageCopyPath);
+  return gPlatform->resources->WriteResourceToFile(&package, packageCopyPath);
 }

@@ -50,35 +50,36 @@ enum DecodeOutcome {
 // is decoded can be released, and read on from there; a copy that can only
 // be read is decoded all the same, releasing nothing.
 std::FILE* OpenPackage(const char* path, std::uint8_t head[kPackageHeaderSize]) {
-  std::FILE* stream = gPlatform->OpenStream(path, kStreamRead);
+  std::FILE* stream = gPlatform->streams->OpenStream(path, kStreamRead);
   if (stream == nullptr) {
     return nullptr;
   }
   std::int64_t length = -1;
-  if (gPlatform->SeekStream(stream, 0, kSeekEnd)) {
-    length = gPlatform->TellStream(stream);
+  if (gPlatform->streams->SeekStream(stream, 0, kSeekEnd)) {
+    length = gPlatform->streams->TellStream(stream);
   }
   if (length < static_cast<std::int64_t>(kPackageHeaderSize) ||
-      !gPlatform->SeekStream(stream, 0, kSeekStart) ||
-      gPlatform->ReadStream(stream, head, kPackageHeaderSize) != kPackageHeaderSize) {
-    gPlatform->CloseStream(stream);
+      !gPlatform->streams->SeekStream(stream, 0, kSeekStart) ||
+      gPlatform->streams->ReadStream(stream, head, kPackageHeaderSize) != kPackageHeaderSize) {
+    gPlatform->streams->CloseStream(stream);
     return nullptr;
   }
-  std::FILE* update = gPlatform->OpenStream(path, kStreamUpdate);
+  std::FILE* update = gPlatform->streams->OpenStream(path, kStreamUpdate);
   if (update == nullptr) {
     return stream;
   }
-  if (!gPlatform->SeekStream(update, static_cast<std::int64_t>(kPackageHeaderSize), kSeekStart)) {
-    gPlatform->CloseStream(update);
+  if (!gPlatform->streams->SeekStream(update, static_cast<std::int64_t>(kPackageHeaderSize),
+                                      kSeekStart)) {
+    gPlatform->streams->CloseStream(update);
     return stream;
   }
-  gPlatform->CloseStream(stream);
+  gPlatform->streams->CloseStream(stream);
   return update;
 }
 
 // Seeks the package copy to `offset` for the next read.
 bool SeekPackage(PackageInput* package, std::int64_t offset) {
-  if (!gPlatform->SeekStream(package->stream, offset, kSeekStart)) {
+  if (!gPlatform->streams->SeekStream(package->stream, offset, kSeekStart)) {
     return false;
   }
   package->position = offset;
@@ -99,7 +100,8 @@ PumpEnd Pump(lzma_stream* stream, PackageInput* package, std::FILE* bundle, std:
     if (stream->avail_in == 0 && !inputEnded) {
       ReleaseConsumed(&package->release, package->position);
       stream->next_in = buffers.input;
-      stream->avail_in = gPlatform->ReadStream(package->stream, buffers.input, kInputChunk);
+      stream->avail_in =
+          gPlatform->streams->ReadStream(package->stream, buffers.input, kInputChunk);
       package->position += static_cast<std::int64_t>(stream->avail_in);
       inputEnded = stream->avail_in < kInputChunk;
     }
@@ -108,7 +110,7 @@ PumpEnd Pump(lzma_stream* stream, PackageInput* package, std::FILE* bundle, std:
     stream->avail_out = room < kOutputChunk ? static_cast<std::size_t>(room) : kOutputChunk;
     *result = lzma_code(stream, inputEnded ? LZMA_FINISH : LZMA_RUN);
     const std::size_t got = static_cast<std::size_t>(stream->next_out - buffers.output);
-    if (got > 0 && gPlatform->WriteStream(bundle, buffers.output, got) != got) {
+    if (got > 0 && gPlatform->streams->WriteStream(bundle, buffers.output, got) != got) {
       return kWriteFailed;
     }
     *produced += got;
@@ -155,7 +157,7 @@ DecodeOutcome DecodeAloneOnce(PackageInput* package, std::FILE* bundle, const Pa
 // been emptied first, so the two never take more room than one pass does.
 bool RewindPackage(PackageInput* package, const char* packagePath) {
   if (package->release.released > 0) {
-    gPlatform->CloseStream(package->stream);
+    gPlatform->streams->CloseStream(package->stream);
     std::uint8_t head[kPackageHeaderSize];
     package->stream = nullptr;
     if (!CopyPackageResource(packagePath) ||
@@ -174,18 +176,18 @@ bool DecodeAloneIntoBundle(PackageInput* package, const char* packagePath, const
   std::uint32_t window = FirstDecodingWindow(header);
   for (bool again = false;; again = true) {
     // Created afresh: a second pass starts with an empty bundle.
-    std::FILE* bundle = gPlatform->OpenStream(bundlePath, kStreamCreate);
+    std::FILE* bundle = gPlatform->streams->OpenStream(bundlePath, kStreamCreate);
     if (bundle == nullptr) {
       return false;
     }
     if (again && !RewindPackage(package, packagePath)) {
-      gPlatform->CloseStream(bundle);
+      gPlatform->streams->CloseStream(bundle);
       return false;
     }
     std::uint64_t produced = 0;
     const DecodeOutcome outcome =
         DecodeAloneOnce(package, bundle, header, window, buffers, &produced);
-    const bool closed = gPlatform->CloseStream(bundle);
+    const bool closed = gPlatform->streams->CloseStream(bundle);
     if (outcome == kDecoded && closed) {
       return true;
     }
@@ -205,20 +207,20 @@ bool DecodeXzIntoBundle(PackageInput* package, const char* bundlePath, const Buf
   if (!SeekPackage(package, 0)) {
     return false;
   }
-  std::FILE* bundle = gPlatform->OpenStream(bundlePath, kStreamCreate);
+  std::FILE* bundle = gPlatform->streams->OpenStream(bundlePath, kStreamCreate);
   if (bundle == nullptr) {
     return false;
   }
   lzma_stream stream = LZMA_STREAM_INIT;
   PumpEnd end = kDecoderFailed;
-  if (StartXzDecoder(&stream, DecodingThreads(gPlatform->CountProcessors())) == LZMA_OK) {
+  if (StartXzDecoder(&stream, DecodingThreads(gPlatform->clock->CountProcessors())) == LZMA_OK) {
     // One byte beyond the largest bundle proves the package too large.
     std::uint64_t produced = 0;
     lzma_ret result = LZMA_OK;
     end = Pump(&stream, package, bundle, kLargestBundleSize + 1, buffers, &produced, &result);
   }
   lzma_end(&stream);
-  const bool closed = gPlatform->CloseStream(bundle);
+  const bool closed = gPlatform->streams->CloseStream(bundle);
   return end == kStreamEnded && closed;
 }
 
@@ -240,15 +242,15 @@ void DecodePackage(const char* packageCopyPath, const char* bundlePath) {
   }
   if (!decoded) {
     // The bundle is left empty, never partial.
-    std::FILE* emptied = gPlatform->OpenStream(bundlePath, kStreamCreate);
+    std::FILE* emptied = gPlatform->streams->OpenStream(bundlePath, kStreamCreate);
     if (emptied != nullptr) {
-      gPlatform->CloseStream(emptied);
+      gPlatform->streams->CloseStream(emptied);
     }
   }
   if (package.stream != nullptr) {
-    gPlatform->CloseStream(package.stream);
+    gPlatform->streams->CloseStream(package.stream);
   }
   std::free(buffers.output);
   std::free(buffers.input);
-  gPlatform->DeleteFileAt(packageCopyPath);
+  gPlatform->workspace->DeleteFileAt(packageCopyPath);
 }

@@ -17,7 +17,7 @@ static_assert(kLongestEntryName < kPathCapacity, "a name fits the path buffers")
 // Reads one field; false when the bundle ends first.
 bool ReadField(std::FILE* bundle, std::uint32_t* value) {
   std::uint8_t bytes[kBundleFieldSize];
-  if (gPlatform->ReadStream(bundle, bytes, sizeof bytes) != sizeof bytes) {
+  if (gPlatform->streams->ReadStream(bundle, bytes, sizeof bytes) != sizeof bytes) {
     return false;
   }
   *value = LoadLittle32(bytes);
@@ -28,11 +28,11 @@ namespace {
 
 // The bundle's length, with the stream left at its start; -1 when unknown.
 std::int64_t MeasureBundle(std::FILE* bundle) {
-  if (!gPlatform->SeekStream(bundle, 0, kSeekEnd)) {
+  if (!gPlatform->streams->SeekStream(bundle, 0, kSeekEnd)) {
     return -1;
   }
-  const std::int64_t length = gPlatform->TellStream(bundle);
-  if (!gPlatform->SeekStream(bundle, 0, kSeekStart)) {
+  const std::int64_t length = gPlatform->streams->TellStream(bundle);
+  if (!gPlatform->streams->SeekStream(bundle, 0, kSeekStart)) {
     return -1;
   }
   return length;
@@ -41,7 +41,7 @@ std::int64_t MeasureBundle(std::FILE* bundle) {
 }  // namespace
 
 std::int64_t Remaining(std::FILE* bundle, std::int64_t length) {
-  const std::int64_t position = gPlatform->TellStream(bundle);
+  const std::int64_t position = gPlatform->streams->TellStream(bundle);
   return position < 0 || position > length ? 0 : length - position;
 }
 
@@ -49,11 +49,11 @@ std::int64_t Remaining(std::FILE* bundle, std::int64_t length) {
 // a time; false when the bundle could not deliver them or the file could not
 // take them. Every piece copied is one the bundle no longer needs.
 bool CopyEntryData(EntryCopier* copier, std::FILE* bundle, std::FILE* entry, std::uint32_t size) {
-  std::int64_t position = gPlatform->TellStream(bundle);
+  std::int64_t position = gPlatform->streams->TellStream(bundle);
   while (size > 0) {
     const std::size_t piece = size < kCopyChunk ? size : kCopyChunk;
-    if (gPlatform->ReadStream(bundle, copier->chunk, piece) != piece ||
-        gPlatform->WriteStream(entry, copier->chunk, piece) != piece) {
+    if (gPlatform->streams->ReadStream(bundle, copier->chunk, piece) != piece ||
+        gPlatform->streams->WriteStream(entry, copier->chunk, piece) != piece) {
       return false;
     }
     size -= static_cast<std::uint32_t>(piece);
@@ -74,7 +74,7 @@ namespace {
 bool TakeEntryName(char name[kPathCapacity], std::size_t length) {
   char text[kPathCapacity];
   std::size_t textLength = 0;
-  if (!gPlatform->EntryNameToPathText(name, length, text, &textLength)) {
+  if (!gPlatform->text->EntryNameToPathText(name, length, text, &textLength)) {
     return false;
   }
   const bool acceptable = kPathTextIsUtf8
@@ -109,7 +109,7 @@ ExtractOutcome WriteEntries(std::FILE* bundle, std::int64_t length, EntryCopier*
       return kEntryNotWritten;
     }
     char name[kPathCapacity] = {};
-    if (gPlatform->ReadStream(bundle, name, nameLength) != nameLength ||
+    if (gPlatform->streams->ReadStream(bundle, name, nameLength) != nameLength ||
         !TakeEntryName(name, nameLength)) {
       return kEntryNotWritten;
     }
@@ -129,15 +129,15 @@ ExtractOutcome WriteEntries(std::FILE* bundle, std::int64_t length, EntryCopier*
     }
 
     // A later entry of the same name replaces the earlier one's data.
-    std::FILE* entry = gPlatform->ReplaceEntryFile(directory, name);
+    std::FILE* entry = gPlatform->entryDirectories->ReplaceEntryFile(directory, name);
     if (entry == nullptr) {
       return kEntryNotWritten;
     }
     const bool copied = CopyEntryData(copier, bundle, entry, dataSize);
     // An entry that could not be written whole would start the installer with
     // a damaged file; the part written goes, as if it had never been made.
-    if (!gPlatform->CloseStream(entry) || !copied) {
-      gPlatform->DeleteEntryFile(directory, name);
+    if (!gPlatform->streams->CloseStream(entry) || !copied) {
+      gPlatform->entryDirectories->DeleteEntryFile(directory, name);
       return kEntryNotWritten;
     }
   }
@@ -148,11 +148,11 @@ ExtractOutcome WriteEntries(std::FILE* bundle, std::int64_t length, EntryCopier*
 // directory held open, never by a path the system would resolve again.
 ExtractOutcome ExtractEntries(std::FILE* bundle, std::int64_t length, EntryCopier* copier,
                               const char* extractionDirectory, char launchPath[kPathCapacity]) {
-  EntryDirectory* directory = gPlatform->OpenEntryDirectory(extractionDirectory);
+  EntryDirectory* directory = gPlatform->entryDirectories->OpenEntryDirectory(extractionDirectory);
   const ExtractOutcome result =
       WriteEntries(bundle, length, copier, directory, extractionDirectory, launchPath);
   if (directory != nullptr) {
-    gPlatform->CloseEntryDirectory(directory);
+    gPlatform->entryDirectories->CloseEntryDirectory(directory);
   }
   return result;
 }
@@ -161,7 +161,7 @@ ExtractOutcome ExtractEntries(std::FILE* bundle, std::int64_t length, EntryCopie
 
 ExtractOutcome ExtractBundle(const char* bundlePath, const char* extractionDirectory,
                              char launchPath[kPathCapacity]) {
-  std::FILE* bundle = gPlatform->OpenStream(bundlePath, kStreamUpdate);
+  std::FILE* bundle = gPlatform->streams->OpenStream(bundlePath, kStreamUpdate);
   if (bundle == nullptr) {
     return kBundleNotOpened;
   }
@@ -170,11 +170,11 @@ ExtractOutcome ExtractBundle(const char* bundlePath, const char* extractionDirec
   // The flat magic is read first, so that a flat bundle is read exactly as
   // before; the tree magic is one byte longer.
   std::uint8_t magic[sizeof kTreeBundleMagic] = {};
-  const std::size_t got = gPlatform->ReadStream(bundle, magic, sizeof kBundleMagic);
+  const std::size_t got = gPlatform->streams->ReadStream(bundle, magic, sizeof kBundleMagic);
   ExtractOutcome result = kBundleWithoutMagic;
   BundleRevision revision = BundleRevisionOf(magic, got);
   if (revision != kFlatBundle && got == sizeof kBundleMagic &&
-      gPlatform->ReadStream(bundle, magic + got, 1) == 1) {
+      gPlatform->streams->ReadStream(bundle, magic + got, 1) == 1) {
     revision = BundleRevisionOf(magic, sizeof magic);
   }
   if (revision != kNotABundle) {
@@ -192,9 +192,9 @@ ExtractOutcome ExtractBundle(const char* bundlePath, const char* extractionDirec
   }
   // Closed on every path (the run ends on a failure anyway); the bundle is
   // deleted only when every entry was written.
-  gPlatform->CloseStream(bundle);
+  gPlatform->streams->CloseStream(bundle);
   if (result == kExtracted) {
-    gPlatform->DeleteFileAt(bundlePath);
+    gPlatform->workspace->DeleteFileAt(bundlePath);
   }
   return result;
 }

@@ -24,7 +24,7 @@ struct Chain {
 
 void CloseTo(Chain* chain, std::size_t depth) {
   while (chain->depth > depth) {
-    gPlatform->CloseEntryDirectory(chain->levels[--chain->depth]);
+    gPlatform->entryDirectories->CloseEntryDirectory(chain->levels[--chain->depth]);
   }
 }
 
@@ -50,7 +50,8 @@ bool Reach(Chain* chain, const char* directory, std::size_t length) {
     }
     char name[kLongestPathComponent + 1] = {};
     std::memcpy(name, directory + start, end - start);
-    EntryDirectory* made = gPlatform->MakeEntryDirectory(chain->levels[chain->depth - 1], name);
+    EntryDirectory* made =
+        gPlatform->entryDirectories->MakeEntryDirectory(chain->levels[chain->depth - 1], name);
     if (made == nullptr) {
       return false;
     }
@@ -92,7 +93,7 @@ ExtractOutcome ExtractEntry(std::FILE* bundle, std::int64_t length, EntryCopier*
   }
   char path[kLongestEntryPath + 1] = {};
   std::uint32_t dataSize = 0;
-  if (gPlatform->ReadStream(bundle, path, pathLength) != pathLength ||
+  if (gPlatform->streams->ReadStream(bundle, path, pathLength) != pathLength ||
       !IsAcceptableEntryPath(path, pathLength) || !ReadField(bundle, &dataSize) ||
       dataSize > Remaining(bundle, length)) {
     return kEntryNotWritten;
@@ -118,14 +119,15 @@ ExtractOutcome ExtractEntry(std::FILE* bundle, std::int64_t length, EntryCopier*
   EntryDirectory* parent = chain->levels[chain->depth - 1];
   // Created only where nothing is: a second entry of the same path, or a
   // file where a directory is, is refused.
-  std::FILE* entry = gPlatform->CreateEntryFile(parent, path + leaf, kind == kTreeExecutableFile);
+  std::FILE* entry = gPlatform->entryDirectories->CreateEntryFile(parent, path + leaf,
+                                                                  kind == kTreeExecutableFile);
   if (entry == nullptr) {
     return kEntryNotWritten;
   }
   const bool copied = CopyEntryData(copier, bundle, entry, dataSize);
   // An entry that could not be written whole goes, as in the flat bundle.
-  if (!gPlatform->CloseStream(entry) || !copied) {
-    gPlatform->DeleteEntryFile(parent, path + leaf);
+  if (!gPlatform->streams->CloseStream(entry) || !copied) {
+    gPlatform->entryDirectories->DeleteEntryFile(parent, path + leaf);
     return kEntryNotWritten;
   }
   return kExtracted;
@@ -143,7 +145,7 @@ ExtractOutcome ExtractTreeEntries(std::FILE* bundle, std::int64_t length, EntryC
   }
   static Chain chain;
   chain.depth = 0;
-  chain.levels[0] = gPlatform->OpenEntryDirectory(extractionDirectory);
+  chain.levels[0] = gPlatform->entryDirectories->OpenEntryDirectory(extractionDirectory);
   if (chain.levels[0] == nullptr) {
     return kEntryNotWritten;
   }

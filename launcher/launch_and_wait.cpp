@@ -14,8 +14,8 @@ LauncherSettings ReadSettings() {
   LauncherSettings settings = {};
   PlatformResource resource = {};
   std::uint8_t record[kLauncherSettingsSize] = {};
-  if (gPlatform->LookUpResource(LAUNCHER_MARK_TYPE, LAUNCHER_SETTINGS_ID, &resource) &&
-      resource.size == sizeof record && gPlatform->ReadResource(&resource, record)) {
+  if (gPlatform->resources->LookUpResource(LAUNCHER_MARK_TYPE, LAUNCHER_SETTINGS_ID, &resource) &&
+      resource.size == sizeof record && gPlatform->resources->ReadResource(&resource, record)) {
     ReadLauncherSettings(record, sizeof record, &settings);
   }
   return settings;
@@ -25,15 +25,15 @@ LauncherSettings ReadSettings() {
 
 LauncherExit LaunchAndWait(const char* launchPath, const ArgumentTail& tail) {
   const LauncherSettings settings = ReadSettings();
-  const bool adopted = settings.waitForDescendants && gPlatform->AdoptDescendants();
-  const PlatformProcess process = gPlatform->StartProcess(launchPath, &tail);
+  const bool adopted = settings.waitForDescendants && gPlatform->descendants->AdoptDescendants();
+  const PlatformProcess process = gPlatform->processes->StartProcess(launchPath, &tail);
   if (process == 0) {
     return kExitDone;
   }
   std::uint32_t exitCode = 0;
-  const bool known = gPlatform->WaitForProcess(process, &exitCode);
+  const bool known = gPlatform->processes->WaitForProcess(process, &exitCode);
   if (adopted) {
-    gPlatform->WaitForDescendants();
+    gPlatform->descendants->WaitForDescendants();
   }
   return settings.installerExitCode && known ? static_cast<LauncherExit>(exitCode) : kExitDone;
 }

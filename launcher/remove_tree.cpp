@@ -39,20 +39,20 @@ void EmptyTree(TreeWalk* walk) {
   if (level == nullptr) {
     return;
   }
-  gPlatform->ListWalkDirectory(walk, &level->listing);
+  gPlatform->treeWalk->ListWalkDirectory(walk, &level->listing);
   while (level != nullptr) {
     if (level->next == level->listing.count) {
       // Done here: back up, and remove the directory just emptied (it stays
       // when something in it could not go).
       Level* up = DropLevel(level);
-      if (up != nullptr && !gPlatform->LeaveWalkDirectory(walk)) {
+      if (up != nullptr && !gPlatform->treeWalk->LeaveWalkDirectory(walk)) {
         // The tree was moved under the walk: nothing more is touched.
         while (up != nullptr) {
           up = DropLevel(up);
         }
       }
       if (up != nullptr) {
-        gPlatform->RemoveWalkDirectory(walk, NameOf(up, up->next - 1));
+        gPlatform->treeWalk->RemoveWalkDirectory(walk, NameOf(up, up->next - 1));
       }
       level = up;
       continue;
@@ -67,19 +67,20 @@ void EmptyTree(TreeWalk* walk) {
     }
     switch (entry.kind) {
       case kEntryFile:
-        gPlatform->DeleteWalkEntry(walk, name);
+        gPlatform->treeWalk->DeleteWalkEntry(walk, name);
         break;
       case kEntryDirectoryLink:
-        gPlatform->RemoveWalkDirectory(walk, name);
+        gPlatform->treeWalk->RemoveWalkDirectory(walk, name);
         break;
       case kEntryMountPoint:
         // Another file system's: left, with all it holds.
         break;
       case kEntryDirectory: {
         Level* below = static_cast<Level*>(std::calloc(1, sizeof(Level)));
-        if (below != nullptr && gPlatform->EnterWalkDirectory(walk, name, &entry.identity)) {
+        if (below != nullptr &&
+            gPlatform->treeWalk->EnterWalkDirectory(walk, name, &entry.identity)) {
           below->up = level;
-          gPlatform->ListWalkDirectory(walk, &below->listing);
+          gPlatform->treeWalk->ListWalkDirectory(walk, &below->listing);
           level = below;
         } else {
           std::free(below);
@@ -98,10 +99,10 @@ bool RemoveTree(const char* directory) {
   if (directory[0] == '\0') {
     return false;
   }
-  TreeWalk* walk = gPlatform->StartTreeWalk(directory);
+  TreeWalk* walk = gPlatform->treeWalk->StartTreeWalk(directory);
   if (walk != nullptr) {
     EmptyTree(walk);
-    gPlatform->EndTreeWalk(walk);
+    gPlatform->treeWalk->EndTreeWalk(walk);
   }
-  return gPlatform->RemoveEmptyDirectory(directory);
+  return gPlatform->workspace->RemoveEmptyDirectory(directory);
 }

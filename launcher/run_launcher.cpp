@@ -13,12 +13,12 @@ LauncherExit RunLauncher(PlatformInstance instance, const ArgumentTail& tail) {
   }
 
   char tempDirectory[kPathCapacity] = {};
-  if (!gPlatform->GetTempDirectory(tempDirectory)) {
+  if (!gPlatform->workspace->GetTempDirectory(tempDirectory)) {
     return kExitNoTempPath;
   }
 
   char packageCopy[kPathCapacity] = {};
-  if (!gPlatform->CreateUniqueName(tempDirectory, kUniqueFile, packageCopy)) {
+  if (!gPlatform->workspace->CreateUniqueName(tempDirectory, kUniqueFile, packageCopy)) {
     return kExitNoTempName;
   }
   if (!CopyPackageResource(packageCopy)) {
@@ -26,7 +26,7 @@ LauncherExit RunLauncher(PlatformInstance instance, const ArgumentTail& tail) {
   }
 
   char bundle[kPathCapacity] = {};
-  if (!gPlatform->CreateUniqueName(tempDirectory, kUniqueFile, bundle)) {
+  if (!gPlatform->workspace->CreateUniqueName(tempDirectory, kUniqueFile, bundle)) {
     return kExitNoTempName;
   }
   // Decoding reports nothing. A package it rejects leaves the bundle file
@@ -35,7 +35,8 @@ LauncherExit RunLauncher(PlatformInstance instance, const ArgumentTail& tail) {
   DecodePackage(packageCopy, bundle);
 
   char extractionDirectory[kPathCapacity] = {};
-  if (!gPlatform->CreateUniqueName(tempDirectory, kUniqueDirectory, extractionDirectory)) {
+  if (!gPlatform->workspace->CreateUniqueName(tempDirectory, kUniqueDirectory,
+                                              extractionDirectory)) {
     return kExitNoTempName;
   }
 

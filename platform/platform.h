@@ -2,9 +2,10 @@
 // one narrow seam.
 //
 // Portable code (launcher/, splash/) reaches the system only through
-// `gPlatform`, an operations table. Each system provides one table from its
-// own folder (platform/posix/, platform/win32/; docs/porting.md tells how to
-// add one). A test may point `gPlatform` at a copy in which any operation
+// `gPlatform`, a table of parts, each the operations of one concern (text,
+// workspace, resources, streams, ...). Each system provides every part from
+// its own folder (platform/posix/, platform/win32/; docs/porting.md tells how
+// to add one). A test may point `gPlatform` at copies in which any operation
 // fails or is recorded, so that every path can be provoked in-process. The
 // shipped launcher never changes the pointer: it has no configuration.
 #pragma once
@@ -147,8 +148,13 @@ struct SurfaceRect {
   int bottom;
 };
 
-struct PlatformOps {
-  // ---- Text
+// ---- The seam's parts, one for each concern. Every system defines each part
+// once, in the file of its folder that does that work (kSystemText and the
+// others below), listing its functions in the order of the fields, and
+// platform/system_platform.cpp gathers them into one table.
+
+// Text.
+struct TextOps {
   // A bundle entry's name, `length` bytes of 8-bit text in the system code
   // page, as path text: zero-filled `out`, `*outLength` bytes of it the name
   // (a zero byte of the name stays one). POSIX copies the bytes; Windows
@@ -156,8 +162,10 @@ struct PlatformOps {
   // convert (a byte sequence the code page does not have) or does not fit.
   bool (*EntryNameToPathText)(const char* name, std::size_t length, char out[kPathCapacity],
                               std::size_t* outLength);
+};
 
-  // ---- Workspace
+// The workspace: the temporary directory and the names made in it.
+struct WorkspaceOps {
   // The user's temporary directory, ending in a separator. False when it
   // cannot be had or does not fit the buffer.
   bool (*GetTempDirectory)(char out[kPathCapacity]);
@@ -176,8 +184,13 @@ struct PlatformOps {
   // directory also gets a protected DACL granting only the launcher's user,
   // SYSTEM and Administrators.
   bool (*CreateUniqueName)(const char* directory, UniqueKind kind, char out[kPathCapacity]);
+  bool (*DeleteFileAt)(const char* path);
+  // Fails unless the directory is empty.
+  bool (*RemoveEmptyDirectory)(const char* path);
+};
 
-  // ---- Resources
+// The program's own resources.
+struct ResourceOps {
   // The program's own resource of `type` and `id`. False when it has none.
   bool (*LookUpResource)(const char* type, int id, PlatformResource* out);
   // Empties the file `path` (made by CreateUniqueName) and writes the
@@ -186,9 +199,11 @@ struct PlatformOps {
   bool (*WriteResourceToFile)(const PlatformResource* resource, const char* path);
   // Reads a whole resource into `out` (resource->size bytes).
   bool (*ReadResource)(const PlatformResource* resource, void* out);
+};
 
-  // ---- Buffered binary streams. OpenStream gives null when the file cannot
-  // be opened.
+// Buffered binary streams.
+struct StreamOps {
+  // Null when the file cannot be opened.
   std::FILE* (*OpenStream)(const char* path, StreamMode mode);
   std::size_t (*ReadStream)(std::FILE* stream, void* buffer, std::size_t size);
   std::size_t (*WriteStream)(std::FILE* stream, const void* buffer, std::size_t size);
@@ -201,13 +216,10 @@ struct PlatformOps {
   // zeros, and the file keeps its size. False where the file system cannot;
   // nothing else changes then.
   bool (*ReleaseStreamRange)(std::FILE* stream, std::int64_t offset, std::int64_t length);
+};
 
-  // ---- Files and directories
-  bool (*DeleteFileAt)(const char* path);
-  // Fails unless the directory is empty.
-  bool (*RemoveEmptyDirectory)(const char* path);
-
-  // ---- Tree removal
+// Tree removal's walk.
+struct TreeWalkOps {
   // Starts a walk standing in `directory`, which must be a directory itself,
   // not a link to one nor a file system mounted on it. Null when it is not,
   // or cannot be opened.
@@ -232,8 +244,10 @@ struct PlatformOps {
   // subdirectory, or a link to a directory (the link alone, as above).
   bool (*RemoveWalkDirectory)(TreeWalk* walk, const char* name);
   void (*EndTreeWalk)(TreeWalk* walk);
+};
 
-  // ---- Entry directories (the tree bundle's folders)
+// Entry directories (the tree bundle's folders).
+struct EntryDirectoryOps {
   // Opens `directory`, which must be a directory itself, not a link to one.
   // Null when it is not, or cannot be opened.
   EntryDirectory* (*OpenEntryDirectory)(const char* directory);
@@ -254,8 +268,10 @@ struct PlatformOps {
   // link goes as a link, never what it leads to.
   bool (*DeleteEntryFile)(EntryDirectory* directory, const char* name);
   void (*CloseEntryDirectory)(EntryDirectory* directory);
+};
 
-  // ---- Processes
+// The installer's process.
+struct ProcessOps {
   // Starts `path` with the launcher's arguments, in the launcher's current
   // directory. 0 when no process was started (Windows: also when the path
   // does not lead into a directory CreateUniqueName made, where it was made).
@@ -264,6 +280,10 @@ struct PlatformOps {
   // all 32 bits; POSIX: the exit status, or 128 + the number of the signal
   // that ended it). False when the system cannot tell how it ended.
   bool (*WaitForProcess)(PlatformProcess process, std::uint32_t* exitCode);
+};
+
+// The processes the installer starts.
+struct DescendantOps {
   // Called before StartProcess: makes the process started next, and every
   // process it starts, directly or through others, ones WaitForDescendants
   // waits for (Windows: a job the launcher joins; POSIX: the launcher becomes
@@ -273,8 +293,10 @@ struct PlatformOps {
   // After WaitForProcess: blocks until every adopted descendant has ended,
   // or the system's interruption rules cut the wait short.
   void (*WaitForDescendants)();
+};
 
-  // ---- Splash surface
+// The splash surface.
+struct SplashOps {
   // A surface of `width` x `height` pixels at (0, 0), not yet shown, titled
   // `title` where the system lists window titles. Null when the system has no
   // screen to show it on.
@@ -297,17 +319,47 @@ struct PlatformOps {
   void (*ReleaseSplashPicture)(SplashSurface* surface);
   // Takes the surface off the screen and frees it.
   void (*CloseSplashSurface)(SplashSurface* surface);
+};
 
-  // ---- Timing
+// Time and the machine's processors.
+struct ClockOps {
   void (*SleepMilliseconds)(int milliseconds);
-
-  // ---- Processors
   // How many processors this process may run on (its affinity, where the
   // system has one); at least 1.
   std::uint32_t (*CountProcessors)();
 };
 
-// The table of the system the launcher was built for.
+// The whole seam: a pointer to each part. A caller names the part, then the
+// operation: gPlatform->streams->ReadStream(...).
+struct PlatformOps {
+  const TextOps* text;
+  const WorkspaceOps* workspace;
+  const ResourceOps* resources;
+  const StreamOps* streams;
+  const TreeWalkOps* treeWalk;
+  const EntryDirectoryOps* entryDirectories;
+  const ProcessOps* processes;
+  const DescendantOps* descendants;
+  const SplashOps* splash;
+  const ClockOps* clock;
+};
+
+// The parts of the system the launcher was built for, each defined in the
+// system's folder by the file that does that work. Code of that folder may
+// call its own system's parts directly; nothing there calls back up through
+// gPlatform.
+extern const TextOps kSystemText;
+extern const WorkspaceOps kSystemWorkspace;
+extern const ResourceOps kSystemResources;
+extern const StreamOps kSystemStreams;
+extern const TreeWalkOps kSystemTreeWalk;
+extern const EntryDirectoryOps kSystemEntryDirectories;
+extern const ProcessOps kSystemProcesses;
+extern const DescendantOps kSystemDescendants;
+extern const SplashOps kSystemSplash;
+extern const ClockOps kSystemClock;
+
+// The table of those parts (platform/system_platform.cpp).
 extern const PlatformOps kSystemPlatform;
 
 // The table every caller goes through; points at kSystemPlatform.

@@ -7,30 +7,30 @@
 namespace {
 
 void ShowCentred(SplashSurface* surface) {
-  const ScreenSize screen = gPlatform->GetScreenSize(surface);
-  const SplashPosition at = CenterPosition(gPlatform->GetSurfaceRect(surface), screen);
-  gPlatform->ShowSplashSurface(surface, at.x, at.y);
+  const ScreenSize screen = gPlatform->splash->GetScreenSize(surface);
+  const SplashPosition at = CenterPosition(gPlatform->splash->GetSurfaceRect(surface), screen);
+  gPlatform->splash->ShowSplashSurface(surface, at.x, at.y);
 }
 
 void FadeInPicture(PlatformInstance instance, SplashSurface* surface, int delayMs) {
   // Without the picture, or without the means to blend it, nothing is drawn
   // and nobody waits.
-  if (gPlatform->LoadSplashPicture(surface, instance, SPLASH_BITMAP_ID)) {
+  if (gPlatform->splash->LoadSplashPicture(surface, instance, SPLASH_BITMAP_ID)) {
     for (int frame = 0; frame < kSplashFrames; ++frame) {
-      if (!gPlatform->BlendSplashPicture(surface, FrameAlpha(frame))) {
+      if (!gPlatform->splash->BlendSplashPicture(surface, FrameAlpha(frame))) {
         break;
       }
-      gPlatform->SleepMilliseconds(delayMs);
+      gPlatform->clock->SleepMilliseconds(delayMs);
     }
   }
-  gPlatform->ReleaseSplashPicture(surface);
+  gPlatform->splash->ReleaseSplashPicture(surface);
 }
 
 }  // namespace
 
 SplashSurface* ShowSplash(PlatformInstance instance) {
   SplashSurface* surface =
-      gPlatform->OpenSplashSurface(instance, kSplashWidth, kSplashHeight, kSplashTitle);
+      gPlatform->splash->OpenSplashSurface(instance, kSplashWidth, kSplashHeight, kSplashTitle);
   if (surface == nullptr) {
     return nullptr;
   }
@@ -41,6 +41,6 @@ SplashSurface* ShowSplash(PlatformInstance instance) {
 
 void DestroySplash(SplashSurface* surface) {
   if (surface != nullptr) {
-    gPlatform->CloseSplashSurface(surface);
+    gPlatform->splash->CloseSplashSurface(surface);
   }
 }

@@ -83,8 +83,8 @@ TEST_F(Decode, LargeStreamsCrossEveryBufferBoundary) {
 }
 
 TEST_F(Decode, BundleThatCannotBeWrittenWholeIsLeftEmpty) {
-  PlatformOps ops = kSystemPlatform;
-  ops.WriteStream = WriteWithinBudget;
+  PlatformParts ops = SystemParts();
+  ops.streams.WriteStream = WriteWithinBudget;
   PlatformOverride use(ops);
   gWriteBudget = 1000;
   EXPECT_TRUE(DecodeToBundle(MakePackage(data_)).empty());
@@ -158,8 +158,8 @@ class DecodeXz : public Decode {
   void OnEveryMachine(const Bytes& package, Check check,
                       std::initializer_list<std::uint32_t> machines = {1, 3, 64}) {
     for (const std::uint32_t processors : machines) {
-      PlatformOps ops = *gPlatform;
-      ops.CountProcessors = CountedProcessors;
+      PlatformParts ops = CurrentParts();
+      ops.clock.CountProcessors = CountedProcessors;
       PlatformOverride use(ops);
       gProcessors = processors;
       check(DecodeToBundle(package), processors);
@@ -280,9 +280,9 @@ TEST_F(DecodeXz, EveryFlippedByteIsCaught) {
 }
 
 TEST_F(DecodeXz, BundleThatCannotBeWrittenWholeIsLeftEmpty) {
-  PlatformOps ops = kSystemPlatform;
-  ops.WriteStream = WriteWithinBudget;
-  ops.CountProcessors = CountedProcessors;
+  PlatformParts ops = SystemParts();
+  ops.streams.WriteStream = WriteWithinBudget;
+  ops.clock.CountProcessors = CountedProcessors;
   PlatformOverride use(ops);
   for (const std::uint32_t processors : {1u, 3u}) {
     gProcessors = processors;

@@ -136,4 +136,28 @@ TEST(EntryNames, Utf8NamesFollowTheSameRuleOnCharacters) {
   }
 }
 
+// The names mirelk-pack writes into a flat bundle: those every launcher
+// writes, whatever its system or code page.
+TEST(EntryNames, PortableNamesAreTheFlatRuleWithoutWindowsReservedCharacters) {
+  struct {
+    std::string name;
+    bool portable;
+  } const cases[] = {
+      {"setup.exe", true},     {"read me [x86] (1).txt", true},
+      {"caf\xE9.txt", true},    // beyond ASCII: the code page's matter
+      {"\x95\x7C.txt", false},  // '|', whatever may lead it
+      {"a*b", false},          {"a?b", false},
+      {"a<b", false},          {"a>b", false},
+      {"a|b", false},          {"a\"b", false},
+      {"a\x01b", false},       {"a\x1B[2Jb", false},
+      {"a\nb", false},         {"a\x7F", false},
+      {"a:b", false},          {"nul.txt", false},
+      {"a.", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(IsPortableEntryName(c.name.data(), c.name.size()), c.portable)
+        << "'" << c.name << "'";
+  }
+}
+
 }  // namespace

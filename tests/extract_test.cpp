@@ -7,28 +7,14 @@
 #include <cstring>
 
 #include "launcher/launcher.h"
+#include "tests/extraction_test.h"
 #include "tests/support.h"
 
 namespace {
 
 using namespace testing_support;
 
-class Extract : public ::testing::Test {
- protected:
-  void SetUp() override { mkdir(target_.c_str(), 0700); }
-
-  ExtractOutcome Run(const Bytes& bundle, const std::string& directory) {
-    WriteFile(bundle_, bundle);
-    std::memset(launchPath_, 0, sizeof launchPath_);
-    return ExtractBundle(bundle_.c_str(), directory.c_str(), launchPath_);
-  }
-  ExtractOutcome Run(const Bytes& bundle) { return Run(bundle, target_); }
-
-  ScratchDirectory dir_;
-  std::string bundle_ = dir_.Join("mrlbundle");
-  std::string target_ = dir_.Join("mrltarget");
-  char launchPath_[kPathCapacity];
-};
+using Extract = ExtractionTest;
 
 TEST_F(Extract, EveryEntryBecomesAFileAndTheBundleGoes) {
   const Bytes big = SampleData(70000, 3);
@@ -191,8 +177,8 @@ TEST_F(Extract, MissingBundleIsNotOpened) {
 namespace {
 
 TEST_F(Extract, EntryThatCannotBeWrittenWholeIsNotWritten) {
-  PlatformOps ops = kSystemPlatform;
-  ops.WriteStream = WriteWithinBudget;
+  PlatformParts ops = SystemParts();
+  ops.streams.WriteStream = WriteWithinBudget;
   PlatformOverride use(ops);
   gWriteBudget = 100000;
   EXPECT_EQ(

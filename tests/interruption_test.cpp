@@ -13,7 +13,7 @@
 #include <string>
 
 #include "launcher/launcher.h"
-#include "platform/posix/posix.h"
+#include "platform/posix/interruptions.h"
 #include "tests/support.h"
 
 namespace {
@@ -30,7 +30,7 @@ std::FILE* RaiseAtOpen(const char* path, StreamMode mode) {
   if (mode == gRaiseAtMode && --gRaiseAtOpen == 0) {
     raise(gSignal);
   }
-  return kSystemPlatform.OpenStream(path, mode);
+  return kSystemStreams.OpenStream(path, mode);
 }
 
 // Raises the signal when the nth entry of a flat bundle is created.
@@ -38,7 +38,7 @@ std::FILE* RaiseAtEntry(EntryDirectory* directory, const char* name) {
   if (--gRaiseAtEntry == 0) {
     raise(gSignal);
   }
-  return kSystemPlatform.ReplaceEntryFile(directory, name);
+  return kSystemEntryDirectories.ReplaceEntryFile(directory, name);
 }
 
 // Raises the signal at removal's first deletion.
@@ -47,11 +47,11 @@ bool RaiseAtFirstDeletion(TreeWalk* walk, const char* name) {
     raise(gSignal);
     gSignal = 0;
   }
-  return kSystemPlatform.DeleteWalkEntry(walk, name);
+  return kSystemTreeWalk.DeleteWalkEntry(walk, name);
 }
 
 // Runs the launcher in a child process as the start-up does; how it ended.
-int RunForked(const PlatformOps& ops) {
+int RunForked(const PlatformParts& ops) {
   const pid_t child = fork();
   if (child == 0) {
     // SIGQUIT's default action would write a core file.
@@ -100,9 +100,9 @@ TEST(Interruption, BeforeTheInstallerRemovesWhatTheRunMadeAndEndsTheLauncher) {
     for (int signal : {SIGINT, SIGQUIT, SIGTERM, SIGHUP}) {
       SCOPED_TRACE(std::string(point.point) + ", " + strsignal(signal));
       ScratchDirectory root;
-      PlatformOps ops = TestPlatform(root.path(), &package);
-      ops.OpenStream = RaiseAtOpen;
-      ops.ReplaceEntryFile = RaiseAtEntry;
+      PlatformParts ops = TestPlatform(root.path(), &package);
+      ops.streams.OpenStream = RaiseAtOpen;
+      ops.entryDirectories.ReplaceEntryFile = RaiseAtEntry;
       gSignal = signal;
       gRaiseAtMode = point.mode;
       gRaiseAtOpen = point.open;
@@ -125,8 +125,8 @@ TEST(Interruption, AfterTheInstallerWaitsForRemovalAndThenEndsTheLauncher) {
   for (int signal : {SIGINT, SIGTERM}) {
     SCOPED_TRACE(strsignal(signal));
     ScratchDirectory root;
-    PlatformOps ops = TestPlatform(root.path(), &package);
-    ops.DeleteWalkEntry = RaiseAtFirstDeletion;
+    PlatformParts ops = TestPlatform(root.path(), &package);
+    ops.treeWalk.DeleteWalkEntry = RaiseAtFirstDeletion;
     gSignal = signal;
     const int status = RunForked(ops);
     ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << WEXITSTATUS(status);

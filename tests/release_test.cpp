@@ -84,8 +84,8 @@ class Release : public ::testing::Test {
 
   // Decodes `package` with the resource serving it; the bundle's bytes.
   Bytes Decode(const Bytes& package, bool (*release)(std::FILE*, std::int64_t, std::int64_t)) {
-    PlatformOps ops = TestPlatform(dir_.path(), &package);
-    ops.ReleaseStreamRange = release;
+    PlatformParts ops = TestPlatform(dir_.path(), &package);
+    ops.streams.ReleaseStreamRange = release;
     PlatformOverride use(ops);
     WriteFile(copy_, package);
     WriteFile(bundle_, {});
@@ -153,8 +153,8 @@ TEST_F(Release, ExtractionGivesBackTheBundleBehindTheEntriesWritten) {
   const Bytes bundle =
       MakeBundle({{"a", small}, {"big", data_}, {"b", small}, {"escape/c", small}});
   WriteFile(bundle_, bundle);
-  PlatformOps ops = kSystemPlatform;
-  ops.ReleaseStreamRange = ZeroAndRecord;
+  PlatformParts ops = SystemParts();
+  ops.streams.ReleaseStreamRange = ZeroAndRecord;
   PlatformOverride use(ops);
   char launch[kPathCapacity] = {};
   EXPECT_EQ(ExtractBundle(bundle_.c_str(), target.c_str(), launch), kEntryNotWritten);

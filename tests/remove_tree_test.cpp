@@ -23,7 +23,7 @@ using namespace testing_support;
 
 // Files with this name cannot be deleted, as a read-only file on Windows.
 bool RefuseKeepers(TreeWalk* walk, const char* name) {
-  return std::strcmp(name, "keeper") != 0 && kSystemPlatform.DeleteWalkEntry(walk, name);
+  return std::strcmp(name, "keeper") != 0 && kSystemTreeWalk.DeleteWalkEntry(walk, name);
 }
 
 class Remove : public ::testing::Test {
@@ -80,8 +80,8 @@ TEST_F(Remove, UndeletableFileKeepsItsDirectoriesAndTheSecondCallChangesNothingE
   WriteFile(tree_ + "/sub/keeper", ToBytes("k"));
   WriteFile(tree_ + "/sub/gone", ToBytes("g"));
   WriteFile(tree_ + "/other/gone", ToBytes("g"));
-  PlatformOps ops = kSystemPlatform;
-  ops.DeleteWalkEntry = RefuseKeepers;
+  PlatformParts ops = SystemParts();
+  ops.treeWalk.DeleteWalkEntry = RefuseKeepers;
   PlatformOverride use(ops);
   EXPECT_FALSE(RemoveTree(tree_.c_str()));
   EXPECT_EQ(ListDirectory(tree_), std::vector<std::string>{"sub"});
@@ -142,7 +142,7 @@ void PutTheVictimInPlace() {
 
 // Directories first, so that the walk comes back up to files still to delete.
 void ListDirectoriesFirst(TreeWalk* walk, DirectoryListing* out) {
-  kSystemPlatform.ListWalkDirectory(walk, out);
+  kSystemTreeWalk.ListWalkDirectory(walk, out);
   std::stable_partition(out->entries, out->entries + out->count,
                         [](const ListedEntry& entry) { return entry.kind == kEntryDirectory; });
 }
@@ -152,7 +152,7 @@ bool SwapOnFirstDeletion(TreeWalk* walk, const char* name) {
     gSwapped = true;
     gSwap();
   }
-  return kSystemPlatform.DeleteWalkEntry(walk, name);
+  return kSystemTreeWalk.DeleteWalkEntry(walk, name);
 }
 
 bool SwapBeforeEntering(TreeWalk* walk, const char* name, const FileIdentity* listed) {
@@ -160,7 +160,7 @@ bool SwapBeforeEntering(TreeWalk* walk, const char* name, const FileIdentity* li
     gSwapped = true;
     gSwap();
   }
-  return kSystemPlatform.EnterWalkDirectory(walk, name, listed);
+  return kSystemTreeWalk.EnterWalkDirectory(walk, name, listed);
 }
 
 TEST_F(Remove, TreeMovedWhileRemovalRunsIsNeverFollowedOut) {
@@ -194,12 +194,12 @@ TEST_F(Remove, TreeMovedWhileRemovalRunsIsNeverFollowedOut) {
 
     gSwapped = false;
     gSwap = c.swap;
-    PlatformOps ops = kSystemPlatform;
-    ops.ListWalkDirectory = ListDirectoriesFirst;
+    PlatformParts ops = SystemParts();
+    ops.treeWalk.ListWalkDirectory = ListDirectoriesFirst;
     if (c.beforeEntering) {
-      ops.EnterWalkDirectory = SwapBeforeEntering;
+      ops.treeWalk.EnterWalkDirectory = SwapBeforeEntering;
     } else {
-      ops.DeleteWalkEntry = SwapOnFirstDeletion;
+      ops.treeWalk.DeleteWalkEntry = SwapOnFirstDeletion;
     }
     {
       PlatformOverride use(ops);
@@ -218,7 +218,7 @@ TEST_F(Remove, TreeMovedWhileRemovalRunsIsNeverFollowedOut) {
 std::vector<std::string> gDotsTouched;
 
 void ListWithOddDots(TreeWalk* walk, DirectoryListing* out) {
-  kSystemPlatform.ListWalkDirectory(walk, out);
+  kSystemTreeWalk.ListWalkDirectory(walk, out);
   for (EntryKind kind : {kEntryDirectoryLink, kEntryFile, kEntryDirectory, kEntryMountPoint}) {
     AppendListedEntry(out, ".", kind, FileIdentity{});
     AppendListedEntry(out, "..", kind, FileIdentity{});
@@ -233,24 +233,24 @@ bool NoteDots(const char* name) {
   return dots;
 }
 bool DeleteNotingDots(TreeWalk* walk, const char* name) {
-  return !NoteDots(name) && kSystemPlatform.DeleteWalkEntry(walk, name);
+  return !NoteDots(name) && kSystemTreeWalk.DeleteWalkEntry(walk, name);
 }
 bool RemoveNotingDots(TreeWalk* walk, const char* name) {
-  return !NoteDots(name) && kSystemPlatform.RemoveWalkDirectory(walk, name);
+  return !NoteDots(name) && kSystemTreeWalk.RemoveWalkDirectory(walk, name);
 }
 bool EnterNotingDots(TreeWalk* walk, const char* name, const FileIdentity* listed) {
-  return !NoteDots(name) && kSystemPlatform.EnterWalkDirectory(walk, name, listed);
+  return !NoteDots(name) && kSystemTreeWalk.EnterWalkDirectory(walk, name, listed);
 }
 
 TEST_F(Remove, DotsAreComparedByNameWhateverTheirKind) {
   mkdir((tree_ + "/sub").c_str(), 0700);
   WriteFile(tree_ + "/sub/file", ToBytes("1"));
   gDotsTouched.clear();
-  PlatformOps ops = kSystemPlatform;
-  ops.ListWalkDirectory = ListWithOddDots;
-  ops.DeleteWalkEntry = DeleteNotingDots;
-  ops.RemoveWalkDirectory = RemoveNotingDots;
-  ops.EnterWalkDirectory = EnterNotingDots;
+  PlatformParts ops = SystemParts();
+  ops.treeWalk.ListWalkDirectory = ListWithOddDots;
+  ops.treeWalk.DeleteWalkEntry = DeleteNotingDots;
+  ops.treeWalk.RemoveWalkDirectory = RemoveNotingDots;
+  ops.treeWalk.EnterWalkDirectory = EnterNotingDots;
   PlatformOverride use(ops);
   EXPECT_TRUE(RemoveTree(tree_.c_str()));
   EXPECT_EQ(gDotsTouched, std::vector<std::string>{});

@@ -18,7 +18,7 @@ int gFailAtCall = 0;
 
 // The nth unique name fails (counting files and the directory together).
 bool FailingUniqueName(const char* directory, UniqueKind kind, char out[kPathCapacity]) {
-  return ++gCalls != gFailAtCall && kSystemPlatform.CreateUniqueName(directory, kind, out);
+  return ++gCalls != gFailAtCall && kSystemWorkspace.CreateUniqueName(directory, kind, out);
 }
 bool NoTempDirectory(char*) {
   return false;
@@ -30,7 +30,7 @@ bool CannotCreateCopy(const PlatformResource*, const char*) {
   return false;
 }
 std::FILE* CannotOpenForUpdate(const char* path, StreamMode mode) {
-  return mode == kStreamUpdate ? nullptr : kSystemPlatform.OpenStream(path, mode);
+  return mode == kStreamUpdate ? nullptr : kSystemStreams.OpenStream(path, mode);
 }
 
 struct What {
@@ -62,7 +62,7 @@ class Sequence : public ::testing::Test {
     gCalls = 0;
     gFailAtCall = 0;
     ops_ = TestPlatform(root_.path(), &package_);
-    ops_.CreateUniqueName = FailingUniqueName;
+    ops_.workspace.CreateUniqueName = FailingUniqueName;
   }
 
   LauncherExit Run(const char* argument = "--no-splash") {
@@ -74,28 +74,29 @@ class Sequence : public ::testing::Test {
   ScratchDirectory root_;
   Bytes package_ =
       MakePackage(MakeBundle({{"a.txt", ToBytes("alpha")}, {"b.txt", ToBytes("beta")}}));
-  PlatformOps ops_;
+  PlatformParts ops_;
 };
 
 TEST_F(Sequence, EarlyFailuresLeaveWhatTheyHadMade) {
   struct {
     const char* label;
-    void (*breakIt)(PlatformOps&);
+    void (*breakIt)(PlatformParts&);
     int failAtCall;
     LauncherExit exit;
     int files, directories;
     bool nonEmptyFile;
   } const cases[] = {
-      {"no temporary directory", [](PlatformOps& o) { o.GetTempDirectory = NoTempDirectory; }, 0,
-       kExitNoTempPath, 0, 0, false},
-      {"first name", [](PlatformOps&) {}, 1, kExitNoTempName, 0, 0, false},
+      {"no temporary directory",
+       [](PlatformParts& o) { o.workspace.GetTempDirectory = NoTempDirectory; }, 0, kExitNoTempPath,
+       0, 0, false},
+      {"first name", [](PlatformParts&) {}, 1, kExitNoTempName, 0, 0, false},
       {"package copy cannot be created",
-       [](PlatformOps& o) { o.WriteResourceToFile = CannotCreateCopy; }, 0, kExitPackageCopyFailed,
-       1, 0, false},
-      {"no package resource", [](PlatformOps& o) { o.LookUpResource = NoResource; }, 0,
+       [](PlatformParts& o) { o.resources.WriteResourceToFile = CannotCreateCopy; }, 0,
        kExitPackageCopyFailed, 1, 0, false},
-      {"second name", [](PlatformOps&) {}, 2, kExitNoTempName, 1, 0, true},
-      {"third name", [](PlatformOps&) {}, 3, kExitNoTempName, 1, 0, true},
+      {"no package resource", [](PlatformParts& o) { o.resources.LookUpResource = NoResource; }, 0,
+       kExitPackageCopyFailed, 1, 0, false},
+      {"second name", [](PlatformParts&) {}, 2, kExitNoTempName, 1, 0, true},
+      {"third name", [](PlatformParts&) {}, 3, kExitNoTempName, 1, 0, true},
   };
   for (const auto& c : cases) {
     SetUp();
@@ -120,7 +121,7 @@ TEST_F(Sequence, ThirdNameFailureLeavesTheBundleNotThePackageCopy) {
 }
 
 TEST_F(Sequence, BundleThatCannotBeOpenedLeavesItAndAnEmptyDirectory) {
-  ops_.OpenStream = CannotOpenForUpdate;
+  ops_.streams.OpenStream = CannotOpenForUpdate;
   EXPECT_EQ(Run(), kExitBundleOpenFailed);
   const What what = Remains(root_.path());
   EXPECT_EQ(what.files, 1);

@@ -282,12 +282,31 @@ Bytes MakeBmp(const BmpShape& shape) {
   return bytes;
 }
 
-PlatformOps TestPlatform(const std::string& directory, const Bytes* package) {
+namespace {
+
+PlatformParts PartsOf(const PlatformOps& ops) {
+  return PlatformParts{*ops.text,      *ops.workspace,   *ops.resources,
+                       *ops.streams,   *ops.treeWalk,    *ops.entryDirectories,
+                       *ops.processes, *ops.descendants, *ops.splash,
+                       *ops.clock};
+}
+
+}  // namespace
+
+PlatformParts SystemParts() {
+  return PartsOf(kSystemPlatform);
+}
+
+PlatformParts CurrentParts() {
+  return PartsOf(*gPlatform);
+}
+
+PlatformParts TestPlatform(const std::string& directory, const Bytes* package) {
   gTempDirectory = directory;
   gPackage = package;
-  PlatformOps ops = kSystemPlatform;
-  ops.GetTempDirectory = TestGetTempDirectory;
-  ops.LookUpResource = TestLookUpResource;
+  PlatformParts ops = SystemParts();
+  ops.workspace.GetTempDirectory = TestGetTempDirectory;
+  ops.resources.LookUpResource = TestLookUpResource;
   return ops;
 }
 
@@ -300,10 +319,16 @@ std::size_t WriteWithinBudget(std::FILE* stream, const void* buffer, std::size_t
   if (allowed < size) {
     gWriteBudgetExceeded = true;
   }
-  return allowed > 0 ? kSystemPlatform.WriteStream(stream, buffer, allowed) : 0;
+  return allowed > 0 ? kSystemStreams.WriteStream(stream, buffer, allowed) : 0;
 }
 
-PlatformOverride::PlatformOverride(const PlatformOps& ops) : ops_(ops), previous_(gPlatform) {
+PlatformOverride::PlatformOverride(const PlatformParts& parts)
+    : parts_(parts),
+      ops_{&parts_.text,      &parts_.workspace,   &parts_.resources,
+           &parts_.streams,   &parts_.treeWalk,    &parts_.entryDirectories,
+           &parts_.processes, &parts_.descendants, &parts_.splash,
+           &parts_.clock},
+      previous_(gPlatform) {
   gPlatform = &ops_;
 }
 

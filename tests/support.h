@@ -111,9 +111,29 @@ unsigned char PictureChannel(int x, int y, int channel);  // 0 red, 1 green, 2 b
 
 // ---- Platform tables
 
-// The system's table with the temporary directory pointed at `directory` and
+// A copy of every part of a platform table, each free to change: a test
+// replaces single operations (`ops.streams.WriteStream = ...`) and points
+// gPlatform at them with PlatformOverride.
+struct PlatformParts {
+  TextOps text;
+  WorkspaceOps workspace;
+  ResourceOps resources;
+  StreamOps streams;
+  TreeWalkOps treeWalk;
+  EntryDirectoryOps entryDirectories;
+  ProcessOps processes;
+  DescendantOps descendants;
+  SplashOps splash;
+  ClockOps clock;
+};
+
+// The parts of the system's table, and of the table gPlatform points at now.
+PlatformParts SystemParts();
+PlatformParts CurrentParts();
+
+// The system's parts with the temporary directory pointed at `directory` and
 // the package resource served from `package`; tests then break one operation.
-PlatformOps TestPlatform(const std::string& directory, const Bytes* package);
+PlatformParts TestPlatform(const std::string& directory, const Bytes* package);
 
 // A stream write that takes only what is left of `gWriteBudget` bytes, as a
 // full disk would, and notes in `gWriteBudgetExceeded` that it cut one short.
@@ -121,15 +141,16 @@ extern std::size_t gWriteBudget;
 extern bool gWriteBudgetExceeded;
 std::size_t WriteWithinBudget(std::FILE* stream, const void* buffer, std::size_t size);
 
-// Points gPlatform at a copy of a table for the life of the object.
+// Points gPlatform at a copy of the parts for the life of the object.
 class PlatformOverride {
  public:
-  explicit PlatformOverride(const PlatformOps& ops);
+  explicit PlatformOverride(const PlatformParts& parts);
   ~PlatformOverride();
   PlatformOverride(const PlatformOverride&) = delete;
   PlatformOverride& operator=(const PlatformOverride&) = delete;
 
  private:
+  PlatformParts parts_;
   PlatformOps ops_;
   const PlatformOps* previous_;
 };

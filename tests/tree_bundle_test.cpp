@@ -9,6 +9,7 @@
 
 #include "format/tree_bundle.h"
 #include "launcher/launcher.h"
+#include "tests/extraction_test.h"
 #include "tests/support.h"
 
 namespace {
@@ -110,24 +111,12 @@ Bytes MakeTreeBundle(const std::vector<TreeEntry>& entries, std::uint32_t launch
   return bundle;
 }
 
-class ExtractTree : public ::testing::Test {
+class ExtractTree : public ExtractionTest {
  protected:
-  void SetUp() override { mkdir(target_.c_str(), 0700); }
-
-  ExtractOutcome Run(const Bytes& bundle) {
-    WriteFile(bundle_, bundle);
-    std::memset(launchPath_, 0, sizeof launchPath_);
-    return ExtractBundle(bundle_.c_str(), target_.c_str(), launchPath_);
-  }
   mode_t ModeOf(const std::string& path) {
     struct stat status;
     return stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
   }
-
-  ScratchDirectory dir_;
-  std::string bundle_ = dir_.Join("mrlbundle");
-  std::string target_ = dir_.Join("mrltarget");
-  char launchPath_[kPathCapacity];
 };
 
 TEST_F(ExtractTree, FoldersFilesAndFlagsAreWrittenAndTheLaunchEntryMayBeDeep) {

@@ -8,7 +8,7 @@
 
 #include <cerrno>
 
-#include "platform/posix/posix.h"
+#include "platform/posix/interruptions.h"
 
 namespace {
 
@@ -16,17 +16,12 @@ namespace {
 // cut short: a blocking wait could miss a signal that came just before it.
 constexpr int kLookEveryMilliseconds = 50;
 
-}  // namespace
-
 bool PosixAdoptDescendants() {
   return prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0;
 }
 
 void PosixWaitForDescendants() {
-  sigset_t previous;
-  HoldInterruptions(&previous);
   DescendantsWaited();
-  ReleaseInterruptions(&previous);
   while (!WaitCutShort()) {
     int status = 0;
     const pid_t reaped = waitpid(-1, &status, WNOHANG);
@@ -34,10 +29,12 @@ void PosixWaitForDescendants() {
       break;  // no child left
     }
     if (reaped == 0) {
-      gPlatform->SleepMilliseconds(kLookEveryMilliseconds);
+      kSystemClock.SleepMilliseconds(kLookEveryMilliseconds);
     }
   }
-  HoldInterruptions(&previous);
   DescendantsEnded();
-  ReleaseInterruptions(&previous);
 }
+
+}  // namespace
+
+constinit const DescendantOps kSystemDescendants = {PosixAdoptDescendants, PosixWaitForDescendants};

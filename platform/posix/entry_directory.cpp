@@ -1,4 +1,5 @@
-// The tree bundle's folders on POSIX: every directory and file is made
+// The extraction directory and the tree bundle's folders on POSIX: every
+// directory and file is made
 // relative to a descriptor of its parent, and no symbolic link is ever
 // followed, so nothing planted in the tree, even while extraction runs,
 // steers a write outside it.
@@ -9,7 +10,8 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "platform/posix/posix.h"
+#include "platform/platform.h"
+#include "platform/posix/private_file.h"
 
 struct EntryDirectory {
   int fd;
@@ -32,8 +34,6 @@ EntryDirectory* Hold(int fd) {
   return directory;
 }
 
-}  // namespace
-
 EntryDirectory* PosixOpenEntryDirectory(const char* directory) {
   return Hold(open(directory, kDirectoryFlags));
 }
@@ -51,32 +51,21 @@ EntryDirectory* PosixMakeEntryDirectory(EntryDirectory* parent, const char* name
   return Hold(openat(parent->fd, name, kDirectoryFlags));
 }
 
-namespace {
-
 // Opens `name` in `directory` with `flags` (besides reading and writing),
 // private to the user whatever the umask; null unless it is a plain file.
 // O_NONBLOCK keeps a FIFO planted under the name from holding the open.
 std::FILE* OpenEntryFile(EntryDirectory* directory, const char* name, int flags, mode_t mode) {
   const mode_t previous = umask(077);
-  const int fd =
-      openat(directory->fd, name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | flags, mode);
+  int fd = openat(directory->fd, name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | flags, mode);
   umask(previous);
   struct stat status;
-  if (fd < 0) {
-    return nullptr;
-  }
-  std::FILE* stream = nullptr;
-  if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
-      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0) {
-    stream = fdopen(fd, "w+b");
-  }
-  if (stream == nullptr) {
+  if (fd >= 0 && (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
+                  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)) {
     close(fd);
+    fd = -1;
   }
-  return stream;
+  return StreamOver(fd, "w+b");
 }
-
-}  // namespace
 
 std::FILE* PosixCreateEntryFile(EntryDirectory* directory, const char* name, bool executable) {
   return OpenEntryFile(directory, name, O_CREAT | O_EXCL, executable ? 0700 : 0600);
@@ -95,3 +84,9 @@ void PosixCloseEntryDirectory(EntryDirectory* directory) {
   close(directory->fd);
   std::free(directory);
 }
+
+}  // namespace
+
+constinit const EntryDirectoryOps kSystemEntryDirectories = {
+    PosixOpenEntryDirectory, PosixMakeEntryDirectory, PosixCreateEntryFile,
+    PosixReplaceEntryFile,   PosixDeleteEntryFile,    PosixCloseEntryDirectory};

@@ -28,7 +28,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/posix/posix.h"
+#include "platform/posix/interruptions.h"
 
 namespace {
 
@@ -169,18 +169,7 @@ void ForgetInterruptions() {
   gWatching = false;
 }
 
-void HoldInterruptions(sigset_t* previous) {
-  sigset_t held;
-  sigemptyset(&held);
-  for (int signal : kInterruptions) {
-    sigaddset(&held, signal);
-  }
-  sigprocmask(SIG_BLOCK, &held, previous);
-}
-
-void ReleaseInterruptions(const sigset_t* previous) {
-  sigprocmask(SIG_SETMASK, previous, nullptr);
-}
+HeldInterruptions::HeldInterruptions() : HeldSignals(kInterruptions) {}
 
 void NoteMadeName(const char* path, UniqueKind kind) {
   if (!gWatching) {
@@ -211,6 +200,7 @@ void InstallerStarted(pid_t installer) {
 }
 
 void InstallerEnded() {
+  const HeldInterruptions held;
   gPhase = kAfterInstaller;
   gInstaller = 0;
 }
@@ -222,10 +212,12 @@ void EndByHeldInterruption() {
 }
 
 void DescendantsWaited() {
+  const HeldInterruptions held;
   gPhase = kDescendantsRunning;
 }
 
 void DescendantsEnded() {
+  const HeldInterruptions held;
   gPhase = kAfterInstaller;
 }
 

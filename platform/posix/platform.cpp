@@ -14,7 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/posix/posix.h"
+#include "platform/posix/interruptions.h"
+#include "platform/posix/private_file.h"
 #include "platform/stdio_streams.h"
 
 extern char** environ;
@@ -126,18 +127,12 @@ bool PosixCreateUniqueName(const char* directory, UniqueKind kind, char out[kPat
       return false;
     }
     // Made and noted at once: a signal in between would leave it behind.
-    sigset_t previous;
-    HoldInterruptions(&previous);
-    const bool made = MakeExclusively(out, kind);
-    const int error = errno;
-    if (made) {
+    const HeldInterruptions held;
+    if (MakeExclusively(out, kind)) {
       NoteMadeName(out, kind);
-    }
-    ReleaseInterruptions(&previous);
-    if (made) {
       return true;
     }
-    if (error != EEXIST) {
+    if (errno != EEXIST) {
       break;
     }
   }
@@ -155,15 +150,7 @@ std::FILE* PosixOpenStream(const char* path, StreamMode mode) {
     flags |= O_RDWR | O_CREAT | O_TRUNC;
     streamMode = "w+b";
   }
-  const int fd = OpenPrivateFile(path, flags);
-  if (fd < 0) {
-    return nullptr;
-  }
-  std::FILE* stream = fdopen(fd, streamMode);
-  if (stream == nullptr) {
-    close(fd);
-  }
-  return stream;
+  return StreamOver(OpenPrivateFile(path, flags), streamMode);
 }
 
 bool PosixSeekStream(std::FILE* stream, std::int64_t offset, StreamOrigin origin) {
@@ -181,26 +168,23 @@ bool PosixReleaseStreamRange(std::FILE* stream, std::int64_t offset, std::int64_
                    static_cast<off_t>(offset), static_cast<off_t>(length)) == 0;
 }
 
-bool PosixDeleteFile(const char* path) {
-  sigset_t previous;
-  HoldInterruptions(&previous);
-  const bool deleted = unlink(path) == 0;
-  if (deleted) {
-    ForgetMadeName(path);
+// Removes `path` with `remove` (unlink, rmdir) and forgets it as made, at
+// once: a signal in between would try to remove it again.
+bool RemoveMadeName(const char* path, int (*remove)(const char*)) {
+  const HeldInterruptions held;
+  if (remove(path) != 0) {
+    return false;
   }
-  ReleaseInterruptions(&previous);
-  return deleted;
+  ForgetMadeName(path);
+  return true;
+}
+
+bool PosixDeleteFile(const char* path) {
+  return RemoveMadeName(path, unlink);
 }
 
 bool PosixRemoveEmptyDirectory(const char* path) {
-  sigset_t previous;
-  HoldInterruptions(&previous);
-  const bool removed = rmdir(path) == 0;
-  if (removed) {
-    ForgetMadeName(path);
-  }
-  ReleaseInterruptions(&previous);
-  return removed;
+  return RemoveMadeName(path, rmdir);
 }
 
 // How much of an entry is looked at to tell a script from a program.
@@ -270,21 +254,22 @@ PlatformProcess PosixStartProcess(const char* path, const ArgumentTail* tail) {
   // The installer is known to the signal handler from its first moment on;
   // it starts with the signal mask the launcher was given, and the
   // launcher's handlers are reset to the default in it.
-  sigset_t previous;
-  HoldInterruptions(&previous);
+  pid_t pid = 0;
+  int error = 0;
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
-  posix_spawnattr_setsigmask(&attributes, &previous);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-  pid_t pid = 0;
-  int error = posix_spawn(&pid, path, nullptr, &attributes, argv + 1, environ);
-  if (error == ENOEXEC && LooksLikeScript(head, headSize)) {
-    error = posix_spawn(&pid, shell, nullptr, &attributes, argv, environ);
+  {
+    const HeldInterruptions held;
+    posix_spawnattr_setsigmask(&attributes, &held.previous());
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    error = posix_spawn(&pid, path, nullptr, &attributes, argv + 1, environ);
+    if (error == ENOEXEC && LooksLikeScript(head, headSize)) {
+      error = posix_spawn(&pid, shell, nullptr, &attributes, argv, environ);
+    }
+    if (error == 0) {
+      InstallerStarted(pid);
+    }
   }
-  if (error == 0) {
-    InstallerStarted(pid);
-  }
-  ReleaseInterruptions(&previous);
   posix_spawnattr_destroy(&attributes);
   std::free(argv);
   return error == 0 ? static_cast<PlatformProcess>(pid) : 0;
@@ -297,10 +282,7 @@ bool PosixWaitForProcess(PlatformProcess process, std::uint32_t* exitCode) {
   siginfo_t ended;
   while (waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
   }
-  sigset_t previous;
-  HoldInterruptions(&previous);
   InstallerEnded();
-  ReleaseInterruptions(&previous);
   int status = 0;
   pid_t reaped = 0;
   while ((reaped = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
@@ -352,49 +334,23 @@ int OpenPrivateFile(const char* path, int flags) {
   return fd;
 }
 
-const PlatformOps kSystemPlatform = {
-    .EntryNameToPathText = PosixEntryNameToPathText,
-    .GetTempDirectory = PosixGetTempDirectory,
-    .CreateUniqueName = PosixCreateUniqueName,
-    .LookUpResource = PosixLookUpResource,
-    .WriteResourceToFile = PosixWriteResourceToFile,
-    .ReadResource = PosixReadResource,
-    .OpenStream = PosixOpenStream,
-    .ReadStream = StdioReadStream,
-    .WriteStream = StdioWriteStream,
-    .SeekStream = PosixSeekStream,
-    .TellStream = PosixTellStream,
-    .CloseStream = StdioCloseStream,
-    .ReleaseStreamRange = PosixReleaseStreamRange,
-    .DeleteFileAt = PosixDeleteFile,
-    .RemoveEmptyDirectory = PosixRemoveEmptyDirectory,
-    .StartTreeWalk = PosixStartTreeWalk,
-    .ListWalkDirectory = PosixListWalkDirectory,
-    .EnterWalkDirectory = PosixEnterWalkDirectory,
-    .LeaveWalkDirectory = PosixLeaveWalkDirectory,
-    .DeleteWalkEntry = PosixDeleteWalkEntry,
-    .RemoveWalkDirectory = PosixRemoveWalkDirectory,
-    .EndTreeWalk = PosixEndTreeWalk,
-    .OpenEntryDirectory = PosixOpenEntryDirectory,
-    .MakeEntryDirectory = PosixMakeEntryDirectory,
-    .CreateEntryFile = PosixCreateEntryFile,
-    .ReplaceEntryFile = PosixReplaceEntryFile,
-    .DeleteEntryFile = PosixDeleteEntryFile,
-    .CloseEntryDirectory = PosixCloseEntryDirectory,
-    .StartProcess = PosixStartProcess,
-    .WaitForProcess = PosixWaitForProcess,
-    .AdoptDescendants = PosixAdoptDescendants,
-    .WaitForDescendants = PosixWaitForDescendants,
-    .OpenSplashSurface = X11OpenSplashSurface,
-    .GetScreenSize = X11GetScreenSize,
-    .GetSurfaceRect = X11GetSurfaceRect,
-    .ShowSplashSurface = X11ShowSplashSurface,
-    .LoadSplashPicture = X11LoadSplashPicture,
-    .BlendSplashPicture = X11BlendSplashPicture,
-    .ReleaseSplashPicture = X11ReleaseSplashPicture,
-    .CloseSplashSurface = X11CloseSplashSurface,
-    .SleepMilliseconds = PosixSleepMilliseconds,
-    .CountProcessors = PosixCountProcessors,
-};
+std::FILE* StreamOver(int fd, const char* mode) {
+  std::FILE* stream = fd >= 0 ? fdopen(fd, mode) : nullptr;
+  if (stream == nullptr && fd >= 0) {
+    close(fd);
+  }
+  return stream;
+}
 
-const PlatformOps* gPlatform = &kSystemPlatform;
+constinit const TextOps kSystemText = {PosixEntryNameToPathText};
+
+constinit const WorkspaceOps kSystemWorkspace = {PosixGetTempDirectory, PosixCreateUniqueName,
+                                                 PosixDeleteFile, PosixRemoveEmptyDirectory};
+
+constinit const StreamOps kSystemStreams = {
+    PosixOpenStream, StdioReadStream,  StdioWriteStream,       PosixSeekStream,
+    PosixTellStream, StdioCloseStream, PosixReleaseStreamRange};
+
+constinit const ProcessOps kSystemProcesses = {PosixStartProcess, PosixWaitForProcess};
+
+constinit const ClockOps kSystemClock = {PosixSleepMilliseconds, PosixCountProcessors};

@@ -9,8 +9,9 @@
 #include <cstring>
 
 #include "format/resource_table.h"
+#include "platform/platform.h"
 #include "platform/posix/full_io.h"
-#include "platform/posix/posix.h"
+#include "platform/posix/private_file.h"
 
 namespace {
 
@@ -58,8 +59,6 @@ bool CopyFileRange(int from, std::uint64_t offset, std::uint64_t size, int to) {
   std::free(buffer);
   return ok;
 }
-
-}  // namespace
 
 bool PosixLookUpResource(const char* type, int id, PlatformResource* out) {
   const int fd = OpenExecutable();
@@ -119,3 +118,8 @@ bool PosixReadResource(const PlatformResource* resource, void* out) {
   const int fd = OpenExecutable();
   return fd >= 0 && ReadFullAt(fd, out, static_cast<std::size_t>(resource->size), resource->offset);
 }
+
+}  // namespace
+
+constinit const ResourceOps kSystemResources = {PosixLookUpResource, PosixWriteResourceToFile,
+                                                PosixReadResource};

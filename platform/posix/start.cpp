@@ -2,7 +2,7 @@
 // tail. A signal that interrupts the run is watched for from the start
 // (interruptions.cpp).
 #include "launcher/launcher.h"
-#include "platform/posix/posix.h"
+#include "platform/posix/interruptions.h"
 
 int main(int argc, char** argv) {
   ArgumentTail tail = {};

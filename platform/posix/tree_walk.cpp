@@ -14,7 +14,6 @@
 #include <cstdlib>
 
 #include "platform/directory_listing.h"
-#include "platform/posix/posix.h"
 
 struct TreeWalk {
   int directory;            // where the walk stands
@@ -73,8 +72,6 @@ void StandIn(TreeWalk* walk, int fd, const FileIdentity& identity) {
   walk->directory = fd;
   walk->current = identity;
 }
-
-}  // namespace
 
 TreeWalk* PosixStartTreeWalk(const char* directory) {
   const int fd = OpenDirectoryAt(AT_FDCWD, directory);
@@ -176,3 +173,10 @@ void PosixEndTreeWalk(TreeWalk* walk) {
   std::free(walk->ancestors);
   std::free(walk);
 }
+
+}  // namespace
+
+constinit const TreeWalkOps kSystemTreeWalk = {PosixStartTreeWalk,      PosixListWalkDirectory,
+                                               PosixEnterWalkDirectory, PosixLeaveWalkDirectory,
+                                               PosixDeleteWalkEntry,    PosixRemoveWalkDirectory,
+                                               PosixEndTreeWalk};

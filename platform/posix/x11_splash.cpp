@@ -27,7 +27,7 @@
 
 #include "format/resource_ids.h"
 #include "platform/posix/full_io.h"
-#include "platform/posix/posix.h"
+#include "platform/posix/interruptions.h"
 #include "platform/posix/x11_client.h"
 #include "platform/posix/x11_picture.h"
 
@@ -132,17 +132,19 @@ bool StartClient(SplashSurface* surface, const char* title) {
   // The client leaves signals to the launcher: it gets the default actions
   // before any signal can reach it.
   const pid_t launcher = getpid();
-  sigset_t previous;
-  HoldInterruptions(&previous);
-  const pid_t client = fork();
+  pid_t client = 0;
+  {
+    const HeldInterruptions held;
+    client = fork();
+    if (client == 0) {
+      ForgetInterruptions();
+    }
+  }
   if (client == 0) {
-    ForgetInterruptions();
-    ReleaseInterruptions(&previous);
     close(channels[0]);
     RunX11Client(X11ClientSetup{launcher, channels[1], surface->width, surface->height, title,
                                 surface->canvas});
   }
-  ReleaseInterruptions(&previous);
   close(channels[1]);
   if (client < 0) {
     close(channels[0]);
@@ -152,8 +154,6 @@ bool StartClient(SplashSurface* surface, const char* title) {
   surface->channel = channels[0];
   return true;
 }
-
-}  // namespace
 
 SplashSurface* X11OpenSplashSurface(PlatformInstance, int width, int height, const char* title) {
   const char* display = std::getenv("DISPLAY");
@@ -204,7 +204,7 @@ void X11ShowSplashSurface(SplashSurface* surface, int x, int y) {
 // canvas starts as the window's black background.
 bool X11LoadSplashPicture(SplashSurface* surface, PlatformInstance, int id) {
   PlatformResource resource = {};
-  if (!PosixLookUpResource(kBitmapResourceType, id, &resource) ||
+  if (!kSystemResources.LookUpResource(kBitmapResourceType, id, &resource) ||
       resource.size > kMaxBitmapResourceSize) {
     return false;
   }
@@ -213,8 +213,8 @@ bool X11LoadSplashPicture(SplashSurface* surface, PlatformInstance, int id) {
   if (bytes == nullptr) {
     return false;
   }
-  surface->hasPicture =
-      PosixReadResource(&resource, bytes) && DecodeRgbPicture(bytes, size, &surface->picture);
+  surface->hasPicture = kSystemResources.ReadResource(&resource, bytes) &&
+                        DecodeRgbPicture(bytes, size, &surface->picture);
   std::free(bytes);
   if (surface->hasPicture) {
     ClipRgbPicture(&surface->picture, surface->width, surface->height);
@@ -260,3 +260,9 @@ void X11CloseSplashSurface(SplashSurface* surface) {
   EndClient(surface);
   FreeSurface(surface);
 }
+
+}  // namespace
+
+constinit const SplashOps kSystemSplash = {
+    X11OpenSplashSurface, X11GetScreenSize,      X11GetSurfaceRect,       X11ShowSplashSurface,
+    X11LoadSplashPicture, X11BlendSplashPicture, X11ReleaseSplashPicture, X11CloseSplashSurface};

@@ -7,7 +7,7 @@
 // kills nothing when it closes.
 #include <windows.h>
 
-#include "platform/win32/win32.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -16,8 +16,6 @@ HANDLE gJob = nullptr;
 
 // How often the job's members are counted.
 constexpr DWORD kCountEveryMilliseconds = 50;
-
-}  // namespace
 
 bool Win32AdoptDescendants() {
   HANDLE job = CreateJobObjectA(nullptr, nullptr);
@@ -44,3 +42,7 @@ void Win32WaitForDescendants() {
     Sleep(kCountEveryMilliseconds);
   }
 }
+
+}  // namespace
+
+constinit const DescendantOps kSystemDescendants = {Win32AdoptDescendants, Win32WaitForDescendants};

@@ -13,7 +13,9 @@
 #include <cstring>
 #include <cwchar>
 
-#include "platform/win32/win32.h"
+#include "platform/platform.h"
+#include "platform/win32/handles.h"
+#include "platform/win32/workspace.h"
 
 struct EntryDirectory {
   HANDLE handle;
@@ -75,14 +77,12 @@ std::FILE* OpenEntryFile(EntryDirectory* directory, const char* name, bool repla
   return StreamOf(file, "w+b");
 }
 
-}  // namespace
-
 EntryDirectory* Win32OpenEntryDirectory(const char* directory) {
   HANDLE held = INVALID_HANDLE_VALUE;
   const wchar_t* name = nullptr;
   std::size_t nameUnits = 0;
   HANDLE own = INVALID_HANDLE_VALUE;
-  if (!FindHeldDirectory(directory, &held, &name, &nameUnits) ||
+  if (!HeldDirectory(directory, &held, &name, &nameUnits) ||
       !DuplicateHandle(GetCurrentProcess(), held, GetCurrentProcess(), &own, 0, FALSE,
                        DUPLICATE_SAME_ACCESS)) {
     return nullptr;
@@ -129,3 +129,9 @@ void Win32CloseEntryDirectory(EntryDirectory* directory) {
   CloseHandle(directory->handle);
   std::free(directory);
 }
+
+}  // namespace
+
+constinit const EntryDirectoryOps kSystemEntryDirectories = {
+    Win32OpenEntryDirectory, Win32MakeEntryDirectory, Win32CreateEntryFile,
+    Win32ReplaceEntryFile,   Win32DeleteEntryFile,    Win32CloseEntryDirectory};

@@ -19,14 +19,14 @@
 #include <cstring>
 #include <cwchar>
 
-#include "platform/win32/win32.h"
+#include "platform/win32/handles.h"
 
 namespace {
 
 // FileNameInformation: the length in bytes, then the name (not terminated).
 struct NameInformation {
   ULONG length;
-  wchar_t name[kWideNameCapacity];
+  wchar_t name[kWidePathCapacity];
 };
 
 struct DispositionInformation {
@@ -62,7 +62,7 @@ wchar_t* NameOf(HANDLE handle, std::size_t* units) {
   if (information == nullptr ||
       !NT_SUCCESS(NtQueryInformationFile(handle, &status, information, sizeof *information,
                                          FileNameInformation)) ||
-      information->length / sizeof(wchar_t) >= kWideNameCapacity) {
+      information->length / sizeof(wchar_t) >= kWidePathCapacity) {
     std::free(information);
     return nullptr;
   }
@@ -126,6 +126,27 @@ bool DeleteBelow(HANDLE directory, const wchar_t* directoryName, std::size_t dir
       LiesBelow(entry, directoryName, directoryUnits, name) && MarkForDeletion(entry);
   CloseHandle(entry);
   return deleted;
+}
+
+std::size_t WidenDirectory(const char* directory, wchar_t* out, std::size_t capacity) {
+  // A drive path (C:\...) or a share (\\server\share\...) gets the prefix
+  // that lifts the 260-character limit; any other stays as it is.
+  const wchar_t* prefix = L"";
+  if (directory[0] != '\0' && directory[1] == ':' && directory[2] == '\\') {
+    prefix = L"\\\\?\\";
+  } else if (directory[0] == '\\' && directory[1] == '\\' && directory[2] != '?') {
+    prefix = L"\\\\?\\UNC";
+    ++directory;
+  }
+  const std::size_t prefixLength = std::wcslen(prefix);
+  const int written =
+      MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, directory, -1, out + prefixLength,
+                          static_cast<int>(capacity - prefixLength));
+  if (written <= 1) {
+    return 0;
+  }
+  std::memcpy(out, prefix, prefixLength * sizeof(wchar_t));
+  return prefixLength + static_cast<std::size_t>(written) - 1;
 }
 
 bool WidenName(const char* name, wchar_t out[kWideComponentCapacity]) {

@@ -1,7 +1,8 @@
 // The Windows side of the seam: the wide system calls the launcher is built
 // on. Paths cross the seam as UTF-8 and are converted to UTF-16 at each call,
 // so that any name the system takes works, whatever the code page. The
-// workspace's own names live in workspace.cpp.
+// workspace's names are made and held by workspace.cpp; the files here are
+// written and read through what it holds.
 #include <windows.h>
 #include <shellapi.h>
 #include <winioctl.h>
@@ -10,7 +11,9 @@
 #include <cstring>
 
 #include "platform/stdio_streams.h"
-#include "platform/win32/win32.h"
+#include "platform/win32/handles.h"
+#include "platform/win32/system_library.h"
+#include "platform/win32/workspace.h"
 
 namespace {
 
@@ -24,15 +27,6 @@ using WidePath = wchar_t[kPathCapacity];
 bool Widen(const char* path, WidePath out) {
   return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, out,
                              static_cast<int>(kPathCapacity)) > 0;
-}
-
-// A path from the system as UTF-8 in a zero-filled buffer; false when it does
-// not fit (or is not UTF-16, which a path from the system always is).
-bool Narrow(const wchar_t* path, char out[kPathCapacity]) {
-  std::memset(out, 0, kPathCapacity);
-  const int written = WideCharToMultiByte(CP_UTF8, 0, path, -1, out,
-                                          static_cast<int>(kPathCapacity) - 1, nullptr, nullptr);
-  return written > 0;
 }
 
 // An empty name does not convert either; it is refused all the same.
@@ -52,22 +46,6 @@ bool Win32EntryNameToPathText(const char* name, std::size_t length, char out[kPa
   return written > 0;
 }
 
-using GetTempPath2Function = DWORD(WINAPI*)(DWORD, LPWSTR);
-
-bool Win32GetTempDirectory(char out[kPathCapacity]) {
-  // GetTempPath2W (Windows 10 and 11 with their 2022 updates) gives a process
-  // running as SYSTEM the system's own protected directory rather than a
-  // world-writable one; looked up at run time so that older systems start.
-  const auto getTempPath2 = reinterpret_cast<GetTempPath2Function>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetTempPath2W")));
-  // The result is at most MAX_PATH + 1 units; a longer one is not placed in
-  // the buffer, and the result then tells its size.
-  wchar_t wide[MAX_PATH + 2];
-  const DWORD length =
-      getTempPath2 != nullptr ? getTempPath2(MAX_PATH + 2, wide) : GetTempPathW(MAX_PATH + 2, wide);
-  return length != 0 && length < MAX_PATH + 2 && Narrow(wide, out);
-}
-
 bool Win32LookUpResource(const char* type, int id, PlatformResource* out) {
   // The executable's own resources, whatever instance the caller holds.
   HRSRC found = FindResourceA(nullptr, MAKEINTRESOURCEA(id), type);
@@ -82,9 +60,39 @@ bool Win32LookUpResource(const char* type, int id, PlatformResource* out) {
   return out->data != nullptr || size == 0;
 }
 
+// Through the package copy the workspace holds.
+bool Win32WriteResourceToFile(const PlatformResource* resource, const char* path) {
+  HANDLE file = HeldFile(path);
+  if (file == INVALID_HANDLE_VALUE || SetFilePointer(file, 0, nullptr, FILE_BEGIN) != 0 ||
+      !SetEndOfFile(file)) {
+    return false;
+  }
+  DWORD written = 0;
+  WriteFile(file, resource->data, static_cast<DWORD>(resource->size), &written, nullptr);
+  return true;
+}
+
 bool Win32ReadResource(const PlatformResource* resource, void* out) {
   std::memcpy(out, resource->data, static_cast<std::size_t>(resource->size));
   return true;
+}
+
+// A stream of its own over a file the workspace holds: a second handle to
+// the same open file, from its start.
+std::FILE* Win32OpenStream(const char* path, StreamMode mode) {
+  HANDLE held = HeldFile(path);
+  HANDLE own = INVALID_HANDLE_VALUE;
+  if (held == INVALID_HANDLE_VALUE ||
+      !DuplicateHandle(GetCurrentProcess(), held, GetCurrentProcess(), &own, 0, FALSE,
+                       DUPLICATE_SAME_ACCESS)) {
+    return nullptr;
+  }
+  if (SetFilePointer(own, 0, nullptr, FILE_BEGIN) != 0 ||
+      (mode == kStreamCreate && !SetEndOfFile(own))) {
+    CloseHandle(own);
+    return nullptr;
+  }
+  return StreamOf(own, mode == kStreamRead ? "rb" : mode == kStreamUpdate ? "r+b" : "w+b");
 }
 
 bool Win32SeekStream(std::FILE* stream, std::int64_t offset, StreamOrigin origin) {
@@ -115,12 +123,12 @@ using ShellExecuteFunction = BOOL(WINAPI*)(SHELLEXECUTEINFOW*);
 
 PlatformProcess Win32StartProcess(const char* path, const ArgumentTail* tail) {
   WidePath wide;
-  // Loaded here rather than imported (see start.cpp).
   // Only an installer in a directory the workspace holds, still where it was
   // made (under Wine a Unix process can move it).
   if (!LeadsIntoHeldDirectory(path)) {
     return 0;
   }
+  // Loaded here rather than imported (see start.cpp).
   HMODULE shell = LoadSystemLibrary("shell32.dll");
   const auto shellExecute =
       shell != nullptr ? reinterpret_cast<ShellExecuteFunction>(
@@ -168,49 +176,15 @@ std::uint32_t Win32CountProcessors() {
 
 }  // namespace
 
-const PlatformOps kSystemPlatform = {
-    .EntryNameToPathText = Win32EntryNameToPathText,
-    .GetTempDirectory = Win32GetTempDirectory,
-    .CreateUniqueName = Win32CreateUniqueName,
-    .LookUpResource = Win32LookUpResource,
-    .WriteResourceToFile = Win32WriteResourceToFile,
-    .ReadResource = Win32ReadResource,
-    .OpenStream = Win32OpenStream,
-    .ReadStream = StdioReadStream,
-    .WriteStream = StdioWriteStream,
-    .SeekStream = Win32SeekStream,
-    .TellStream = Win32TellStream,
-    .CloseStream = StdioCloseStream,
-    .ReleaseStreamRange = Win32ReleaseStreamRange,
-    .DeleteFileAt = Win32DeleteFile,
-    .RemoveEmptyDirectory = Win32RemoveEmptyDirectory,
-    .StartTreeWalk = Win32StartTreeWalk,
-    .ListWalkDirectory = Win32ListWalkDirectory,
-    .EnterWalkDirectory = Win32EnterWalkDirectory,
-    .LeaveWalkDirectory = Win32LeaveWalkDirectory,
-    .DeleteWalkEntry = Win32DeleteWalkEntry,
-    .RemoveWalkDirectory = Win32RemoveWalkDirectory,
-    .EndTreeWalk = Win32EndTreeWalk,
-    .OpenEntryDirectory = Win32OpenEntryDirectory,
-    .MakeEntryDirectory = Win32MakeEntryDirectory,
-    .CreateEntryFile = Win32CreateEntryFile,
-    .ReplaceEntryFile = Win32ReplaceEntryFile,
-    .DeleteEntryFile = Win32DeleteEntryFile,
-    .CloseEntryDirectory = Win32CloseEntryDirectory,
-    .StartProcess = Win32StartProcess,
-    .WaitForProcess = Win32WaitForProcess,
-    .AdoptDescendants = Win32AdoptDescendants,
-    .WaitForDescendants = Win32WaitForDescendants,
-    .OpenSplashSurface = Win32OpenSplashSurface,
-    .GetScreenSize = Win32GetScreenSize,
-    .GetSurfaceRect = Win32GetSurfaceRect,
-    .ShowSplashSurface = Win32ShowSplashSurface,
-    .LoadSplashPicture = Win32LoadSplashPicture,
-    .BlendSplashPicture = Win32BlendSplashPicture,
-    .ReleaseSplashPicture = Win32ReleaseSplashPicture,
-    .CloseSplashSurface = Win32CloseSplashSurface,
-    .SleepMilliseconds = Win32SleepMilliseconds,
-    .CountProcessors = Win32CountProcessors,
-};
+constinit const TextOps kSystemText = {Win32EntryNameToPathText};
 
-const PlatformOps* gPlatform = &kSystemPlatform;
+constinit const ResourceOps kSystemResources = {Win32LookUpResource, Win32WriteResourceToFile,
+                                                Win32ReadResource};
+
+constinit const StreamOps kSystemStreams = {
+    Win32OpenStream, StdioReadStream,  StdioWriteStream,       Win32SeekStream,
+    Win32TellStream, StdioCloseStream, Win32ReleaseStreamRange};
+
+constinit const ProcessOps kSystemProcesses = {Win32StartProcess, Win32WaitForProcess};
+
+constinit const ClockOps kSystemClock = {Win32SleepMilliseconds, Win32CountProcessors};

@@ -4,7 +4,8 @@
 // is destroyed.
 #include <windows.h>
 
-#include "platform/win32/win32.h"
+#include "platform/platform.h"
+#include "platform/win32/system_library.h"
 
 using AlphaBlendFunction = BOOL(WINAPI*)(HDC, int, int, int, int, HDC, int, int, int, int,
                                          BLENDFUNCTION);
@@ -25,8 +26,6 @@ namespace {
 
 // There is one splash per process.
 SplashSurface gSplash;
-
-}  // namespace
 
 SplashSurface* Win32OpenSplashSurface(PlatformInstance instance, int width, int height,
                                       const char* title) {
@@ -98,3 +97,10 @@ void Win32ReleaseSplashPicture(SplashSurface* surface) {
 void Win32CloseSplashSurface(SplashSurface* surface) {
   DestroyWindow(surface->window);
 }
+
+}  // namespace
+
+constinit const SplashOps kSystemSplash = {Win32OpenSplashSurface,    Win32GetScreenSize,
+                                           Win32GetSurfaceRect,       Win32ShowSplashSurface,
+                                           Win32LoadSplashPicture,    Win32BlendSplashPicture,
+                                           Win32ReleaseSplashPicture, Win32CloseSplashSurface};

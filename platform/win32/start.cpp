@@ -14,7 +14,7 @@
 #include <cstring>
 
 #include "launcher/launcher.h"
-#include "platform/win32/win32.h"
+#include "platform/win32/system_library.h"
 
 namespace {
 

@@ -22,7 +22,9 @@
 #include <cwchar>
 
 #include "platform/directory_listing.h"
-#include "platform/win32/win32.h"
+#include "platform/platform.h"
+#include "platform/win32/handles.h"
+#include "platform/win32/workspace.h"
 
 namespace {
 
@@ -73,29 +75,6 @@ const WalkLevel& Here(const TreeWalk* walk) {
   return walk->levels[walk->depth - 1];
 }
 
-}  // namespace
-
-std::size_t WidenDirectory(const char* directory, wchar_t* out, std::size_t capacity) {
-  // A drive path (C:\...) or a share (\\server\share\...) gets the prefix
-  // that lifts the 260-character limit; any other stays as it is.
-  const wchar_t* prefix = L"";
-  if (directory[0] != '\0' && directory[1] == ':' && directory[2] == '\\') {
-    prefix = L"\\\\?\\";
-  } else if (directory[0] == '\\' && directory[1] == '\\' && directory[2] != '?') {
-    prefix = L"\\\\?\\UNC";
-    ++directory;
-  }
-  const std::size_t prefixLength = std::wcslen(prefix);
-  const int written =
-      MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, directory, -1, out + prefixLength,
-                          static_cast<int>(capacity - prefixLength));
-  if (written <= 1) {
-    return 0;
-  }
-  std::memcpy(out, prefix, prefixLength * sizeof(wchar_t));
-  return prefixLength + static_cast<std::size_t>(written) - 1;
-}
-
 void Win32EndTreeWalk(TreeWalk* walk) {
   // The top is the workspace's, and stays open.
   while (walk->depth > 1) {
@@ -120,7 +99,7 @@ TreeWalk* Win32StartTreeWalk(const char* directory) {
   walk->name = static_cast<wchar_t*>(std::malloc(kWidePathCapacity * sizeof(wchar_t)));
   if (walk->path == nullptr || walk->name == nullptr ||
       (walk->pathUnits = WidenDirectory(directory, walk->path, kWidePathCapacity)) == 0 ||
-      !FindHeldDirectory(directory, &top, &name, &nameUnits) ||
+      !HeldDirectory(directory, &top, &name, &nameUnits) ||
       !ReserveRoom(&levels, &walk->capacity, 1, sizeof(WalkLevel))) {
     std::free(levels);
     Win32EndTreeWalk(walk);
@@ -226,3 +205,10 @@ bool Win32DeleteWalkEntry(TreeWalk* walk, const char* name) {
 bool Win32RemoveWalkDirectory(TreeWalk* walk, const char* name) {
   return Win32DeleteWalkEntry(walk, name);
 }
+
+}  // namespace
+
+constinit const TreeWalkOps kSystemTreeWalk = {Win32StartTreeWalk,      Win32ListWalkDirectory,
+                                               Win32EnterWalkDirectory, Win32LeaveWalkDirectory,
+                                               Win32DeleteWalkEntry,    Win32RemoveWalkDirectory,
+                                               Win32EndTreeWalk};

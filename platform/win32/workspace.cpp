@@ -1,19 +1,19 @@
-// The workspace on Windows: the package copy, the bundle and the extraction
-// directory. Each is made new by CreateUniqueName, relative to the temporary
-// directory and in one call with its opening (NtCreateFile, FILE_CREATE:
-// never over anything already there, a link included), checked through its
-// handle, and held open from then until it is deleted, without delete
-// sharing: no other Windows process can rename it or put anything in its
-// place. Every later operation on the path works on the handle held; each
-// first opens the path afresh and checks that it still leads to the very
-// file held, because under Wine a Unix process can move it all the same, and
-// the stage that finds it moved fails. The extraction directory gets a
-// protected DACL granting only the launcher's user, SYSTEM and
-// Administrators, which everything made in it inherits.
+// The workspace on Windows: the temporary directory, and in it the package
+// copy, the bundle and the extraction directory. Each is made new by CreateUniqueName, relative to
+// the temporary directory and in one call with its opening (NtCreateFile, FILE_CREATE: never over
+// anything already there, a link included), checked through its handle, and held open from then
+// until it is deleted, without delete sharing: no other Windows process can rename it or put
+// anything in its place. Every later operation on the path works on the handle held; each first
+// opens the path afresh and checks that it still leads to the very file held, because under Wine a
+// Unix process can move it all the same, and the stage that finds it moved fails. The extraction
+// directory gets a protected DACL granting only the launcher's user, SYSTEM and Administrators,
+// which everything made in it inherits.
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/win32/win32.h"
+#include "platform/platform.h"
+#include "platform/win32/handles.h"
+#include "platform/win32/workspace.h"
 
 namespace {
 
@@ -33,6 +33,31 @@ HeldName gHeld[3];
 static_assert(sizeof kWorkspacePrefix == 4, "a prefix of three characters");
 
 using WidePath = wchar_t[kPathCapacity];
+
+// A path from the system as UTF-8 in a zero-filled buffer; false when it does
+// not fit (or is not UTF-16, which a path from the system always is).
+bool Narrow(const wchar_t* path, char out[kPathCapacity]) {
+  std::memset(out, 0, kPathCapacity);
+  const int written = WideCharToMultiByte(CP_UTF8, 0, path, -1, out,
+                                          static_cast<int>(kPathCapacity) - 1, nullptr, nullptr);
+  return written > 0;
+}
+
+using GetTempPath2Function = DWORD(WINAPI*)(DWORD, LPWSTR);
+
+bool Win32GetTempDirectory(char out[kPathCapacity]) {
+  // GetTempPath2W (Windows 10 and 11 with their 2022 updates) gives a process
+  // running as SYSTEM the system's own protected directory rather than a
+  // world-writable one; looked up at run time so that older systems start.
+  const auto getTempPath2 = reinterpret_cast<GetTempPath2Function>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetTempPath2W")));
+  // The result is at most MAX_PATH + 1 units; a longer one is not placed in
+  // the buffer, and the result then tells its size.
+  wchar_t wide[MAX_PATH + 2];
+  const DWORD length =
+      getTempPath2 != nullptr ? getTempPath2(MAX_PATH + 2, wide) : GetTempPathW(MAX_PATH + 2, wide);
+  return length != 0 && length < MAX_PATH + 2 && Narrow(wide, out);
+}
 
 HeldName* FreeSlot() {
   for (HeldName& held : gHeld) {
@@ -193,8 +218,6 @@ bool MakeIn(HANDLE temporary, const wchar_t* temporaryName, std::size_t temporar
   return true;
 }
 
-}  // namespace
-
 bool Win32CreateUniqueName(const char* directory, UniqueKind kind, char out[kPathCapacity]) {
   HeldName* held = FreeSlot();
   WidePath wide;
@@ -229,58 +252,6 @@ bool Win32CreateUniqueName(const char* directory, UniqueKind kind, char out[kPat
   return true;
 }
 
-bool FindHeldDirectory(const char* path, HANDLE* handle, const wchar_t** name,
-                       std::size_t* nameUnits) {
-  const HeldName* held = Take(path);
-  if (held == nullptr || (held->made.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    return false;
-  }
-  *handle = held->handle;
-  *name = held->name;
-  *nameUnits = held->nameUnits;
-  return true;
-}
-
-bool LeadsIntoHeldDirectory(const char* path) {
-  for (const HeldName& held : gHeld) {
-    const std::size_t length = std::strlen(held.path);
-    if ((held.made.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-        std::strncmp(path, held.path, length) == 0 && path[length] == kPathSeparator) {
-      return IsStillThere(&held);
-    }
-  }
-  return false;
-}
-
-bool Win32WriteResourceToFile(const PlatformResource* resource, const char* path) {
-  const HeldName* held = Take(path);
-  if (held == nullptr || SetFilePointer(held->handle, 0, nullptr, FILE_BEGIN) != 0 ||
-      !SetEndOfFile(held->handle)) {
-    return false;
-  }
-  DWORD written = 0;
-  WriteFile(held->handle, resource->data, static_cast<DWORD>(resource->size), &written, nullptr);
-  return true;
-}
-
-// A stream of its own over the file held: a second handle to the same open
-// file, from its start.
-std::FILE* Win32OpenStream(const char* path, StreamMode mode) {
-  const HeldName* held = Take(path);
-  HANDLE own = INVALID_HANDLE_VALUE;
-  if (held == nullptr || (held->made.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
-      !DuplicateHandle(GetCurrentProcess(), held->handle, GetCurrentProcess(), &own, 0, FALSE,
-                       DUPLICATE_SAME_ACCESS)) {
-    return nullptr;
-  }
-  if (SetFilePointer(own, 0, nullptr, FILE_BEGIN) != 0 ||
-      (mode == kStreamCreate && !SetEndOfFile(own))) {
-    CloseHandle(own);
-    return nullptr;
-  }
-  return StreamOf(own, mode == kStreamRead ? "rb" : mode == kStreamUpdate ? "r+b" : "w+b");
-}
-
 // Deleted once every stream over it is closed. Let go of either way.
 bool Win32DeleteFile(const char* path) {
   HeldName* held = Find(path);
@@ -311,3 +282,37 @@ bool Win32RemoveEmptyDirectory(const char* path) {
   Release(held);
   return removed;
 }
+
+}  // namespace
+
+HANDLE HeldFile(const char* path) {
+  const HeldName* held = Take(path);
+  return held != nullptr && (held->made.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0
+             ? held->handle
+             : INVALID_HANDLE_VALUE;
+}
+
+bool HeldDirectory(const char* path, HANDLE* handle, const wchar_t** name, std::size_t* nameUnits) {
+  const HeldName* held = Take(path);
+  if (held == nullptr || (held->made.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    return false;
+  }
+  *handle = held->handle;
+  *name = held->name;
+  *nameUnits = held->nameUnits;
+  return true;
+}
+
+bool LeadsIntoHeldDirectory(const char* path) {
+  for (const HeldName& held : gHeld) {
+    const std::size_t length = std::strlen(held.path);
+    if ((held.made.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+        std::strncmp(path, held.path, length) == 0 && path[length] == kPathSeparator) {
+      return IsStillThere(&held);
+    }
+  }
+  return false;
+}
+
+constinit const WorkspaceOps kSystemWorkspace = {Win32GetTempDirectory, Win32CreateUniqueName,
+                                                 Win32DeleteFile, Win32RemoveEmptyDirectory};

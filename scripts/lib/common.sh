@@ -8,14 +8,19 @@ MIRELK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 # The Debian packages the POSIX build and its tests need.
 MIRELK_POSIX_PACKAGES=(build-essential cmake pkg-config liblzma-dev libgtest-dev googletest
   python3 xz-utils lzma-alone libx11-dev xvfb x11-apps xdotool
-  clang libclang-rt-14-dev python3-pefile icoutils)
+  clang libclang-rt-14-dev python3-pefile icoutils faketime)
 
 # The Windows builds, 32-bit and 64-bit (mingw-w64, liblzma from Debian's
-# source package), and their tests under Wine and of signing. Where the host runs no 32-bit
-# programs, scripts/with-wine32 adds qemu-i386 from Debian trixie by itself.
-MIRELK_WINDOWS_PACKAGES=(g++-mingw-w64-i686 binutils-mingw-w64-i686
-  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 make dpkg-dev
+# source package), and what their tests add: Wine and signing. Where the host
+# runs no 32-bit programs, scripts/with-wine32 adds qemu-i386 from Debian
+# trixie by itself.
+MIRELK_WINDOWS_BUILD_PACKAGES=(g++-mingw-w64-i686 binutils-mingw-w64-i686
+  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 make dpkg-dev)
+MIRELK_WINDOWS_PACKAGES=("${MIRELK_WINDOWS_BUILD_PACKAGES[@]}"
   wine wine32:i386 wine64 icoutils xvfb locales osslsigncode openssl)
+
+# scripts/package: the Debian package's tools and its check, and the .zip.
+MIRELK_PACKAGING_PACKAGES=(dpkg-dev lintian zip)
 
 # Installs whichever of the named packages are missing (as root); i386
 # packages get their architecture enabled first.

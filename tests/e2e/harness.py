@@ -107,9 +107,4 @@ class LauncherCase(WorkspaceCase):
         return self.recorded("args").split(b"\0")[:-1]
 
     def recorded_files(self):
-        directory = os.path.join(self.record, "files")
-        files = {}
-        for name in os.listdir(directory):
-            with open(os.path.join(directory, name), "rb") as f:
-                files[name] = f.read()
-        return files
+        return self.recorded_directory("files")

@@ -12,6 +12,7 @@ import xml.etree.ElementTree as ElementTree
 from harness import PACK, STUB as POSIX_STUB
 from pe_resources import (MARK, MARK_TEXT, bmp, check_valid, dib, ico, ico_images, icon_as_wrestool_extracts,
                           make_image, png, read_resources, run_attach, version_strings)
+from hostile import repeated_icon
 from workspace import WorkspaceCase, make_bundle, xz_package
 
 
@@ -143,6 +144,24 @@ class Written(WorkspaceCase):
         bad_icon = self.path("outside.ico")
         with open(bad_icon, "wb") as f:
             f.write(outside)
+        # One image behind every one of 65,535 entries; image 2 starting
+        # inside image 1; image 1 over the directory; more than an icon holds
+        # (a sparse file, refused on its size).
+        repeated, overlapping, over_directory, huge = (self.path(n + ".ico") for n in
+                                                       ("repeated", "overlapping", "directory", "huge"))
+        with open(repeated, "wb") as f:
+            f.write(repeated_icon())
+        overlap = bytearray(ICON)
+        struct.pack_into("<I", overlap, 6 + 16 + 12, struct.unpack_from("<I", ICON, 6 + 12)[0] + 8)
+        with open(overlapping, "wb") as f:
+            f.write(overlap)
+        under = bytearray(ICON)
+        struct.pack_into("<I", under, 6 + 12, 6)
+        with open(over_directory, "wb") as f:
+            f.write(under)
+        with open(huge, "wb") as f:
+            f.write(ICON)
+            f.truncate(18 << 20)
         package = ["--package", paths["app.pkg"]]
         # (stub, options, what the message says)
         cases = [
@@ -156,6 +175,10 @@ class Written(WorkspaceCase):
             (make_image(False, STUB, data_after_resources=True), package, "follow the resources"),
             (stub, package + ["--icon", paths["splash.bmp"]], "not an icon file"),
             (stub, package + ["--icon", bad_icon], "image 1 lies outside the file"),
+            (stub, package + ["--icon", repeated], "images 1 and 2 are the same bytes"),
+            (stub, package + ["--icon", overlapping], "images 1 and 2 overlap"),
+            (stub, package + ["--icon", over_directory], "image 1 overlaps the directory"),
+            (stub, package + ["--icon", huge], "its images hold at most 16 MiB"),
             (stub, package + ["--splash", paths["app.ico"]], "not a BMP picture"),
             (stub, package + ["--file-version", "1.2.3.4.5"], "is not one to four numbers"),
             (stub, package + ["--file-version", "1.70000"], "is not one to four numbers"),

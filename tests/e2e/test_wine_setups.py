@@ -11,6 +11,8 @@ import subprocess
 import time
 import unittest
 
+from hostile import (check_listing, damaged_packages, listing_package, repeated_icon, swap_for_fifo_while_packing,
+                     tree_listing_package, write)
 from wine import (PACK, RECORDER, SAMPLE, STUB, UTF8_LOCALE, WINDOWS_PACK, WINE, WineCase, windows_path,
                   wine_environment)
 
@@ -154,6 +156,89 @@ class PackForWindows(WineCase):
         process.send_signal(signal.SIGINT)
         process.communicate(timeout=120)
         self.assertEqual(sorted(os.listdir(self.root)), ["in", "record", "tmp"])
+
+
+class HostileInputs(WineCase):
+    """mirelk-pack.exe against the hostile inputs the Linux tool is tested
+    with (test_hostile_inputs.py); a command still running after TIMEOUT
+    seconds is killed and fails its case."""
+
+    TIMEOUT = 300
+
+    def windows_pack(self, *args):
+        return subprocess.run([*WINE, WINDOWS_PACK, *args], cwd=self.root, capture_output=True,
+                              timeout=self.TIMEOUT, env=wine_environment())
+
+    def assert_one_line_refusal(self, result, word):
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertEqual(result.stderr.count(b"\n"), 1, result.stderr)
+        self.assertIn(word.encode(), result.stderr)
+
+    def test_listings_show_what_the_linux_tool_shows(self):
+        for label, package, heading in (("flat", listing_package(), 2), ("tree", tree_listing_package(), 3)):
+            with self.subTest(bundle=label):
+                path = write(self.path(label + ".xz"), package)
+                listed = self.windows_pack("list", windows_path(path))
+                self.assert_one_line_refusal(listed, "exit code 14")
+                check_listing(self, listed.stdout, heading)
+                linux = subprocess.run([PACK, "list", path], capture_output=True)
+                self.assertEqual(listed.stdout.replace(b"\r\n", b"\n"), linux.stdout)
+
+    def test_fifos_are_refused_without_waiting(self):
+        fifo = self.path("fifo")
+        os.mkfifo(fifo)
+        package = self.make_package({"x": b"x"})
+        for args in (["list", windows_path(fifo)],
+                     ["attach", "--stub", windows_path(STUB), "--package", windows_path(fifo), "-o", "out.exe"]):
+            with self.subTest(command=args[0]):
+                self.assert_one_line_refusal(self.windows_pack(*args), "a FIFO, not a")
+        noise, victim = self.write_inputs({"noise.bin": os.urandom(8 << 20), "victim": b"victim"})
+        command = [*WINE, WINDOWS_PACK, "create", "-o", "out.pkg", windows_path(noise), windows_path(victim)]
+        code, stderr = swap_for_fifo_while_packing(command, victim, ".out.pkg.part", self.root,
+                                                   timeout=self.TIMEOUT, cwd=self.root, env=wine_environment())
+        self.assertEqual(code, 1, stderr)
+        self.assertIn(b"a FIFO, not a regular file", stderr)
+        self.assertFalse(os.path.exists(self.path("out.pkg")))
+        self.assertTrue(os.path.exists(package))
+
+    def test_attach_refuses_packages_cut_short_or_followed_by_garbage(self):
+        chosen = ("xz small cut by 1", "xz small + 11 bytes", "xz large cut by 5", "lzma medium cut by 40")
+        damaged = dict(damaged_packages())
+        for label in chosen:
+            with self.subTest(package=label):
+                path = write(self.path("damaged.pkg"), damaged[label])
+                result = self.windows_pack("attach", "--stub", windows_path(STUB), "--package", windows_path(path),
+                                           "-o", "out.exe")
+                self.assert_one_line_refusal(result, "damaged.pkg")
+                self.assertFalse(os.path.exists(self.path("out.exe")))
+        # What attach refuses, the launcher ends with 9.
+        code, _ = self.run_launcher(self.link(write(self.path("garbage.pkg"), damaged["xz small + 11 bytes"])))
+        self.assertEqual(code, 9)
+
+    def test_an_icon_of_one_image_repeated_is_refused(self):
+        icon = write(self.path("repeated.ico"), repeated_icon())
+        package = self.make_package({"x": b"x"})
+        result = self.windows_pack("attach", "--stub", windows_path(STUB), "--package", windows_path(package),
+                                   "--icon", windows_path(icon), "-o", "out.exe")
+        self.assert_one_line_refusal(result, "images 1 and 2 are the same bytes")
+
+    def test_create_refuses_every_name_the_windows_launcher_refuses(self):
+        candidates = [b"a*b", b"a?b", b"a<b", b"a>b", b"a|b", b'a"b', b"a\x01b", b"a\x1fb", b"a\x7fb", b"a b",
+                      b"a'b", b"a[1]"]
+        refused_by_launcher = []
+        for index, name in enumerate(candidates):
+            with self.subTest(name=name):
+                code, _ = self.run_launcher(self.link(self.make_hand_package([(name, b"x")])))
+                self.assertIn(code, (1, 14))
+                directory = os.path.join(os.fsencode(self.inputs), b"%d" % index)
+                os.makedirs(directory, exist_ok=True)
+                made = subprocess.run([PACK, "create", "--bundle", "v1", "-o", self.path("n.pkg"),
+                                       write(os.path.join(directory, name), b"x")], capture_output=True)
+                if code == 14:
+                    refused_by_launcher.append(name)
+                    self.assertEqual(made.returncode, 1, made.stderr)
+                    self.assertIn(b"refuses the entry name", made.stderr)
+        self.assertIn(b"a*b", refused_by_launcher)
 
 
 class SignedSetup(WineCase):

@@ -184,12 +184,7 @@ class WineCase(WorkspaceCase):
     def received_files(self):
         """{name: bytes} of the copies the recording installer made of the
         files beside it."""
-        copies = os.path.join(self.record, "files.d")
-        received = {}
-        for name in os.listdir(copies):
-            with open(os.path.join(copies, name), "rb") as f:
-                received[name] = f.read()
-        return received
+        return self.recorded_directory("files.d")
 
     def link(self, package, name="launcher.exe"):
         out = self.path(name)

@@ -150,3 +150,9 @@ class WorkspaceCase(unittest.TestCase):
     def recorded(self, name):
         with open(os.path.join(self.record, name), "rb") as f:
             return f.read()
+
+    def recorded_directory(self, name):
+        """{name: bytes} of the files the installer put in the record's
+        directory `name`."""
+        directory = os.path.join(self.record, name)
+        return {n: self.recorded(os.path.join(name, n)) for n in os.listdir(directory)}

@@ -219,7 +219,7 @@ std::FILE* GuardedOpen(const char* path, StreamMode mode) {
   if (mode == kStreamCreate) {
     testing_support::gWriteBudget = kBundleRoom;
   }
-  std::FILE* stream = kSystemPlatform.OpenStream(path, mode);
+  std::FILE* stream = kSystemStreams.OpenStream(path, mode);
   fuzz::gLedger.Opened(stream);
   return stream;
 }
@@ -228,7 +228,7 @@ bool GuardedDelete(const char* path) {
   if (GetPlaces().copy != path) {
     Fail("the decoding stage deleted %s", path);
   }
-  return kSystemPlatform.DeleteFileAt(path);
+  return kSystemWorkspace.DeleteFileAt(path);
 }
 
 std::size_t FirstDifference(const Bytes& a, const Bytes& b) {
@@ -267,9 +267,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // that a rejected stream empties it rather than leaving it alone.
   testing_support::WriteFile(places.bundle, testing_support::ToBytes("stale"));
 
-  static const PlatformOps guarded = [] {
-    PlatformOps ops = fuzz::StageOps("decoding", GuardedOpen, GuardedDelete);
-    ops.CountProcessors = FuzzedProcessors;
+  static const testing_support::PlatformParts guarded = [] {
+    testing_support::PlatformParts ops = fuzz::StageOps("decoding", GuardedOpen, GuardedDelete);
+    ops.clock.CountProcessors = FuzzedProcessors;
     return ops;
   }();
   testing_support::gWriteBudgetExceeded = false;

@@ -76,6 +76,23 @@ struct Parsed {
   std::vector<Record> records;
 };
 
+// A length field at `at`, then that many bytes, into `out`; false when the
+// input ends before either. `at` moves past what was taken.
+template <typename Out>
+bool TakeSized(const std::uint8_t* data, std::size_t size, std::size_t* at, Out* out) {
+  if (size - *at < kBundleFieldSize) {
+    return false;
+  }
+  const std::uint32_t length = LoadLittle32(data + *at);
+  *at += kBundleFieldSize;
+  if (size - *at < length) {
+    return false;
+  }
+  out->assign(data + *at, data + *at + length);
+  *at += length;
+  return true;
+}
+
 Parsed ParseBundle(const std::uint8_t* data, std::size_t size) {
   Parsed parsed;
   parsed.magic =
@@ -95,27 +112,10 @@ Parsed ParseBundle(const std::uint8_t* data, std::size_t size) {
   parsed.launchIndex = static_cast<std::int32_t>(LoadLittle32(data + 11));
   std::size_t at = kBundleHeaderSize;
   for (std::int64_t i = 0; i < parsed.announced; ++i) {
-    if (size - at < kBundleFieldSize) {
-      break;
-    }
-    const std::uint32_t nameLength = LoadLittle32(data + at);
-    at += kBundleFieldSize;
-    if (size - at < nameLength) {
-      break;
-    }
     Record record;
-    record.name.assign(reinterpret_cast<const char*>(data + at), nameLength);
-    at += nameLength;
-    if (size - at < kBundleFieldSize) {
+    if (!TakeSized(data, size, &at, &record.name) || !TakeSized(data, size, &at, &record.data)) {
       break;
     }
-    const std::uint32_t dataSize = LoadLittle32(data + at);
-    at += kBundleFieldSize;
-    if (size - at < dataSize) {
-      break;
-    }
-    record.data.assign(data + at, data + at + dataSize);
-    at += dataSize;
     parsed.records.push_back(std::move(record));
   }
   return parsed;
@@ -136,7 +136,7 @@ std::FILE* GuardedOpen(const char* path, StreamMode mode) {
   if (mode == kStreamCreate || GetPlaces().bundle != path) {
     Fail("the extraction stage opened \"%s\" in mode %d", path, static_cast<int>(mode));
   }
-  std::FILE* stream = kSystemPlatform.OpenStream(path, mode);
+  std::FILE* stream = kSystemStreams.OpenStream(path, mode);
   fuzz::gLedger.Opened(stream);
   return stream;
 }
@@ -146,7 +146,7 @@ bool GuardedDelete(const char* path) {
   if (GetPlaces().bundle != path) {
     Fail("the extraction stage deleted \"%s\"", path);
   }
-  return kSystemPlatform.DeleteFileAt(path);
+  return kSystemWorkspace.DeleteFileAt(path);
 }
 
 // ---- Checks ----------------------------------------------------------------
@@ -294,75 +294,57 @@ ParsedTree ParseTree(const std::uint8_t* data, std::size_t size) {
   parsed.launchIndex = LoadLittle32(data + 8);
   std::size_t at = kTreeBundleHeaderSize;
   for (std::uint32_t i = 0; i < parsed.announced; ++i) {
-    if (size - at < 2 * kBundleFieldSize) {
+    if (size - at < kBundleFieldSize) {
       break;
     }
     TreeRecord record;
     record.kind = LoadLittle32(data + at);
-    const std::uint32_t pathLength = LoadLittle32(data + at + 4);
-    at += 2 * kBundleFieldSize;
-    if (size - at < pathLength) {
-      break;
-    }
-    record.path.assign(reinterpret_cast<const char*>(data + at), pathLength);
-    at += pathLength;
-    if (size - at < kBundleFieldSize) {
-      break;
-    }
-    const std::uint32_t dataSize = LoadLittle32(data + at);
     at += kBundleFieldSize;
-    if (size - at < dataSize) {
+    if (!TakeSized(data, size, &at, &record.path) || !TakeSized(data, size, &at, &record.data)) {
       break;
     }
-    record.data.assign(data + at, data + at + dataSize);
-    at += dataSize;
     parsed.records.push_back(std::move(record));
   }
   return parsed;
-}
-
-bool IsBareName(const char* name) {
-  return name[0] != '\0' && std::strchr(name, '/') == nullptr && std::strcmp(name, ".") != 0 &&
-         std::strcmp(name, "..") != 0;
 }
 
 EntryDirectory* GuardedOpenEntryDirectory(const char* directory) {
   if (GetPlaces().extraction != directory) {
     Fail("entries are being written into \"%s\"", directory);
   }
-  return kSystemPlatform.OpenEntryDirectory(directory);
+  return kSystemEntryDirectories.OpenEntryDirectory(directory);
 }
 
 EntryDirectory* GuardedMakeEntryDirectory(EntryDirectory* parent, const char* name) {
-  if (!IsBareName(name)) {
+  if (!fuzz::IsBareName(name)) {
     Fail("a directory is being made with the name \"%s\"", name);
   }
-  return kSystemPlatform.MakeEntryDirectory(parent, name);
+  return kSystemEntryDirectories.MakeEntryDirectory(parent, name);
 }
 
 std::FILE* GuardedCreateEntryFile(EntryDirectory* directory, const char* name, bool executable) {
-  if (!IsBareName(name)) {
+  if (!fuzz::IsBareName(name)) {
     Fail("an entry is being created with the name \"%s\"", name);
   }
-  std::FILE* stream = kSystemPlatform.CreateEntryFile(directory, name, executable);
+  std::FILE* stream = kSystemEntryDirectories.CreateEntryFile(directory, name, executable);
   fuzz::gLedger.Opened(stream);
   return stream;
 }
 
 std::FILE* GuardedReplaceEntryFile(EntryDirectory* directory, const char* name) {
-  if (!IsBareName(name)) {
+  if (!fuzz::IsBareName(name)) {
     Fail("an entry is being replaced with the name \"%s\"", name);
   }
-  std::FILE* stream = kSystemPlatform.ReplaceEntryFile(directory, name);
+  std::FILE* stream = kSystemEntryDirectories.ReplaceEntryFile(directory, name);
   fuzz::gLedger.Opened(stream);
   return stream;
 }
 
 bool GuardedDeleteEntryFile(EntryDirectory* directory, const char* name) {
-  if (!IsBareName(name)) {
+  if (!fuzz::IsBareName(name)) {
     Fail("an entry is being deleted with the name \"%s\"", name);
   }
-  return kSystemPlatform.DeleteEntryFile(directory, name);
+  return kSystemEntryDirectories.DeleteEntryFile(directory, name);
 }
 
 // Every directory (ending in '/') and file below `directory`, by relative path.
@@ -450,13 +432,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   testing_support::WriteFile(places.bundle, Bytes(data, data + size));
 
   char launchPath[kPathCapacity] = {};
-  static const PlatformOps guarded = [] {
-    PlatformOps ops = fuzz::StageOps("extraction", GuardedOpen, GuardedDelete);
-    ops.OpenEntryDirectory = GuardedOpenEntryDirectory;
-    ops.MakeEntryDirectory = GuardedMakeEntryDirectory;
-    ops.CreateEntryFile = GuardedCreateEntryFile;
-    ops.ReplaceEntryFile = GuardedReplaceEntryFile;
-    ops.DeleteEntryFile = GuardedDeleteEntryFile;
+  static const testing_support::PlatformParts guarded = [] {
+    testing_support::PlatformParts ops = fuzz::StageOps("extraction", GuardedOpen, GuardedDelete);
+    ops.entryDirectories.OpenEntryDirectory = GuardedOpenEntryDirectory;
+    ops.entryDirectories.MakeEntryDirectory = GuardedMakeEntryDirectory;
+    ops.entryDirectories.CreateEntryFile = GuardedCreateEntryFile;
+    ops.entryDirectories.ReplaceEntryFile = GuardedReplaceEntryFile;
+    ops.entryDirectories.DeleteEntryFile = GuardedDeleteEntryFile;
     return ops;
   }();
   testing_support::gWriteBudget = kExtractionRoom;

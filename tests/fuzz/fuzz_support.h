@@ -41,18 +41,21 @@ inline const std::string& ScratchRoot() {
   return root->path();
 }
 
-// Whether `path` names an entry directly inside `directory`: the directory, one
-// separator, then a name that is neither empty, nor a dot or two, nor holds a
-// separator. This is where an entry may be written, as a plain string test, so
-// that it also holds for paths the stage never got as far as opening.
-inline bool IsDirectChild(const std::string& directory, const char* path) {
-  const std::size_t length = directory.size();
-  if (std::strncmp(path, directory.c_str(), length) != 0 || path[length] != '/') {
-    return false;
-  }
-  const char* name = path + length + 1;
+// Whether `name` is one name alone: neither empty, nor a dot or two, nor
+// holding a separator.
+inline bool IsBareName(const char* name) {
   return name[0] != '\0' && std::strchr(name, '/') == nullptr && std::strcmp(name, ".") != 0 &&
          std::strcmp(name, "..") != 0;
+}
+
+// Whether `path` names an entry directly inside `directory`: the directory, one
+// separator, then a bare name. This is where an entry may be written, as a
+// plain string test, so that it also holds for paths the stage never got as
+// far as opening.
+inline bool IsDirectChild(const std::string& directory, const char* path) {
+  const std::size_t length = directory.size();
+  return std::strncmp(path, directory.c_str(), length) == 0 && path[length] == '/' &&
+         IsBareName(path + length + 1);
 }
 
 // The streams a stage opened and has not closed: a stage must close every
@@ -78,7 +81,7 @@ class StreamLedger {
   std::size_t CloseLeftovers() {
     const std::size_t left = open_.size();
     for (std::FILE* stream : open_) {
-      kSystemPlatform.CloseStream(stream);
+      kSystemStreams.CloseStream(stream);
     }
     open_.clear();
     return left;
@@ -94,7 +97,7 @@ inline const char* gStage = "";
 
 inline bool CloseThroughLedger(std::FILE* stream) {
   gLedger.Closing(stream);
-  return kSystemPlatform.CloseStream(stream);
+  return kSystemStreams.CloseStream(stream);
 }
 
 inline bool NoUniqueName(const char* directory, UniqueKind, char*) {
@@ -120,20 +123,21 @@ inline bool NoResourceWrite(const PlatformResource*, const char* path) {
 // stage opens or deletes (and must record what they open in gLedger), streams
 // close through the ledger, writes take from testing_support::gWriteBudget,
 // and whatever else could reach outside the sandbox fails the run on the spot.
-inline PlatformOps StageOps(const char* stage, std::FILE* (*open)(const char*, StreamMode),
-                            bool (*remove)(const char*)) {
+inline testing_support::PlatformParts StageOps(const char* stage,
+                                               std::FILE* (*open)(const char*, StreamMode),
+                                               bool (*remove)(const char*)) {
   gStage = stage;
-  PlatformOps ops = kSystemPlatform;
-  ops.OpenStream = open;
-  ops.CloseStream = CloseThroughLedger;
-  ops.WriteStream = testing_support::WriteWithinBudget;
-  ops.DeleteFileAt = remove;
-  ops.CreateUniqueName = NoUniqueName;
-  ops.RemoveEmptyDirectory = NoDirectoryRemoval;
-  ops.StartTreeWalk = NoTreeWalk;
-  ops.OpenEntryDirectory = NoEntryDirectory;
-  ops.StartProcess = NoProcess;
-  ops.WriteResourceToFile = NoResourceWrite;
+  testing_support::PlatformParts ops = testing_support::SystemParts();
+  ops.streams.OpenStream = open;
+  ops.streams.CloseStream = CloseThroughLedger;
+  ops.streams.WriteStream = testing_support::WriteWithinBudget;
+  ops.workspace.DeleteFileAt = remove;
+  ops.workspace.CreateUniqueName = NoUniqueName;
+  ops.workspace.RemoveEmptyDirectory = NoDirectoryRemoval;
+  ops.treeWalk.StartTreeWalk = NoTreeWalk;
+  ops.entryDirectories.OpenEntryDirectory = NoEntryDirectory;
+  ops.processes.StartProcess = NoProcess;
+  ops.resources.WriteResourceToFile = NoResourceWrite;
   return ops;
 }
 

@@ -14,6 +14,7 @@
 namespace {
 
 using testing_support::PlatformOverride;
+using testing_support::PlatformParts;
 
 struct Script {
   bool opens = true;
@@ -67,17 +68,20 @@ void Sleep(int milliseconds) {
   gCalls.push_back("sleep " + std::to_string(milliseconds));
 }
 
-PlatformOps RecordingOps() {
-  PlatformOps ops = kSystemPlatform;
-  ops.OpenSplashSurface = Open;
-  ops.GetScreenSize = Screen;
-  ops.GetSurfaceRect = Rect;
-  ops.ShowSplashSurface = Show;
-  ops.LoadSplashPicture = LoadPicture;
-  ops.BlendSplashPicture = Blend;
-  ops.ReleaseSplashPicture = Release;
-  ops.CloseSplashSurface = Close;
-  ops.SleepMilliseconds = Sleep;
+// The system's parts with the whole splash part, and the sleep, recording.
+PlatformParts RecordingOps() {
+  PlatformParts ops = testing_support::SystemParts();
+  ops.splash = SplashOps{
+      .OpenSplashSurface = Open,
+      .GetScreenSize = Screen,
+      .GetSurfaceRect = Rect,
+      .ShowSplashSurface = Show,
+      .LoadSplashPicture = LoadPicture,
+      .BlendSplashPicture = Blend,
+      .ReleaseSplashPicture = Release,
+      .CloseSplashSurface = Close,
+  };
+  ops.clock.SleepMilliseconds = Sleep;
   return ops;
 }
 

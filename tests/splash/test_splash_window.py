@@ -140,6 +140,39 @@ class SplashCase(LauncherCase):
         self.fail(f"the splash area matches no frame, nor two neighbours "
                   f"(closest {closest}, off by up to {worst})")
 
+    def run_without_a_window(self, launcher, args=()):
+        """Runs the launcher to its end and checks that it showed no window:
+        none was created, and the screen never changed."""
+        before = xscreen.capture(self.server.display)
+        events = xscreen.WindowEvents(self.server.display)
+        try:
+            process = self.start(launcher, args)
+            shots = self.watch(process)
+            self.finish(process)
+            found = events.take()
+        finally:
+            events.close()
+        self.assert_no_window(found, shots, xscreen.splash_area(before),
+                              xscreen.surroundings(before))
+
+    def start_mid_fade(self, launcher, server, done_to_server):
+        """Starts the launcher on `server` and returns its process once a
+        frame part-way through the fade is on the screen, so that what is
+        then done to the server comes before the fade has ended."""
+        background = xscreen.splash_area(xscreen.capture(server.display))
+        process = self.start(launcher, display=server.display)
+        deadline = time.monotonic() + 60
+        frames = None
+        while process.poll() is None and time.monotonic() < deadline:
+            frames = self.frame_shown(xscreen.splash_area(xscreen.capture(server.display)),
+                                      background)
+            if frames is not None and frames[0] >= 2:
+                break
+        self.assertIsNotNone(frames)
+        self.assertLess(frames[0], FRAMES - 1,
+                        f"the fade ended before the server could be {done_to_server}")
+        return process
+
     def assert_no_window(self, events, shots, background, surroundings):
         self.assertEqual([e for e in events if e["type"] == "create"], [])
         for area, around in shots:
@@ -219,28 +252,12 @@ class SplashWindow(SplashCase):
         self.assertEqual(self.recorded("search-status"), b"1\n")
 
     def test_start_with_an_argument_shows_no_window(self):
-        launcher = self.make_splash_launcher(self.splash)
-        before = xscreen.capture(self.server.display)
-        events = xscreen.WindowEvents(self.server.display)
-        self.addCleanup(events.close)
-        process = self.start(launcher, ["/S"])
-        shots = self.watch(process)
-        self.finish(process)
+        self.run_without_a_window(self.make_splash_launcher(self.splash), ["/S"])
         self.assertEqual(self.recorded("args"), b"/S\0")
-        self.assert_no_window(events.take(), shots, xscreen.splash_area(before),
-                              xscreen.surroundings(before))
 
     def test_launcher_without_a_splash_picture_shows_no_window(self):
-        launcher = self.make_splash_launcher(None)
-        before = xscreen.capture(self.server.display)
-        events = xscreen.WindowEvents(self.server.display)
-        self.addCleanup(events.close)
-        process = self.start(launcher)
-        shots = self.watch(process)
-        self.finish(process)
+        self.run_without_a_window(self.make_splash_launcher(None))
         self.assertEqual(self.recorded("args"), b"")
-        self.assert_no_window(events.take(), shots, xscreen.splash_area(before),
-                              xscreen.surroundings(before))
 
     def test_damaged_picture_shows_no_window(self):
         # mirelk-pack attach refuses such pictures, so each is damaged in place
@@ -261,15 +278,7 @@ class SplashWindow(SplashCase):
                     self.assertGreater(picture, 0)
                     f.seek(picture + field)
                     f.write(value.to_bytes(4, "little", signed=True))
-                before = xscreen.capture(self.server.display)
-                events = xscreen.WindowEvents(self.server.display)
-                process = self.start(launcher)
-                shots = self.watch(process)
-                self.finish(process)
-                found = events.take()
-                events.close()
-                self.assert_no_window(found, shots, xscreen.splash_area(before),
-                                      xscreen.surroundings(before))
+                self.run_without_a_window(launcher)
 
     def test_no_reachable_display_means_no_splash_and_no_message(self):
         launcher = self.make_splash_launcher(self.splash)
@@ -325,19 +334,7 @@ class ServerGoesAway(SplashCase):
         server = xscreen.XServer()
         self.addCleanup(server.stop)
         launcher = self.make_splash_launcher(self.splash)
-        background = xscreen.splash_area(xscreen.capture(server.display))
-        process = self.start(launcher, display=server.display)
-        # Wait for a frame part-way through the fade, then kill the server.
-        deadline = time.monotonic() + 60
-        frames = None
-        while process.poll() is None and time.monotonic() < deadline:
-            frames = self.frame_shown(xscreen.splash_area(xscreen.capture(server.display)),
-                                      background)
-            if frames is not None and frames[0] >= 2:
-                break
-        self.assertIsNotNone(frames)
-        self.assertLess(frames[0], FRAMES - 1,
-                        "the fade ended before the server could be killed")
+        process = self.start_mid_fade(launcher, server, "killed")
         server.kill()
         self.finish(process)
         self.assertTrue(os.path.exists(os.path.join(self.record, "args")),
@@ -423,17 +420,7 @@ class StuckServer(SplashCase):
         server = xscreen.XServer()
         self.addCleanup(server.stop)
         launcher = self.make_splash_launcher(self.splash, package=self.plain_package)
-        background = xscreen.splash_area(xscreen.capture(server.display))
-        process = self.start(launcher, display=server.display)
-        deadline = time.monotonic() + 60
-        frames = None
-        while process.poll() is None and time.monotonic() < deadline:
-            frames = self.frame_shown(xscreen.splash_area(xscreen.capture(server.display)),
-                                      background)
-            if frames is not None and frames[0] >= 2:
-                break
-        self.assertIsNotNone(frames)
-        self.assertLess(frames[0], FRAMES - 1, "the fade ended before the server could be stopped")
+        process = self.start_mid_fade(launcher, server, "stopped")
         os.kill(server.process.pid, signal.SIGSTOP)
         self.addCleanup(os.kill, server.process.pid, signal.SIGCONT)
         self.finish(process, seconds=30)

@@ -11,7 +11,7 @@
 #include "format/launcher_settings.h"
 #include "format/resource_ids.h"
 #include "format/resource_table.h"
-#include "tools/pack/pack.h"
+#include "tools/pack/package_reader.h"
 
 namespace pack {
 
@@ -20,8 +20,14 @@ namespace {
 // The splash is drawn from the picture the launcher reads; anything it would
 // refuse is refused here rather than silently not shown. Windows stubs take
 // the same kind of picture: one splash for every system.
-std::vector<std::uint8_t> CheckSplashBitmap(const std::filesystem::path& path) {
-  std::vector<std::uint8_t> bmp = ReadWholeFile(path);
+std::vector<std::uint8_t> CheckSplashBitmap(sys::InputFile& file,
+                                            const std::filesystem::path& path) {
+  std::vector<std::uint8_t> bmp =
+      ReadWhole(file, path, kLargestSplashFile,
+                "larger than " + std::to_string(kLargestSplashFile >> 20) +
+                    " MiB; a splash picture the launcher shows (at most " +
+                    std::to_string(kLargestPictureSide) + " x " +
+                    std::to_string(kLargestPictureSide) + " pixels) is smaller");
   BmpLayout layout = {};
   switch (ReadBmpLayout(bmp.data(), bmp.size(), &layout)) {
     case kBmpReadable:
@@ -36,15 +42,6 @@ std::vector<std::uint8_t> CheckSplashBitmap(const std::filesystem::path& path) {
       throw Failure(Describe(path, "damaged BMP picture: its sizes do not fit the file"));
   }
   throw Failure(Describe(path, "not a BMP picture"));
-}
-
-void CheckReadable(const std::filesystem::path& path) {
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(path, error)) {
-    throw Failure("cannot read " + Describe(path, std::filesystem::exists(path, error)
-                                                      ? "not a regular file"
-                                                      : "no such file"));
-  }
 }
 
 // The options that write Windows resources, which a POSIX launcher does not have.
@@ -70,11 +67,16 @@ std::vector<std::uint8_t> SettingsRecord(const Options& options) {
   return record;
 }
 
+// The inputs, each opened once; a path is empty when the option was not given.
 struct Inputs {
   std::filesystem::path stub;
   std::filesystem::path package;
-  std::filesystem::path splash;  // empty when not given
-  std::filesystem::path icon;    // empty when not given
+  std::filesystem::path splash;
+  std::filesystem::path icon;
+  sys::InputFile stubFile;
+  sys::InputFile packageFile;
+  sys::InputFile splashFile;
+  sys::InputFile iconFile;
 };
 
 // The link time stamp a Windows setup carries: SOURCE_DATE_EPOCH when set
@@ -111,7 +113,7 @@ auto About(const std::string& what, Step step) {
 
 std::string Quoted(const std::filesystem::path& path) {
   std::string text(1, '\'');
-  text += sys::TextOf(path);
+  text += Shown(sys::TextOf(path));
   text += '\'';
   return text;
 }
@@ -188,8 +190,8 @@ void CheckPosixStub(const std::filesystem::path& path, const std::vector<std::ui
   }
 }
 
-void AttachPosix(const Options& options, const Inputs& inputs,
-                 const std::vector<std::uint8_t>& stub, const std::filesystem::path& outPath) {
+void AttachPosix(const Options& options, Inputs& inputs, const std::vector<std::uint8_t>& stub,
+                 const std::filesystem::path& outPath) {
   CheckPosixStub(inputs.stub, stub);
   for (const char* option : kWindowsOptions) {
     if (!options.Values(option).empty()) {
@@ -201,19 +203,22 @@ void AttachPosix(const Options& options, const Inputs& inputs,
   struct Resource {
     const char* type;
     int id;
-    std::filesystem::path file;
+    sys::InputFile* file;
+    const std::filesystem::path* path;
     std::uint64_t offset = 0;
     std::uint64_t size = 0;
   };
-  std::vector<Resource> resources = {{kPackageResourceType, PACKAGE_RESOURCE_ID, inputs.package}};
+  std::vector<Resource> resources = {
+      {kPackageResourceType, PACKAGE_RESOURCE_ID, &inputs.packageFile, &inputs.package}};
   if (!inputs.splash.empty()) {
-    CheckSplashBitmap(inputs.splash);
-    resources.push_back({kBitmapResourceType, SPLASH_BITMAP_ID, inputs.splash});
+    CheckSplashBitmap(inputs.splashFile, inputs.splash);
+    resources.push_back(
+        {kBitmapResourceType, SPLASH_BITMAP_ID, &inputs.splashFile, &inputs.splash});
   }
   // The settings are written from memory, after the files.
   const std::vector<std::uint8_t> settings = SettingsRecord(options);
   if (!settings.empty()) {
-    resources.push_back({LAUNCHER_MARK_TYPE, LAUNCHER_SETTINGS_ID, {}});
+    resources.push_back({LAUNCHER_MARK_TYPE, LAUNCHER_SETTINGS_ID, nullptr, nullptr});
   }
 
   OutputFile out(outPath);
@@ -221,11 +226,11 @@ void AttachPosix(const Options& options, const Inputs& inputs,
   std::uint64_t offset = stub.size();
   for (Resource& resource : resources) {
     resource.offset = offset;
-    if (resource.file.empty()) {
+    if (resource.file == nullptr) {
       out.Write(settings.data(), settings.size());
       resource.size = settings.size();
     } else {
-      resource.size = CopyFileInto(resource.file, out);
+      resource.size = CopyInto(*resource.file, *resource.path, out);
     }
     offset += resource.size;
   }
@@ -265,17 +270,23 @@ std::vector<std::pair<std::string, std::string>> VersionValues(const Options& op
 
 // Every input is read and checked before the output is begun, so that any
 // refusal leaves nothing behind.
-void AttachWindows(const Options& options, const Inputs& inputs,
-                   const std::vector<std::uint8_t>& stub, const std::filesystem::path& outPath) {
+void AttachWindows(const Options& options, Inputs& inputs, const std::vector<std::uint8_t>& stub,
+                   const std::filesystem::path& outPath) {
   About(Quoted(inputs.stub), [&] { pe::CheckLauncherStub(stub); });
   pe::LauncherResources resources;
-  resources.package = ReadWholeFile(inputs.package);
+  // A resource, the package too, ends below 2 GiB in the image.
+  resources.package = ReadWhole(inputs.packageFile, inputs.package, pe::kLargestResourceEnd,
+                                "larger than a Windows setup can carry (its image stays below "
+                                "2 GiB); make a POSIX setup, or pack less");
   if (!inputs.splash.empty()) {
-    const std::vector<std::uint8_t> bmp = CheckSplashBitmap(inputs.splash);
+    const std::vector<std::uint8_t> bmp = CheckSplashBitmap(inputs.splashFile, inputs.splash);
     resources.splash = About(Quoted(inputs.splash), [&] { return pe::BitmapFromBmpFile(bmp); });
   }
   if (!inputs.icon.empty()) {
-    const std::vector<std::uint8_t> ico = ReadWholeFile(inputs.icon);
+    const std::vector<std::uint8_t> ico =
+        ReadWhole(inputs.iconFile, inputs.icon, pe::kLargestIconFile,
+                  "larger than an icon file can be (its images hold at most " +
+                      std::to_string(pe::kLargestIconImages >> 20) + " MiB)");
     resources.icon = About(Quoted(inputs.icon), [&] { return pe::ReadIcoFile(ico); });
   }
   const std::vector<std::pair<std::string, std::string>> values = VersionValues(options);
@@ -341,21 +352,33 @@ int Attach(const std::vector<std::string>& args) {
   const std::filesystem::path outPath = sys::PathOf(options.Value("-o"));
   SettingsRecord(options);  // a wrong value is refused before any file is read
 
-  std::vector<std::filesystem::path> files;
-  for (const std::filesystem::path& file :
-       {inputs.stub, inputs.package, inputs.splash, inputs.icon}) {
-    if (!file.empty()) {
-      CheckReadable(file);
-      files.push_back(file);
+  // Each input is opened once, here, and everything is read through what was
+  // opened; the output may be none of them.
+  inputs.stubFile = OpenInput(inputs.stub);
+  inputs.packageFile = OpenInput(inputs.package);
+  if (!inputs.splash.empty()) {
+    inputs.splashFile = OpenInput(inputs.splash);
+  }
+  if (!inputs.icon.empty()) {
+    inputs.iconFile = OpenInput(inputs.icon);
+  }
+  for (const auto& [file, path] :
+       {std::pair{&inputs.stubFile, &inputs.stub}, std::pair{&inputs.packageFile, &inputs.package},
+        std::pair{&inputs.splashFile, &inputs.splash}, std::pair{&inputs.iconFile, &inputs.icon}}) {
+    if (file->Is(outPath)) {
+      throw OutputIsInput(outPath, *path);
     }
   }
-  CheckNotAnInput(outPath, files);
-  if (CheckPackageFile(inputs.package) == PackageKind::kBundle) {
+  const PackageKind kind = CheckPackageFile(inputs.packageFile, inputs.package);
+  if (kind == PackageKind::kBundle) {
     throw Failure(Describe(inputs.package,
                            "an uncompressed bundle, not a package "
                            "(mirelk-pack create makes one without --bundle-only)"));
   }
-  const std::vector<std::uint8_t> stub = ReadWholeFile(inputs.stub);
+  CheckPackageEnd(inputs.packageFile, inputs.package, kind);
+  const std::vector<std::uint8_t> stub = ReadWhole(
+      inputs.stubFile, inputs.stub, kLargestStubSize,
+      "larger than " + std::to_string(kLargestStubSize >> 20) + " MiB; not a launcher stub");
   if (installed != nullptr) {
     CheckInstalledStubKind(*installed, inputs.stub, stub);
   }

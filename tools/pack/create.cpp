@@ -24,6 +24,8 @@ struct Input {
   std::string path;
   bool directory = false;
   bool executable = false;
+  // Found in a folder's walk, where a link is refused rather than followed.
+  bool walked = false;
 };
 
 // A command-line argument that names a folder: the folder and the name its
@@ -63,6 +65,7 @@ void CollectTree(const std::filesystem::path& root, const std::string& base,
     }
     Input input;
     input.file = walk->path();
+    input.walked = true;
     input.path = base;
     for (const std::filesystem::path& component : input.file.lexically_relative(root)) {
       input.path += '/';
@@ -86,7 +89,28 @@ void CollectTree(const std::filesystem::path& root, const std::string& base,
   out.insert(out.end(), tree.begin(), tree.end());
 }
 
-// Sizes and readability of the files, and the executable flags.
+// What a file argument names, looked at without opening it, so that the
+// inputs are refused early; PutFileData's open checks again.
+void CheckRegularByName(const std::filesystem::path& path) {
+  std::error_code error;
+  const std::filesystem::file_type type = std::filesystem::status(path, error).type();
+  if (type == std::filesystem::file_type::regular) {
+    return;
+  }
+  if (type == std::filesystem::file_type::not_found || type == std::filesystem::file_type::none) {
+    throw Failure("cannot read " + Describe(path, "no such file"));
+  }
+  using Type = std::filesystem::file_type;
+  const sys::InputKind kind = type == Type::fifo        ? sys::InputKind::kFifo
+                              : type == Type::socket    ? sys::InputKind::kSocket
+                              : type == Type::directory ? sys::InputKind::kDirectory
+                                                        : sys::InputKind::kDevice;
+  throw Failure(Describe(path, KindText(kind) + ", not a regular file"));
+}
+
+// Sizes of the files and their executable flags, for the bundle's layout.
+// Each file is opened once, when its data is written (PutFileData), and has
+// to be what was measured then.
 void MeasureFiles(std::vector<Input>& inputs) {
   for (Input& input : inputs) {
     if (input.directory) {
@@ -99,10 +123,6 @@ void MeasureFiles(std::vector<Input>& inputs) {
     }
     if (input.size > kLargestEntrySize) {
       throw Failure(Describe(input.file, "larger than 4 GiB - 1 bytes, the most one entry holds"));
-    }
-    std::ifstream probe(input.file, std::ios::binary);
-    if (!probe) {
-      throw Failure("cannot read " + Describe(input.file));
     }
     input.executable = sys::IsExecutableFile(input.file);
   }
@@ -122,23 +142,21 @@ std::vector<Input> CollectTreeInputs(const std::vector<std::string>& files) {
     Input input;
     input.file = path;
     input.shown = input.path = sys::TextOf(path.filename());
-    if (!std::filesystem::exists(path, error)) {
-      throw Failure("cannot read " + Describe(path, "no such file"));
-    }
-    if (!std::filesystem::is_regular_file(path, error)) {
-      throw Failure("cannot read " + Describe(path, "not a regular file"));
-    }
+    CheckRegularByName(path);
     inputs.push_back(input);
   }
   std::set<std::string> paths;
   for (const Input& input : inputs) {
     if (!IsAcceptableEntryPath(input.path.data(), input.path.size())) {
-      throw Failure(Describe(input.file, "the launcher refuses the entry path '" + input.path +
-                                             "' (UTF-8 names only, at most " +
+      throw Failure(Describe(input.file, "the launcher refuses the entry path '" +
+                                             Shown(input.path) +
+                                             "' (UTF-8 names without control characters or "
+                                             "< > \" | ? *, at most " +
                                              std::to_string(kLongestEntryPath) + " bytes)"));
     }
     if (!paths.insert(input.path).second) {
-      throw Failure(Describe(input.file, "another input has the same name '" + input.path + "'"));
+      throw Failure(
+          Describe(input.file, "another input has the same name '" + Shown(input.path) + "'"));
     }
   }
   MeasureFiles(inputs);
@@ -152,20 +170,19 @@ std::vector<Input> CollectInputs(const std::vector<std::string>& files) {
     Input input;
     input.file = sys::PathOf(file);
     input.shown = sys::TextOf(input.file.filename());
-    const std::string& shown = input.shown;
+    const std::string shown = Shown(input.shown);
     if (!sys::EntryNameOf(input.file, &input.name)) {
       throw Failure(
           Describe(input.file, "the name '" + shown + "' has no form in this system's code page"));
     }
-    std::error_code error;
-    if (!std::filesystem::exists(input.file, error)) {
-      throw Failure("cannot read " + Describe(input.file, "no such file"));
-    }
-    if (!std::filesystem::is_regular_file(input.file, error)) {
-      throw Failure("cannot read " + Describe(input.file, "not a regular file"));
-    }
-    if (!IsAcceptableEntryName(input.name.data(), input.name.size(), kLatin1CodePage)) {
-      throw Failure(Describe(input.file, "the launcher refuses the entry name '" + shown + "'"));
+    CheckRegularByName(input.file);
+    // Every launcher must write it: the POSIX launcher reads the bytes, the
+    // Windows one refuses Windows' reserved characters.
+    if (!IsPortableEntryName(input.name.data(), input.name.size())) {
+      throw Failure(Describe(input.file, "a launcher refuses the entry name '" + shown +
+                                             "' (no separator, colon, control character, "
+                                             "< > \" | ? *, trailing dot or blank, or device "
+                                             "name)"));
     }
     if (!names.insert(input.name).second) {
       throw Failure(Describe(input.file, "another input has the same name '" + shown + "'"));
@@ -343,18 +360,28 @@ class XzEncoderSink : public EncoderSink {
   }
 };
 
-// An entry's data, checked to be as long as it was measured.
+// An entry's data, read through the one open of its file, which must be the
+// regular file of the size measured: a file swapped for a FIFO or a device is
+// refused without waiting on it, and one that changed size since it was
+// measured would break the bundle's layout.
 void PutFileData(const Input& input, std::vector<std::uint8_t>& buffer, Sink& sink) {
-  std::ifstream in(input.file, std::ios::binary);
+  sys::InputFile file = OpenInput(input.file, "a regular file", !input.walked);
+  if (file.Size() != input.size) {
+    throw Failure(Describe(input.file, "changed size while it was being packed"));
+  }
+  InputCursor in(file, input.file);
   std::uint64_t copied = 0;
-  while (in && copied < input.size) {
+  while (copied < input.size) {
     const std::uint64_t want = std::min<std::uint64_t>(buffer.size(), input.size - copied);
-    in.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(want));
-    const std::size_t got = static_cast<std::size_t>(in.gcount());
+    const std::size_t got = in.Read(buffer.data(), static_cast<std::size_t>(want));
+    if (got == 0) {
+      break;
+    }
     sink.Put(buffer.data(), got);
     copied += got;
   }
-  if (copied != input.size || in.peek() != std::ifstream::traits_type::eof()) {
+  std::uint8_t probe;
+  if (copied != input.size || in.Read(&probe, 1) != 0) {
     throw Failure(Describe(input.file, "changed size while it was being packed"));
   }
 }
@@ -502,10 +529,10 @@ int Create(const std::vector<std::string>& args) {
     launchIndex = findLaunch(inputs);
   }
   if (!launchName.empty() && launchIndex < 0) {
-    throw Failure("--launch '" + launchName + "' names none of the files");
+    throw Failure("--launch '" + Shown(launchName) + "' names none of the files");
   }
   if (launchIndex >= 0 && inputs[static_cast<std::size_t>(launchIndex)].directory) {
-    throw Failure("--launch '" + launchName + "' names a folder, not a file");
+    throw Failure("--launch '" + Shown(launchName) + "' names a folder, not a file");
   }
 
   std::vector<std::filesystem::path> files;

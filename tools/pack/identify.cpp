@@ -2,6 +2,7 @@
 // file really is, and the package check every command shares.
 #include <lzma.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "authoring/elf_image.h"
@@ -23,35 +24,37 @@ struct FileStart {
   bool whole = false;
 };
 
-FileStart ReadStart(const std::filesystem::path& path, std::size_t size) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    throw Failure("cannot read " + Describe(path));
-  }
+FileStart ReadStart(sys::InputFile& file, const std::filesystem::path& path, std::size_t size) {
   FileStart start;
-  start.bytes.resize(size);
-  in.read(reinterpret_cast<char*>(start.bytes.data()), static_cast<std::streamsize>(size));
-  if (in.bad()) {
+  start.bytes.resize(static_cast<std::size_t>(std::min<std::uint64_t>(size, file.Size())));
+  std::size_t got = 0;
+  if (!file.ReadAt(0, start.bytes.data(), start.bytes.size(), &got)) {
     throw Failure("cannot read " + Describe(path));
   }
-  start.bytes.resize(static_cast<std::size_t>(in.gcount()));
-  start.whole = in.peek() == std::ifstream::traits_type::eof();
+  start.bytes.resize(got);
+  start.whole = got == file.Size();
   return start;
 }
 
 // Whether the file ends in a resource table's magic.
-bool EndsWithTable(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
+bool EndsWithTable(sys::InputFile& file) {
   std::uint8_t tail[kResourceTrailerSize] = {};
-  in.seekg(-static_cast<std::streamoff>(sizeof tail), std::ios::end);
-  return in.read(reinterpret_cast<char*>(tail), sizeof tail) &&
+  std::size_t got = 0;
+  return file.Size() >= sizeof tail &&
+         file.ReadAt(file.Size() - sizeof tail, tail, sizeof tail, &got) && got == sizeof tail &&
          EndsWithResourceMagic(tail, sizeof tail);
 }
 
 // What a Windows program is: a launcher carries the mark resource, and a
 // launcher made from a stub its package too.
-std::string KindOfWindowsProgram(const std::filesystem::path& path) {
-  const std::vector<std::uint8_t> image = ReadWholeFile(path);
+std::string KindOfWindowsProgram(sys::InputFile& file, const std::filesystem::path& path) {
+  // A PE image's sizes are 32-bit: nothing larger is a launcher, and it is
+  // not read into memory to find that out.
+  if (file.Size() > pe::kLargestImageFile) {
+    return "a Windows program";
+  }
+  const std::vector<std::uint8_t> image =
+      ReadWhole(file, path, pe::kLargestImageFile, "larger than a Windows image can be");
   bool marked = false;
   bool packaged = false;
   try {
@@ -77,30 +80,19 @@ std::string Hex(unsigned value) {
 
 }  // namespace
 
-std::string KindOfFile(const std::filesystem::path& path) {
-  std::error_code error;
-  const std::filesystem::file_status status = std::filesystem::status(path, error);
-  if (status.type() == std::filesystem::file_type::not_found) {
-    return "no such file";
-  }
-  if (status.type() == std::filesystem::file_type::directory) {
-    return "a directory";
-  }
-  if (status.type() != std::filesystem::file_type::regular) {
-    return "not a regular file";
-  }
-  if (std::filesystem::file_size(path, error) == 0 && !error) {
+std::string KindOfFile(sys::InputFile& file, const std::filesystem::path& path) {
+  if (file.Size() == 0) {
     return "an empty file";
   }
-  const FileStart start = ReadStart(path, kHeadersSize);
+  const FileStart start = ReadStart(file, path, kHeadersSize);
   if (elf::IsElfImage(start.bytes)) {
     if (!elf::CarriesLauncherMark(start.bytes)) {
       return "a program (ELF)";
     }
-    return EndsWithTable(path) ? kPosixSetupKind : "a Mirelk launcher stub (POSIX)";
+    return EndsWithTable(file) ? kPosixSetupKind : "a Mirelk launcher stub (POSIX)";
   }
   if (pe::IsPeImage(start.bytes)) {
-    return KindOfWindowsProgram(path);
+    return KindOfWindowsProgram(file, path);
   }
   return {};
 }
@@ -109,7 +101,8 @@ std::string XzDamage(int result, std::uint64_t decoded) {
   const std::string at = " after " + std::to_string(decoded) + " decoded bytes";
   switch (result) {
     case LZMA_BUF_ERROR:
-      return "truncated package: the .xz data ends early" + at;
+      return "truncated package: the .xz data ends early" + at +
+             ", or bytes that are not .xz follow it (the launcher would extract nothing)";
     case LZMA_NO_CHECK:
       return "the .xz stream has no integrity check; the launcher refuses it";
     case LZMA_UNSUPPORTED_CHECK:
@@ -125,12 +118,12 @@ std::string XzDamage(int result, std::uint64_t decoded) {
   }
 }
 
-PackageKind CheckPackageFile(const std::filesystem::path& path) {
-  const std::string kind = KindOfFile(path);
+PackageKind CheckPackageFile(sys::InputFile& file, const std::filesystem::path& path) {
+  const std::string kind = KindOfFile(file, path);
   if (!kind.empty()) {
     throw Failure(Describe(path, kind + ", not a package"));
   }
-  const FileStart start = ReadStart(path, kPackageCheckInput);
+  const FileStart start = ReadStart(file, path, kPackageCheckInput);
   const PackageCheck check = CheckPackage(start.bytes.data(), start.bytes.size(), start.whole);
   const std::string after = " after " + std::to_string(check.decoded) + " decoded bytes";
   const LzmaProperties split = SplitLzmaProperties(check.header.properties);

@@ -1,6 +1,7 @@
 // mirelk-pack: makes packages and launchers.
 #include <cerrno>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <random>
 
@@ -19,13 +20,18 @@ struct CommandHelp {
 
 constexpr CommandHelp kCommands[] = {
     {"create",
-     "  mirelk-pack create -o PACKAGE [--launch NAME] [--bundle-only]\n"
-     "                     [--format lzma|xz] [--check crc32|crc64|sha256] [--threads N] FILE...\n",
-     "Packs the files into a package. --launch names the file the launcher starts;\n"
+     "  mirelk-pack create -o PACKAGE [--launch PATH] [--bundle v1|v2] [--bundle-only]\n"
+     "                     [--format lzma|xz] [--check crc32|crc64|sha256] [--threads N]\n"
+     "                     FILE|DIR...\n",
+     "Packs the files, and each folder as a whole tree, into a package. --launch\n"
+     "names the installer by its path in the package; --bundle asks for the flat\n"
+     "bundle (v1) or the tree bundle (v2) rather than the one the inputs need.\n"
      "--format xz writes .xz (integrity checks, decoded on several processors),\n"
-     "lzma (the default) LZMA-Alone. The package is the same whatever --threads.\n"},
+     "lzma (the default) LZMA-Alone. The package is the same whatever --threads,\n"
+     "and whatever the time or the inputs' file times.\n"},
     {"list", "  mirelk-pack list PACKAGE\n  mirelk-pack list --setup SETUP\n",
-     "Shows what a package, a bundle or a launcher carries.\n"},
+     "Shows what a package or a bundle carries; with --setup, a setup's settings\n"
+     "and its package.\n"},
     {"attach",
      "  mirelk-pack attach (--target posix|windows|windows64 | --stub STUB) --package PACKAGE\n"
      "                     [--splash BMP] [--wait installer|all] [--exit-code launcher|installer] "
@@ -71,7 +77,7 @@ std::string Describe(const std::filesystem::path& path, const std::string& reaso
   const std::string why = reason.empty() ? sys::LastError() : reason;
   // Built piecewise: GCC 12 warns falsely on "literal" + std::string&&.
   std::string text(1, '\'');
-  text += sys::TextOf(path);
+  text += Shown(sys::TextOf(path));
   text += "': ";
   text += why;
   return text;
@@ -116,49 +122,109 @@ void OutputFile::Commit() {
   }
 }
 
+Failure OutputIsInput(const std::filesystem::path& output, const std::filesystem::path& input) {
+  std::string text = "-o '";
+  text += Shown(sys::TextOf(output));
+  text += "' is the same file as the input '";
+  text += Shown(sys::TextOf(input));
+  text += "': writing it would destroy the input";
+  return Failure(text);
+}
+
 void CheckNotAnInput(const std::filesystem::path& output,
                      const std::vector<std::filesystem::path>& inputs) {
   for (const std::filesystem::path& input : inputs) {
     if (sys::SameFile(output, input)) {
-      std::string text = "-o '";
-      text += sys::TextOf(output);
-      text += "' is the same file as the input '";
-      text += sys::TextOf(input);
-      text += "': writing it would destroy the input";
-      throw Failure(text);
+      throw OutputIsInput(output, input);
     }
   }
 }
 
-std::vector<std::uint8_t> ReadWholeFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+std::string KindText(sys::InputKind kind) {
+  switch (kind) {
+    case sys::InputKind::kRegular:
+      return "a regular file";
+    case sys::InputKind::kMissing:
+      return "no such file";
+    case sys::InputKind::kDirectory:
+      return "a directory";
+    case sys::InputKind::kLink:
+      return "a symbolic link";
+    case sys::InputKind::kFifo:
+      return "a FIFO";
+    case sys::InputKind::kSocket:
+      return "a socket";
+    case sys::InputKind::kDevice:
+      return "a device";
+    case sys::InputKind::kError:
+      break;
+  }
+  return sys::LastError();
+}
+
+sys::InputFile OpenInput(const std::filesystem::path& path, const char* notWhat, bool followLinks) {
+  sys::InputFile file;
+  const sys::InputKind kind = file.Open(path, followLinks);
+  if (kind == sys::InputKind::kMissing || kind == sys::InputKind::kError) {
+    throw Failure("cannot read " + Describe(path, KindText(kind)));
+  }
+  if (kind != sys::InputKind::kRegular) {
+    throw Failure(Describe(path, KindText(kind) + ", not " + notWhat));
+  }
+  return file;
+}
+
+std::size_t InputCursor::Read(void* data, std::size_t size) {
+  std::size_t got = 0;
+  if (!file_.ReadAt(at_, data, size, &got)) {
+    throw Failure("cannot read " + Describe(path_));
+  }
+  at_ += got;
+  return got;
+}
+
+namespace {
+
+// Fails unless the file ends where it ended when it was opened.
+void CheckUnchanged(sys::InputFile& file, const std::filesystem::path& path, std::uint64_t read) {
+  std::uint8_t probe = 0;
+  std::size_t more = 0;
+  if (read != file.Size() || !file.ReadAt(read, &probe, 1, &more) || more != 0) {
+    throw Failure(Describe(path, "changed size while it was being read"));
+  }
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> ReadWhole(sys::InputFile& file, const std::filesystem::path& path,
+                                    std::uint64_t largest, const std::string& tooLarge) {
+  if (file.Size() > largest) {
+    throw Failure(Describe(path, tooLarge));
+  }
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(file.Size()));
+  std::size_t got = 0;
+  if (!file.ReadAt(0, bytes.data(), bytes.size(), &got)) {
     throw Failure("cannot read " + Describe(path));
   }
-  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                  std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    throw Failure("cannot read " + Describe(path));
-  }
+  CheckUnchanged(file, path, got);
   return bytes;
 }
 
-std::uint64_t CopyFileInto(const std::filesystem::path& path, OutputFile& out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    throw Failure("cannot read " + Describe(path));
-  }
-  std::vector<char> buffer(1 << 20);
+std::uint64_t CopyInto(sys::InputFile& file, const std::filesystem::path& path, OutputFile& out) {
+  InputCursor in(file, path);
+  std::vector<std::uint8_t> buffer(1 << 20);
   std::uint64_t total = 0;
-  while (in) {
-    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-    const std::size_t got = static_cast<std::size_t>(in.gcount());
+  while (total < file.Size()) {
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), file.Size() - total));
+    const std::size_t got = in.Read(buffer.data(), want);
+    if (got == 0) {
+      break;
+    }
     out.Write(buffer.data(), got);
     total += got;
   }
-  if (in.bad()) {
-    throw Failure("cannot read " + Describe(path));
-  }
+  CheckUnchanged(file, path, total);
   return total;
 }
 

@@ -4,10 +4,10 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tools/pack/system.h"
@@ -18,6 +18,16 @@ namespace pack {
 struct Failure : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
+
+// The most the tool reads of each input it takes whole, so that a hostile or
+// mistaken file cannot make it read gigabytes into memory before refusing:
+// a splash picture the launcher shows has at most 4096 x 4096 pixels (48 MiB
+// of 24-bit rows), and 64 MiB leaves room for any header; a launcher stub is
+// its code and its mark, well under 1 MiB even built with sanitizers. (The
+// package and the icon have their bounds where their formats are:
+// pe::kLargestResourceEnd, pe::kLargestIconFile.)
+inline constexpr std::uint64_t kLargestSplashFile = 64u << 20;
+inline constexpr std::uint64_t kLargestStubSize = 64u << 20;
 
 // Wrong arguments; reported with the usage text and exit status 2.
 struct UsageError : std::runtime_error {
@@ -49,16 +59,61 @@ class OutputFile {
 // written: replacing it would destroy the input.
 void CheckNotAnInput(const std::filesystem::path& output,
                      const std::vector<std::filesystem::path>& inputs);
+// The refusal of an output that is the input `input`.
+Failure OutputIsInput(const std::filesystem::path& output, const std::filesystem::path& input);
 
-// Reads a whole file, failing with a clear message.
-std::vector<std::uint8_t> ReadWholeFile(const std::filesystem::path& path);
+// An input, opened once (sys::InputFile) without waiting on it: what the
+// tool measures of it and what it reads come from that one open file. A file
+// that is missing, unreadable or not a regular file fails with one line:
+// "'PATH': a FIFO, not NOT_WHAT".
+sys::InputFile OpenInput(const std::filesystem::path& path, const char* notWhat = "a regular file",
+                         bool followLinks = true);
 
-// Copies a file's contents to `out` in bounded chunks; returns the count copied.
-std::uint64_t CopyFileInto(const std::filesystem::path& path, OutputFile& out);
+// What an input that did not open as a regular file is, for messages: "no
+// such file", "a directory", "a FIFO", ...
+std::string KindText(sys::InputKind kind);
 
-// What a file is when it is not what a command takes ("a directory", "a
+// The whole of an open input, in one read through its handle. A file larger
+// than `largest` bytes is refused as `what` ("a splash picture is at most
+// ...") before anything is read; one that changed size since it was opened
+// fails.
+std::vector<std::uint8_t> ReadWhole(sys::InputFile& file, const std::filesystem::path& path,
+                                    std::uint64_t largest, const std::string& tooLarge);
+
+// Copies an open input to `out` in bounded chunks; returns the count copied,
+// which is the size it was opened with.
+std::uint64_t CopyInto(sys::InputFile& file, const std::filesystem::path& path, OutputFile& out);
+
+// An open input read in order from a position.
+class InputCursor {
+ public:
+  InputCursor(sys::InputFile& file, const std::filesystem::path& path) : file_(file), path_(path) {}
+  // Up to `size` bytes, fewer only at the end; Failure on a read error.
+  std::size_t Read(void* data, std::size_t size);
+  void Seek(std::uint64_t offset) { at_ = offset; }
+  std::uint64_t Size() const { return file_.Size(); }
+
+ private:
+  sys::InputFile& file_;
+  const std::filesystem::path& path_;
+  std::uint64_t at_ = 0;
+};
+
+// A name or path someone else chose, as messages show it: bytes that are not
+// UTF-8 as \xHH, control characters as \xHH, C1 controls and invisible or
+// reordering characters as \u{HHHH}, a backslash as \\ and the quote the
+// messages use as \x27. Nothing of it reaches the terminal raw, and a message
+// stays one line.
+std::string Shown(std::string_view text);
+
+// A name as `list` shows it in its rows: escaped as Shown does (but the
+// quote), and a blank shown as \x20 at either end and next to another blank,
+// so that two blanks always separate fields.
+std::string ListedName(std::string_view name);
+
+// What a file is when it is not what a command takes ("an empty file", "a
 // Mirelk launcher stub (POSIX)", ...); empty when it may be a package.
-std::string KindOfFile(const std::filesystem::path& path);
+std::string KindOfFile(sys::InputFile& file, const std::filesystem::path& path);
 
 // What KindOfFile calls a setup of each system.
 inline constexpr char kPosixSetupKind[] = "a Mirelk launcher (POSIX) with its resources attached";
@@ -71,8 +126,8 @@ struct Setup {
   std::optional<std::vector<std::uint8_t>> settings;
 };
 
-// The setup `path` is; nothing when it is no setup.
-std::optional<Setup> ReadSetup(const std::filesystem::path& path);
+// The setup `file` is; nothing when it is no setup.
+std::optional<Setup> ReadSetup(sys::InputFile& file, const std::filesystem::path& path);
 
 // The settings line `list` shows for a setup.
 std::string DescribeSettings(const Setup& setup);
@@ -82,7 +137,7 @@ enum class PackageKind { kLzmaAlone, kXz, kBundle };
 // What a file given as a package is: a package the launcher would start to
 // unpack (authoring/package_check.h), LZMA-Alone or .xz, or a bare bundle. Anything else fails with
 // a message naming what the file is or what is wrong with it.
-PackageKind CheckPackageFile(const std::filesystem::path& path);
+PackageKind CheckPackageFile(sys::InputFile& file, const std::filesystem::path& path);
 
 // What the .xz decoder's `result` means for the package, after `decoded`
 // bytes out: damage, a cut, or what the launcher refuses.

@@ -65,13 +65,15 @@ bool ReadWindowsSetup(const std::vector<std::uint8_t>& image, Setup* out) {
 
 }  // namespace
 
-std::optional<Setup> ReadSetup(const std::filesystem::path& path) {
-  const std::string kind = KindOfFile(path);
+std::optional<Setup> ReadSetup(sys::InputFile& file, const std::filesystem::path& path) {
+  const std::string kind = KindOfFile(file, path);
   const bool posix = kind == kPosixSetupKind;
   if (!posix && kind != kWindowsSetupKind) {
     return std::nullopt;
   }
-  const std::vector<std::uint8_t> image = ReadWholeFile(path);
+  // KindOfFile has found a Windows setup no larger than an image can be.
+  const std::vector<std::uint8_t> image =
+      ReadWhole(file, path, file.Size(), "larger than a Windows image can be");
   Setup setup;
   if (!(posix ? ReadPosixSetup(image, &setup) : ReadWindowsSetup(image, &setup))) {
     throw Failure(Describe(path, kind + ", but its package cannot be found in it"));

@@ -1,6 +1,8 @@
-// mirelk-pack's few calls into the operating system, one implementation per
-// system (system_posix.cpp, system_win32.cpp); everything else in the tool is
-// the standard library.
+// mirelk-pack's few calls into the operating system. What is the same on
+// every system (the bookkeeping of pending outputs and open inputs) is
+// files.cpp's; the calls themselves are in system_posix.cpp and
+// system_win32.cpp (system_calls.h); everything else in the tool is the
+// standard library.
 #pragma once
 
 #include <cstddef>
@@ -71,6 +73,48 @@ class PendingFile {
   std::filesystem::path path_;
   std::intptr_t handle_ = -1;
   bool pending_ = false;
+};
+
+// What an input turned out to be when it was opened.
+enum class InputKind {
+  kRegular,  // open, and read through that one handle
+  kMissing,
+  kDirectory,
+  kLink,  // a symbolic link (or another reparse point) not to be followed
+  kFifo,  // a FIFO or a pipe
+  kSocket,
+  kDevice,  // a character or block device, a console
+  kError,   // the system refused to open it: LastError says why
+};
+
+// An input file, opened once and read only through that handle, so that what
+// is measured is what is read. The open never blocks: a FIFO without a
+// writer or a device is looked at, refused and closed, never read.
+class InputFile {
+ public:
+  // Opens `path` and keeps it open only when it is a regular file. With
+  // `followLinks` false a symbolic link is refused as a link.
+  InputKind Open(const std::filesystem::path& path, bool followLinks = true);
+  // Its size and owner's execute bit when it was opened.
+  std::uint64_t Size() const { return size_; }
+  bool Executable() const { return executable_; }
+  // Reads up to `size` bytes at `offset` into `data`; `*got` is less than
+  // `size` only at the end of the file. False on a read error.
+  bool ReadAt(std::uint64_t offset, void* data, std::size_t size, std::size_t* got);
+  // Whether `path` names this very file (links and other spellings too).
+  bool Is(const std::filesystem::path& path) const;
+
+  InputFile() = default;
+  InputFile(InputFile&& other) noexcept;
+  InputFile& operator=(InputFile&& other) noexcept;
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+  ~InputFile();
+
+ private:
+  std::intptr_t handle_ = -1;
+  std::uint64_t size_ = 0;
+  bool executable_ = false;
 };
 
 }  // namespace pack::sys

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "platform/posix/full_io.h"
-#include "tools/pack/system.h"
+#include "tools/pack/system_calls.h"
 
 namespace pack::sys {
 
@@ -16,58 +16,30 @@ namespace {
 
 constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
-// The pending file's path, for the signal handler; null when there is none.
-const char* volatile gPending = nullptr;
+// What to do when interrupted, for the signal handler; null before it is set.
+void (*volatile gCleanup)() = nullptr;
 
-void RemovePendingAndDie(int signal) {
-  const char* pending = gPending;
-  if (pending != nullptr) {
-    unlink(pending);
+void CleanUpAndDie(int signal) {
+  void (*cleanup)() = gCleanup;
+  if (cleanup != nullptr) {
+    cleanup();
   }
   // SA_RESETHAND has restored the default action and SA_NODEFER left the
   // signal unblocked: this ends the process as the signal would have.
   raise(signal);
 }
 
-void InstallHandlers() {
-  static bool installed = false;
-  if (installed) {
-    return;
-  }
-  installed = true;
+sigset_t CleanupSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
   for (const int signal : kCleanupSignals) {
-    struct sigaction current = {};
-    // A signal ignored on purpose (nohup) stays ignored.
-    if (sigaction(signal, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) {
-      continue;
-    }
-    struct sigaction action = {};
-    action.sa_handler = RemovePendingAndDie;
-    action.sa_flags = static_cast<int>(SA_RESETHAND | SA_NODEFER);
-    sigemptyset(&action.sa_mask);
-    sigaction(signal, &action, nullptr);
+    sigaddset(&signals, signal);
   }
+  return signals;
 }
 
-// Holds the cleanup signals back while the pending file and its registration
-// change together.
-class SignalsHeld {
- public:
-  SignalsHeld() {
-    sigset_t held;
-    sigemptyset(&held);
-    for (const int signal : kCleanupSignals) {
-      sigaddset(&held, signal);
-    }
-    sigprocmask(SIG_BLOCK, &held, &before_);
-  }
-  ~SignalsHeld() { sigprocmask(SIG_SETMASK, &before_, nullptr); }
-  SignalsHeld(const SignalsHeld&) = delete;
-  SignalsHeld& operator=(const SignalsHeld&) = delete;
-
- private:
-  sigset_t before_;
-};
+// The signal mask before HoldInterruptions.
+sigset_t gMaskBefore;
 
 }  // namespace
 
@@ -114,56 +86,119 @@ bool StandardErrorIsTerminal() {
   return isatty(STDERR_FILENO) != 0;
 }
 
-bool PendingFile::Create(const std::filesystem::path& path) {
-  if (gPending != nullptr) {
-    errno = EBUSY;  // one pending file at a time
-    return false;
+namespace calls {
+
+void CallOnInterruption(void (*cleanup)()) {
+  if (gCleanup != nullptr) {
+    return;
   }
-  InstallHandlers();
-  SignalsHeld held;
+  gCleanup = cleanup;
+  for (const int signal : kCleanupSignals) {
+    struct sigaction current = {};
+    // A signal ignored on purpose (nohup) stays ignored.
+    if (sigaction(signal, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) {
+      continue;
+    }
+    struct sigaction action = {};
+    action.sa_handler = CleanUpAndDie;
+    action.sa_flags = static_cast<int>(SA_RESETHAND | SA_NODEFER);
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+  }
+}
+
+void HoldInterruptions() {
+  const sigset_t held = CleanupSignals();
+  sigprocmask(SIG_BLOCK, &held, &gMaskBefore);
+}
+
+void ReleaseInterruptions() {
+  sigprocmask(SIG_SETMASK, &gMaskBefore, nullptr);
+}
+
+bool CreateNewFile(const std::filesystem::path& path, Handle* handle) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  *handle = fd;
+  return fd >= 0;
+}
+
+bool WriteWhole(Handle handle, const void* data, std::size_t size) {
+  return WriteFull(static_cast<int>(handle), data, size);
+}
+
+bool MakeExecutable(Handle handle) {
+  return fchmod(static_cast<int>(handle), 0755) == 0;
+}
+
+bool CloseFile(Handle handle) {
+  return close(static_cast<int>(handle)) == 0;
+}
+
+bool RenameOver(const std::filesystem::path& from, const std::filesystem::path& to) {
+  return rename(from.c_str(), to.c_str()) == 0;
+}
+
+void RemoveFile(const PathChar* path) {
+  unlink(path);
+}
+
+OpenedFacts OpenForReading(const std::filesystem::path& path, bool followLinks, Handle* handle) {
+  // O_NONBLOCK: opening a FIFO with no writer, or some devices, would
+  // otherwise wait; the handle is only looked at until it is known to be a
+  // regular file, where the flag changes nothing.
+  const int fd = open(
+      path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (followLinks ? 0 : O_NOFOLLOW));
+  *handle = fd;
   if (fd < 0) {
-    return false;
+    if (errno == ENOENT || errno == ENOTDIR) {
+      return {InputKind::kMissing, 0, false};
+    }
+    // Without following, a link is refused with ELOOP; a socket cannot be
+    // opened at all (ENXIO), and is told by its name's status.
+    const int error = errno;
+    struct stat named;
+    if (error == ENXIO && stat(path.c_str(), &named) == 0 && S_ISSOCK(named.st_mode)) {
+      return {InputKind::kSocket, 0, false};
+    }
+    errno = error;  // for LastError
+    return {!followLinks && error == ELOOP ? InputKind::kLink : InputKind::kError, 0, false};
   }
-  path_ = path;
-  handle_ = fd;
-  pending_ = true;
-  gPending = path_.c_str();
-  return true;
+  struct stat status;
+  if (fstat(fd, &status) != 0) {
+    return {InputKind::kError, 0, false};
+  }
+  const mode_t type = status.st_mode & S_IFMT;
+  if (type == S_IFREG) {
+    return {InputKind::kRegular, static_cast<std::uint64_t>(status.st_size),
+            (status.st_mode & S_IXUSR) != 0};
+  }
+  const InputKind kind = type == S_IFDIR    ? InputKind::kDirectory
+                         : type == S_IFIFO  ? InputKind::kFifo
+                         : type == S_IFSOCK ? InputKind::kSocket
+                                            : InputKind::kDevice;
+  return {kind, 0, false};
 }
 
-bool PendingFile::Write(const void* data, std::size_t size) {
-  return WriteFull(static_cast<int>(handle_), data, size);
+bool ReadSome(Handle handle, std::uint64_t offset, void* data, std::size_t size, std::size_t* got) {
+  for (;;) {
+    const ssize_t read = pread(static_cast<int>(handle), data, size, static_cast<off_t>(offset));
+    if (read >= 0) {
+      *got = static_cast<std::size_t>(read);
+      return true;
+    }
+    if (errno != EINTR) {
+      return false;
+    }
+  }
 }
 
-bool PendingFile::MakeExecutable() {
-  return fchmod(static_cast<int>(handle_), 0755) == 0;
+bool IsFileAt(Handle handle, const std::filesystem::path& path) {
+  struct stat open;
+  struct stat named;
+  return fstat(static_cast<int>(handle), &open) == 0 && stat(path.c_str(), &named) == 0 &&
+         open.st_dev == named.st_dev && open.st_ino == named.st_ino;
 }
 
-bool PendingFile::Commit(const std::filesystem::path& target) {
-  const int fd = static_cast<int>(handle_);
-  handle_ = -1;
-  if (close(fd) != 0) {
-    return false;
-  }
-  SignalsHeld held;
-  if (rename(path_.c_str(), target.c_str()) != 0) {
-    return false;
-  }
-  pending_ = false;
-  gPending = nullptr;
-  return true;
-}
-
-PendingFile::~PendingFile() {
-  if (handle_ >= 0) {
-    close(static_cast<int>(handle_));
-  }
-  if (pending_) {
-    SignalsHeld held;
-    unlink(path_.c_str());
-    gPending = nullptr;
-  }
-}
+}  // namespace calls
 
 }  // namespace pack::sys

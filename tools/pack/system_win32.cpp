@@ -5,15 +5,15 @@
 
 #include <cerrno>
 
-#include "tools/pack/system.h"
+#include "tools/pack/system_calls.h"
 
 namespace pack::sys {
 
 namespace {
 
-// The pending file's path, for the console control handler; null when there
-// is none.
-const wchar_t* volatile gPending = nullptr;
+// What to do when interrupted, for the console control handler; null before
+// it is set.
+void (*volatile gCleanup)() = nullptr;
 
 std::string Utf8(const wchar_t* text, int length) {
   const int size = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
@@ -24,18 +24,18 @@ std::string Utf8(const wchar_t* text, int length) {
   return out;
 }
 
-// Ctrl-C, Ctrl-Break or the console closing: the pending file goes (it is
-// open with delete sharing, so it disappears as the process ends), then the
-// default handler ends the process.
-BOOL WINAPI RemovePending(DWORD) {
-  const wchar_t* pending = gPending;
-  if (pending != nullptr) {
-    DeleteFileW(pending);
+// Ctrl-C, Ctrl-Break or the console closing: the cleanup runs (a pending
+// file is open with delete sharing, so it disappears as the process ends),
+// then the default handler ends the process.
+BOOL WINAPI CleanUp(DWORD) {
+  void (*cleanup)() = gCleanup;
+  if (cleanup != nullptr) {
+    cleanup();
   }
   return FALSE;
 }
 
-HANDLE Handle(std::intptr_t handle) {
+HANDLE AsHandle(std::intptr_t handle) {
   return reinterpret_cast<HANDLE>(handle);
 }
 
@@ -44,6 +44,14 @@ HANDLE Handle(std::intptr_t handle) {
 HANDLE OpenForIdentity(const std::filesystem::path& path) {
   return CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+bool SameIdentity(HANDLE first, HANDLE second) {
+  BY_HANDLE_FILE_INFORMATION one = {};
+  BY_HANDLE_FILE_INFORMATION other = {};
+  return GetFileInformationByHandle(first, &one) && GetFileInformationByHandle(second, &other) &&
+         one.dwVolumeSerialNumber == other.dwVolumeSerialNumber &&
+         one.nFileIndexHigh == other.nFileIndexHigh && one.nFileIndexLow == other.nFileIndexLow;
 }
 
 }  // namespace
@@ -133,13 +141,7 @@ bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
     return false;
   }
   HANDLE second = OpenForIdentity(b);
-  BY_HANDLE_FILE_INFORMATION one = {};
-  BY_HANDLE_FILE_INFORMATION other = {};
-  const bool same = second != INVALID_HANDLE_VALUE && GetFileInformationByHandle(first, &one) &&
-                    GetFileInformationByHandle(second, &other) &&
-                    one.dwVolumeSerialNumber == other.dwVolumeSerialNumber &&
-                    one.nFileIndexHigh == other.nFileIndexHigh &&
-                    one.nFileIndexLow == other.nFileIndexLow;
+  const bool same = second != INVALID_HANDLE_VALUE && SameIdentity(first, second);
   CloseHandle(first);
   if (second != INVALID_HANDLE_VALUE) {
     CloseHandle(second);
@@ -151,32 +153,39 @@ bool StandardErrorIsTerminal() {
   return GetFileType(GetStdHandle(STD_ERROR_HANDLE)) == FILE_TYPE_CHAR;
 }
 
-bool PendingFile::Create(const std::filesystem::path& path) {
-  if (gPending != nullptr) {
-    errno = EBUSY;  // one pending file at a time
-    return false;
+namespace calls {
+
+void CallOnInterruption(void (*cleanup)()) {
+  if (gCleanup != nullptr) {
+    return;
   }
-  static const bool handled = SetConsoleCtrlHandler(RemovePending, TRUE) != 0;
-  static_cast<void>(handled);
+  gCleanup = cleanup;
+  SetConsoleCtrlHandler(CleanUp, TRUE);
+}
+
+void HoldInterruptions() {}
+
+void ReleaseInterruptions() {}
+
+bool CreateNewFile(const std::filesystem::path& path, Handle* handle) {
+  // Delete sharing lets the control handler remove it while it is open.
   HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
                             nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     errno = GetLastError() == ERROR_FILE_EXISTS ? EEXIST : EIO;
+    *handle = kNoHandle;
     return false;
   }
-  path_ = path;
-  handle_ = reinterpret_cast<std::intptr_t>(file);
-  pending_ = true;
-  gPending = path_.c_str();
+  *handle = reinterpret_cast<Handle>(file);
   return true;
 }
 
-bool PendingFile::Write(const void* data, std::size_t size) {
+bool WriteWhole(Handle handle, const void* data, std::size_t size) {
   const char* bytes = static_cast<const char*>(data);
   while (size > 0) {
     const DWORD chunk = size < (1u << 30) ? static_cast<DWORD>(size) : (1u << 30);
     DWORD put = 0;
-    if (!WriteFile(Handle(handle_), bytes, chunk, &put, nullptr) || put == 0) {
+    if (!WriteFile(AsHandle(handle), bytes, chunk, &put, nullptr) || put == 0) {
       return false;
     }
     bytes += put;
@@ -185,30 +194,82 @@ bool PendingFile::Write(const void* data, std::size_t size) {
   return true;
 }
 
-bool PendingFile::MakeExecutable() {
+bool MakeExecutable(Handle) {
   return true;  // whether a file runs is its name's matter here
 }
 
-bool PendingFile::Commit(const std::filesystem::path& target) {
-  HANDLE file = Handle(handle_);
-  handle_ = -1;
-  if (!CloseHandle(file) ||
-      !MoveFileExW(path_.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-    return false;
+bool CloseFile(Handle handle) {
+  return CloseHandle(AsHandle(handle)) != 0;
+}
+
+bool RenameOver(const std::filesystem::path& from, const std::filesystem::path& to) {
+  return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+void RemoveFile(const PathChar* path) {
+  DeleteFileW(path);
+}
+
+OpenedFacts OpenForReading(const std::filesystem::path& path, bool followLinks, Handle* handle) {
+  // Backup semantics open a directory too, so that it can be named as one;
+  // a named pipe or a device opens without waiting and is told by its type.
+  const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (followLinks ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, flags, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *handle = kNoHandle;
+    const DWORD error = GetLastError();
+    const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    return {missing ? InputKind::kMissing : InputKind::kError, 0, false};
   }
-  pending_ = false;
-  gPending = nullptr;
+  *handle = reinterpret_cast<Handle>(file);
+  const DWORD type = GetFileType(file);
+  if (type == FILE_TYPE_PIPE) {
+    return {InputKind::kFifo, 0, false};
+  }
+  if (type != FILE_TYPE_DISK) {
+    return {InputKind::kDevice, 0, false};
+  }
+  BY_HANDLE_FILE_INFORMATION information = {};
+  if (!GetFileInformationByHandle(file, &information)) {
+    return {InputKind::kError, 0, false};
+  }
+  if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && !followLinks) {
+    return {InputKind::kLink, 0, false};
+  }
+  if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return {InputKind::kDirectory, 0, false};
+  }
+  const std::uint64_t size =
+      (std::uint64_t{information.nFileSizeHigh} << 32) | information.nFileSizeLow;
+  return {InputKind::kRegular, size, false};
+}
+
+bool ReadSome(Handle handle, std::uint64_t offset, void* data, std::size_t size, std::size_t* got) {
+  // A positioned read: the handle keeps no position of its own for it.
+  OVERLAPPED at = {};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  const DWORD chunk = size < (1u << 30) ? static_cast<DWORD>(size) : (1u << 30);
+  DWORD read = 0;
+  if (!ReadFile(AsHandle(handle), data, chunk, &read, &at)) {
+    *got = 0;
+    return GetLastError() == ERROR_HANDLE_EOF;
+  }
+  *got = read;
   return true;
 }
 
-PendingFile::~PendingFile() {
-  if (handle_ != -1) {
-    CloseHandle(Handle(handle_));
+bool IsFileAt(Handle handle, const std::filesystem::path& path) {
+  HANDLE named = OpenForIdentity(path);
+  if (named == INVALID_HANDLE_VALUE) {
+    return false;
   }
-  if (pending_) {
-    gPending = nullptr;
-    DeleteFileW(path_.c_str());
-  }
+  const bool same = SameIdentity(AsHandle(handle), named);
+  CloseHandle(named);
+  return same;
 }
+
+}  // namespace calls
 
 }  // namespace pack::sys

@@ -1,5 +1,8 @@
-// The Windows side's operations, gathered into kSystemPlatform by platform.cpp,
-// and what its files share.
+// Files and directories reached through handles on Windows (defined in
+// handles.cpp): opened by a bare name relative to a directory held open,
+// checked through the handle, deleted through it; and the few calls of ntdll
+// this needs beyond what <winternl.h> declares. ntdll is in every process
+// before the program itself, so it is never searched for.
 #pragma once
 
 #include <windows.h>
@@ -8,10 +11,6 @@
 #include <cstddef>
 #include <cstdio>
 
-#include "platform/platform.h"
-
-// ntdll's calls the launcher uses beyond what <winternl.h> declares. ntdll is
-// in every process before the program itself, so it is never searched for.
 extern "C" {
 NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE file, HANDLE event, void* apcRoutine, void* apcContext,
                                     IO_STATUS_BLOCK* status, void* information, ULONG length,
@@ -34,16 +33,10 @@ constexpr NTSTATUS kNameCollision = static_cast<NTSTATUS>(0xC0000035);
 // The longest path the wide functions take, in characters, with its zero; a
 // name the file system gives is never longer.
 constexpr std::size_t kWidePathCapacity = 32768;
-constexpr std::size_t kWideNameCapacity = kWidePathCapacity;
 // One component of a path, with its zero: entries' names are at most 259
 // bytes of the code page, or 255 UTF-16 units in a listing.
 constexpr std::size_t kWideComponentCapacity = MAX_PATH + 1;
 
-// start.cpp: a DLL from the system directory only, never from the program's
-// folder nor the current directory; null when it cannot be loaded.
-HMODULE LoadSystemLibrary(const char* name);
-
-// handles.cpp: names opened, checked and deleted through handles.
 // Opens the bare `name` relative to `directory` (never following a reparse
 // point where the system honours FILE_OPEN_REPARSE_POINT), synchronously;
 // `*out` is INVALID_HANDLE_VALUE when it fails.
@@ -73,58 +66,9 @@ bool DeleteBelow(HANDLE directory, const wchar_t* directoryName, std::size_t dir
                  const wchar_t* name);
 // A bare UTF-8 name as UTF-16; false when it is not UTF-8, empty or too long.
 bool WidenName(const char* name, wchar_t out[kWideComponentCapacity]);
+// A directory path in the seam's encoding made wide, with the prefix that
+// lifts the 260-character limit; its length, 0 when it does not fit `capacity`.
+std::size_t WidenDirectory(const char* directory, wchar_t* out, std::size_t capacity);
 // A stream over `handle`, which it then owns; null (and the handle closed)
 // when it cannot be made.
 std::FILE* StreamOf(HANDLE handle, const char* mode);
-
-// workspace.cpp: the names CreateUniqueName made, each held open until it is
-// deleted. A directory held under `path`, checked to be still what the path
-// leads to: its handle (which stays the workspace's) and its name as the file
-// system gave it when it was made. False when `path` names nothing held or
-// leads elsewhere now.
-bool FindHeldDirectory(const char* path, HANDLE* handle, const wchar_t** name,
-                       std::size_t* nameUnits);
-// Whether `path` lies in a directory held, which it still leads to.
-bool LeadsIntoHeldDirectory(const char* path);
-bool Win32CreateUniqueName(const char* directory, UniqueKind kind, char out[kPathCapacity]);
-bool Win32WriteResourceToFile(const PlatformResource* resource, const char* path);
-std::FILE* Win32OpenStream(const char* path, StreamMode mode);
-bool Win32DeleteFile(const char* path);
-bool Win32RemoveEmptyDirectory(const char* path);
-
-// tree_walk.cpp: removal's walk through a tree, each directory held open.
-// A directory path in the seam's encoding made wide, with the prefix that
-// lifts the 260-character limit; its length, 0 when it does not fit
-// `capacity`.
-std::size_t WidenDirectory(const char* directory, wchar_t* out, std::size_t capacity);
-TreeWalk* Win32StartTreeWalk(const char* directory);
-void Win32ListWalkDirectory(TreeWalk* walk, DirectoryListing* out);
-bool Win32EnterWalkDirectory(TreeWalk* walk, const char* name, const FileIdentity* listed);
-bool Win32LeaveWalkDirectory(TreeWalk* walk);
-bool Win32DeleteWalkEntry(TreeWalk* walk, const char* name);
-bool Win32RemoveWalkDirectory(TreeWalk* walk, const char* name);
-void Win32EndTreeWalk(TreeWalk* walk);
-
-// entry_directory.cpp: the extraction directory and the tree bundle's folders,
-// each level held open.
-EntryDirectory* Win32OpenEntryDirectory(const char* directory);
-EntryDirectory* Win32MakeEntryDirectory(EntryDirectory* parent, const char* name);
-std::FILE* Win32CreateEntryFile(EntryDirectory* directory, const char* name, bool executable);
-std::FILE* Win32ReplaceEntryFile(EntryDirectory* directory, const char* name);
-bool Win32DeleteEntryFile(EntryDirectory* directory, const char* name);
-void Win32CloseEntryDirectory(EntryDirectory* directory);
-
-// splash.cpp: the splash surface, a "Static" popup blended into with AlphaBlend.
-SplashSurface* Win32OpenSplashSurface(PlatformInstance instance, int width, int height,
-                                      const char* title);
-ScreenSize Win32GetScreenSize(SplashSurface* surface);
-SurfaceRect Win32GetSurfaceRect(SplashSurface* surface);
-void Win32ShowSplashSurface(SplashSurface* surface, int x, int y);
-bool Win32LoadSplashPicture(SplashSurface* surface, PlatformInstance instance, int id);
-bool Win32BlendSplashPicture(SplashSurface* surface, int alpha);
-void Win32ReleaseSplashPicture(SplashSurface* surface);
-void Win32CloseSplashSurface(SplashSurface* surface);
-
-// descendants.cpp: a job the installer and everything it starts are born in.
-bool Win32AdoptDescendants();
-void Win32WaitForDescendants();
