@@ -246,7 +246,8 @@ struct TreeWalkOps {
   void (*EndTreeWalk)(TreeWalk* walk);
 };
 
-// Entry directories (the tree bundle's folders).
+// Entry directories: the extraction directory and the tree bundle's folders,
+// into which every entry of either bundle revision is written.
 struct EntryDirectoryOps {
   // Opens `directory`, which must be a directory itself, not a link to one.
   // Null when it is not, or cannot be opened.
