@@ -143,10 +143,7 @@ std::FILE* GuardedOpen(const char* path, StreamMode mode) {
 
 // The bundle once every entry is written.
 bool GuardedDelete(const char* path) {
-  if (GetPlaces().bundle != path) {
-    Fail("the extraction stage deleted \"%s\"", path);
-  }
-  return kSystemWorkspace.DeleteFileAt(path);
+  return fuzz::DeleteOnly(GetPlaces().bundle, path);
 }
 
 // ---- Checks ----------------------------------------------------------------
@@ -434,11 +431,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   char launchPath[kPathCapacity] = {};
   static const testing_support::PlatformParts guarded = [] {
     testing_support::PlatformParts ops = fuzz::StageOps("extraction", GuardedOpen, GuardedDelete);
-    ops.entryDirectories.OpenEntryDirectory = GuardedOpenEntryDirectory;
-    ops.entryDirectories.MakeEntryDirectory = GuardedMakeEntryDirectory;
-    ops.entryDirectories.CreateEntryFile = GuardedCreateEntryFile;
-    ops.entryDirectories.ReplaceEntryFile = GuardedReplaceEntryFile;
-    ops.entryDirectories.DeleteEntryFile = GuardedDeleteEntryFile;
+    ops.entryDirectories = {GuardedOpenEntryDirectory, GuardedMakeEntryDirectory,
+                            GuardedCreateEntryFile,    GuardedReplaceEntryFile,
+                            GuardedDeleteEntryFile,    kSystemEntryDirectories.CloseEntryDirectory};
     return ops;
   }();
   testing_support::gWriteBudget = kExtractionRoom;
