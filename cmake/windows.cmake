@@ -92,7 +92,8 @@ set(MIRELK_WIN32_DEFINITIONS WIN32_LEAN_AND_MEAN __USE_MINGW_ANSI_STDIO=0
 target_compile_options(mirelk_launcher_flags INTERFACE ${MIRELK_WIN32_COMPILE_OPTIONS})
 target_compile_definitions(mirelk_launcher_flags INTERFACE ${MIRELK_WIN32_DEFINITIONS})
 target_link_options(mirelk_launcher_code INTERFACE ${MIRELK_WIN32_LINK_OPTIONS})
-target_link_libraries(mirelk_launcher_code INTERFACE kernel32 user32 gdi32 shell32)
+# Only libraries every loader takes from the system itself (platform/win32/start.cpp).
+target_link_libraries(mirelk_launcher_code INTERFACE ntdll kernel32 user32 gdi32)
 
 # The sample installer, its art and its package.
 add_executable(sample-setup resources/sample/win32/setup.c)

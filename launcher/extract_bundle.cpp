@@ -84,9 +84,11 @@ bool TakeEntryName(char name[kPathCapacity], std::size_t length) {
   return acceptable;
 }
 
-// Writes every entry after the header; the stream is left open.
-ExtractOutcome ExtractEntries(std::FILE* bundle, std::int64_t length, EntryCopier* copier,
-                              const char* extractionDirectory, char launchPath[kPathCapacity]) {
+// Writes every entry after the header into `directory`, the extraction
+// directory held open; the stream is left open.
+ExtractOutcome WriteEntries(std::FILE* bundle, std::int64_t length, EntryCopier* copier,
+                            EntryDirectory* directory, const char* extractionDirectory,
+                            char launchPath[kPathCapacity]) {
   // A header cut short designates nothing and announces no entries.
   std::uint32_t count = 0;
   std::uint32_t launchFlag = 0;
@@ -102,7 +104,7 @@ ExtractOutcome ExtractEntries(std::FILE* bundle, std::int64_t length, EntryCopie
     // is written: a bundle shorter than it announces is refused, and nothing
     // is made for the entry that runs short.
     std::uint32_t nameLength = 0;
-    if (!ReadField(bundle, &nameLength) || nameLength > kLongestEntryName ||
+    if (directory == nullptr || !ReadField(bundle, &nameLength) || nameLength > kLongestEntryName ||
         nameLength > Remaining(bundle, length)) {
       return kEntryNotWritten;
     }
@@ -111,6 +113,7 @@ ExtractOutcome ExtractEntries(std::FILE* bundle, std::int64_t length, EntryCopie
         !TakeEntryName(name, nameLength)) {
       return kEntryNotWritten;
     }
+    // The entry's path must fit, as the installer's is started by it.
     char path[kPathCapacity];
     if (!JoinPath(extractionDirectory, name, path, sizeof path)) {
       return kEntryNotWritten;
@@ -125,7 +128,8 @@ ExtractOutcome ExtractEntries(std::FILE* bundle, std::int64_t length, EntryCopie
       std::memcpy(launchPath, path, kPathCapacity);
     }
 
-    std::FILE* entry = gPlatform->streams->OpenStream(path, kStreamCreate);
+    // A later entry of the same name replaces the earlier one's data.
+    std::FILE* entry = gPlatform->entryDirectories->ReplaceEntryFile(directory, name);
     if (entry == nullptr) {
       return kEntryNotWritten;
     }
@@ -133,11 +137,24 @@ ExtractOutcome ExtractEntries(std::FILE* bundle, std::int64_t length, EntryCopie
     // An entry that could not be written whole would start the installer with
     // a damaged file; the part written goes, as if it had never been made.
     if (!gPlatform->streams->CloseStream(entry) || !copied) {
-      gPlatform->workspace->DeleteFileAt(path);
+      gPlatform->entryDirectories->DeleteEntryFile(directory, name);
       return kEntryNotWritten;
     }
   }
   return kExtracted;
+}
+
+// Writes every entry of a flat bundle, each made relative to the extraction
+// directory held open, never by a path the system would resolve again.
+ExtractOutcome ExtractEntries(std::FILE* bundle, std::int64_t length, EntryCopier* copier,
+                              const char* extractionDirectory, char launchPath[kPathCapacity]) {
+  EntryDirectory* directory = gPlatform->entryDirectories->OpenEntryDirectory(extractionDirectory);
+  const ExtractOutcome result =
+      WriteEntries(bundle, length, copier, directory, extractionDirectory, launchPath);
+  if (directory != nullptr) {
+    gPlatform->entryDirectories->CloseEntryDirectory(directory);
+  }
+  return result;
 }
 
 }  // namespace

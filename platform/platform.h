@@ -170,7 +170,19 @@ struct WorkspaceOps {
   // cannot be had or does not fit the buffer.
   bool (*GetTempDirectory)(char out[kPathCapacity]);
   // A new name in `directory`, beginning with kWorkspacePrefix, made as `kind`
-  // by this call alone (never one that already existed).
+  // by this call alone (never one that already existed), checked to be what
+  // was made: a plain file or directory, not a link.
+  //
+  // Windows keeps what it made open from here until it is deleted, without
+  // delete sharing, so that no other Windows process can rename it or put a
+  // link in its place, and every later operation naming the path (writing
+  // the resource, opening a stream, deleting, removal's walk, the entry
+  // directories, starting the installer) works on what it holds, never on
+  // what the path leads to then: each first checks that the path still leads
+  // to it (under Wine a Unix process can still move it) and fails when it
+  // does not, or when the path names nothing it made. The extraction
+  // directory also gets a protected DACL granting only the launcher's user,
+  // SYSTEM and Administrators.
   bool (*CreateUniqueName)(const char* directory, UniqueKind kind, char out[kPathCapacity]);
   bool (*DeleteFileAt)(const char* path);
   // Fails unless the directory is empty.
@@ -181,8 +193,9 @@ struct WorkspaceOps {
 struct ResourceOps {
   // The program's own resource of `type` and `id`. False when it has none.
   bool (*LookUpResource)(const char* type, int id, PlatformResource* out);
-  // Creates (or replaces) `path` for writing and writes the resource's bytes
-  // to it. False only when the file cannot be created; the write is not checked.
+  // Empties the file `path` (made by CreateUniqueName) and writes the
+  // resource's bytes to it. False only when the file cannot be had; the
+  // write is not checked.
   bool (*WriteResourceToFile)(const PlatformResource* resource, const char* path);
   // Reads a whole resource into `out` (resource->size bytes).
   bool (*ReadResource)(const PlatformResource* resource, void* out);
@@ -222,15 +235,19 @@ struct TreeWalkOps {
   // no longer be reached as the same directory (the tree was moved): the
   // walk is then lost, and may only be ended.
   bool (*LeaveWalkDirectory)(TreeWalk* walk);
-  // Deletes the file or link `name` in the directory the walk stands in.
+  // Deletes the file or link `name` in the directory the walk stands in;
+  // a link as a link, never what it leads to. Where the system cannot reach
+  // the link itself (Wine and a Unix symbolic link), it fails and the link
+  // stays.
   bool (*DeleteWalkEntry)(TreeWalk* walk, const char* name);
   // Removes `name` in the directory the walk stands in: an empty
-  // subdirectory, or a link to a directory (the link alone).
+  // subdirectory, or a link to a directory (the link alone, as above).
   bool (*RemoveWalkDirectory)(TreeWalk* walk, const char* name);
   void (*EndTreeWalk)(TreeWalk* walk);
 };
 
-// Entry directories (the tree bundle's folders).
+// Entry directories: the extraction directory and the tree bundle's folders,
+// into which every entry of either bundle revision is written.
 struct EntryDirectoryOps {
   // Opens `directory`, which must be a directory itself, not a link to one.
   // Null when it is not, or cannot be opened.
@@ -244,7 +261,12 @@ struct EntryDirectoryOps {
   // of that name is (no link followed), private to the user: 0700 when
   // `executable`, else 0600 (Windows ignores the flag). Null when it cannot.
   std::FILE* (*CreateEntryFile)(EntryDirectory* directory, const char* name, bool executable);
-  // Deletes the file `name` in `directory`: an entry not written whole.
+  // The same, 0600, but a plain file already there under the name (an
+  // earlier entry of a flat bundle) is emptied and taken instead; a link or
+  // anything but a plain file is refused, and nothing is followed.
+  std::FILE* (*ReplaceEntryFile)(EntryDirectory* directory, const char* name);
+  // Deletes the file `name` in `directory`: an entry not written whole. A
+  // link goes as a link, never what it leads to.
   bool (*DeleteEntryFile)(EntryDirectory* directory, const char* name);
   void (*CloseEntryDirectory)(EntryDirectory* directory);
 };
@@ -252,7 +274,8 @@ struct EntryDirectoryOps {
 // The installer's process.
 struct ProcessOps {
   // Starts `path` with the launcher's arguments, in the launcher's current
-  // directory. 0 when no process was started.
+  // directory. 0 when no process was started (Windows: also when the path
+  // does not lead into a directory CreateUniqueName made, where it was made).
   PlatformProcess (*StartProcess)(const char* path, const ArgumentTail* tail);
   // Blocks until the process has ended, and gives its exit code (Windows:
   // all 32 bits; POSIX: the exit status, or 128 + the number of the signal

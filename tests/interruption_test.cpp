@@ -23,6 +23,7 @@ using namespace testing_support;
 int gSignal;
 StreamMode gRaiseAtMode;
 int gRaiseAtOpen;
+int gRaiseAtEntry;
 
 // Raises the signal when the stage opens a stream of that mode the nth time.
 std::FILE* RaiseAtOpen(const char* path, StreamMode mode) {
@@ -30,6 +31,14 @@ std::FILE* RaiseAtOpen(const char* path, StreamMode mode) {
     raise(gSignal);
   }
   return kSystemStreams.OpenStream(path, mode);
+}
+
+// Raises the signal when the nth entry of a flat bundle is created.
+std::FILE* RaiseAtEntry(EntryDirectory* directory, const char* name) {
+  if (--gRaiseAtEntry == 0) {
+    raise(gSignal);
+  }
+  return kSystemEntryDirectories.ReplaceEntryFile(directory, name);
 }
 
 // Raises the signal at removal's first deletion.
@@ -73,14 +82,16 @@ std::string Contents(const std::string& directory) {
 }
 
 TEST(Interruption, BeforeTheInstallerRemovesWhatTheRunMadeAndEndsTheLauncher) {
+  // (where, at the nth open of a stream of that mode, or the nth entry)
   struct {
     const char* point;
     StreamMode mode;
     int open;
+    int entry;
   } const points[] = {
-      {"the package copy made, the bundle named", kStreamRead, 1},
-      {"the bundle decoded, the directory made", kStreamUpdate, 1},
-      {"one entry written, the second being created", kStreamCreate, 3},
+      {"the package copy made, the bundle named", kStreamRead, 1, 0},
+      {"the bundle decoded, the directory made", kStreamUpdate, 1, 0},
+      {"one entry written, the second being created", kStreamRead, 0, 2},
   };
   const Bytes package = MakePackage(MakeBundle(
       {{"setup.sh", ToBytes("#!/bin/sh\n")}, {"a.txt", ToBytes("a")}, {"b.txt", ToBytes("b")}}, 1,
@@ -91,9 +102,11 @@ TEST(Interruption, BeforeTheInstallerRemovesWhatTheRunMadeAndEndsTheLauncher) {
       ScratchDirectory root;
       PlatformParts ops = TestPlatform(root.path(), &package);
       ops.streams.OpenStream = RaiseAtOpen;
+      ops.entryDirectories.ReplaceEntryFile = RaiseAtEntry;
       gSignal = signal;
       gRaiseAtMode = point.mode;
       gRaiseAtOpen = point.open;
+      gRaiseAtEntry = point.entry;
       const int status = RunForked(ops);
       ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << WEXITSTATUS(status);
       EXPECT_EQ(WTERMSIG(status), signal);

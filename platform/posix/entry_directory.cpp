@@ -1,4 +1,5 @@
-// The tree bundle's folders on POSIX: every directory and file is made
+// The extraction directory and the tree bundle's folders on POSIX: every
+// directory and file is made
 // relative to a descriptor of its parent, and no symbolic link is ever
 // followed, so nothing planted in the tree, even while extraction runs,
 // steers a write outside it.
@@ -50,12 +51,29 @@ EntryDirectory* PosixMakeEntryDirectory(EntryDirectory* parent, const char* name
   return Hold(openat(parent->fd, name, kDirectoryFlags));
 }
 
-std::FILE* PosixCreateEntryFile(EntryDirectory* directory, const char* name, bool executable) {
+// Opens `name` in `directory` with `flags` (besides reading and writing),
+// private to the user whatever the umask; null unless it is a plain file.
+// O_NONBLOCK keeps a FIFO planted under the name from holding the open.
+std::FILE* OpenEntryFile(EntryDirectory* directory, const char* name, int flags, mode_t mode) {
   const mode_t previous = umask(077);
-  const int fd = openat(directory->fd, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                        executable ? 0700 : 0600);
+  int fd = openat(directory->fd, name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | flags, mode);
   umask(previous);
+  struct stat status;
+  if (fd >= 0 && (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
+                  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)) {
+    close(fd);
+    fd = -1;
+  }
   return StreamOver(fd, "w+b");
+}
+
+std::FILE* PosixCreateEntryFile(EntryDirectory* directory, const char* name, bool executable) {
+  return OpenEntryFile(directory, name, O_CREAT | O_EXCL, executable ? 0700 : 0600);
+}
+
+// O_NOFOLLOW refuses a link, and only a plain file is taken.
+std::FILE* PosixReplaceEntryFile(EntryDirectory* directory, const char* name) {
+  return OpenEntryFile(directory, name, O_CREAT | O_TRUNC, 0600);
 }
 
 bool PosixDeleteEntryFile(EntryDirectory* directory, const char* name) {
@@ -70,5 +88,5 @@ void PosixCloseEntryDirectory(EntryDirectory* directory) {
 }  // namespace
 
 constinit const EntryDirectoryOps kSystemEntryDirectories = {
-    PosixOpenEntryDirectory, PosixMakeEntryDirectory, PosixCreateEntryFile, PosixDeleteEntryFile,
-    PosixCloseEntryDirectory};
+    PosixOpenEntryDirectory, PosixMakeEntryDirectory, PosixCreateEntryFile,
+    PosixReplaceEntryFile,   PosixDeleteEntryFile,    PosixCloseEntryDirectory};

@@ -1,6 +1,8 @@
 // The Windows side of the seam: the wide system calls the launcher is built
 // on. Paths cross the seam as UTF-8 and are converted to UTF-16 at each call,
-// so that any name the system takes works, whatever the code page.
+// so that any name the system takes works, whatever the code page. The
+// workspace's names are made and held by workspace.cpp; the files here are
+// written and read through what it holds.
 #include <windows.h>
 #include <shellapi.h>
 #include <winioctl.h>
@@ -9,6 +11,9 @@
 #include <cstring>
 
 #include "platform/stdio_streams.h"
+#include "platform/win32/handles.h"
+#include "platform/win32/system_library.h"
+#include "platform/win32/workspace.h"
 
 namespace {
 
@@ -22,15 +27,6 @@ using WidePath = wchar_t[kPathCapacity];
 bool Widen(const char* path, WidePath out) {
   return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, out,
                              static_cast<int>(kPathCapacity)) > 0;
-}
-
-// A path from the system as UTF-8 in a zero-filled buffer; false when it does
-// not fit (or is not UTF-16, which a path from the system always is).
-bool Narrow(const wchar_t* path, char out[kPathCapacity]) {
-  std::memset(out, 0, kPathCapacity);
-  const int written = WideCharToMultiByte(CP_UTF8, 0, path, -1, out,
-                                          static_cast<int>(kPathCapacity) - 1, nullptr, nullptr);
-  return written > 0;
 }
 
 // An empty name does not convert either; it is refused all the same.
@@ -50,46 +46,6 @@ bool Win32EntryNameToPathText(const char* name, std::size_t length, char out[kPa
   return written > 0;
 }
 
-// The workspace prefix, as the wide calls take it.
-static_assert(sizeof kWorkspacePrefix == 4, "a prefix of three characters");
-constexpr wchar_t kWideWorkspacePrefix[] = {kWorkspacePrefix[0], kWorkspacePrefix[1],
-                                            kWorkspacePrefix[2], L'\0'};
-
-using GetTempPath2Function = DWORD(WINAPI*)(DWORD, LPWSTR);
-
-bool Win32GetTempDirectory(char out[kPathCapacity]) {
-  // GetTempPath2W (Windows 10 and 11 with their 2022 updates) gives a process
-  // running as SYSTEM the system's own protected directory rather than a
-  // world-writable one; looked up at run time so that older systems start.
-  const auto getTempPath2 = reinterpret_cast<GetTempPath2Function>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetTempPath2W")));
-  // The result is at most MAX_PATH + 1 units; a longer one is not placed in
-  // the buffer, and the result then tells its size.
-  wchar_t wide[MAX_PATH + 2];
-  const DWORD length =
-      getTempPath2 != nullptr ? getTempPath2(MAX_PATH + 2, wide) : GetTempPathW(MAX_PATH + 2, wide);
-  return length != 0 && length < MAX_PATH + 2 && Narrow(wide, out);
-}
-
-bool Win32CreateUniqueName(const char* directory, UniqueKind kind, char out[kPathCapacity]) {
-  WidePath wideDirectory;
-  // GetTempFileNameW writes at most MAX_PATH units.
-  wchar_t name[MAX_PATH];
-  if (!Widen(directory, wideDirectory) ||
-      GetTempFileNameW(wideDirectory, kWideWorkspacePrefix, 0, name) == 0) {
-    return false;
-  }
-  if (kind == kUniqueDirectory) {
-    DeleteFileW(name);
-    // Checked: a directory or junction planted under the name in the meantime
-    // must never receive the installer's files.
-    if (CreateDirectoryW(name, nullptr) == 0) {
-      return false;
-    }
-  }
-  return Narrow(name, out);
-}
-
 bool Win32LookUpResource(const char* type, int id, PlatformResource* out) {
   // The executable's own resources, whatever instance the caller holds.
   HRSRC found = FindResourceA(nullptr, MAKEINTRESOURCEA(id), type);
@@ -104,19 +60,15 @@ bool Win32LookUpResource(const char* type, int id, PlatformResource* out) {
   return out->data != nullptr || size == 0;
 }
 
+// Through the package copy the workspace holds.
 bool Win32WriteResourceToFile(const PlatformResource* resource, const char* path) {
-  WidePath wide;
-  if (!Widen(path, wide)) {
-    return false;
-  }
-  HANDLE file =
-      CreateFileW(wide, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
+  HANDLE file = HeldFile(path);
+  if (file == INVALID_HANDLE_VALUE || SetFilePointer(file, 0, nullptr, FILE_BEGIN) != 0 ||
+      !SetEndOfFile(file)) {
     return false;
   }
   DWORD written = 0;
   WriteFile(file, resource->data, static_cast<DWORD>(resource->size), &written, nullptr);
-  CloseHandle(file);
   return true;
 }
 
@@ -125,10 +77,22 @@ bool Win32ReadResource(const PlatformResource* resource, void* out) {
   return true;
 }
 
+// A stream of its own over a file the workspace holds: a second handle to
+// the same open file, from its start.
 std::FILE* Win32OpenStream(const char* path, StreamMode mode) {
-  const wchar_t* streamMode = mode == kStreamRead ? L"rb" : mode == kStreamUpdate ? L"r+b" : L"w+b";
-  WidePath wide;
-  return Widen(path, wide) ? _wfopen(wide, streamMode) : nullptr;
+  HANDLE held = HeldFile(path);
+  HANDLE own = INVALID_HANDLE_VALUE;
+  if (held == INVALID_HANDLE_VALUE ||
+      !DuplicateHandle(GetCurrentProcess(), held, GetCurrentProcess(), &own, 0, FALSE,
+                       DUPLICATE_SAME_ACCESS)) {
+    return nullptr;
+  }
+  if (SetFilePointer(own, 0, nullptr, FILE_BEGIN) != 0 ||
+      (mode == kStreamCreate && !SetEndOfFile(own))) {
+    CloseHandle(own);
+    return nullptr;
+  }
+  return StreamOf(own, mode == kStreamRead ? "rb" : mode == kStreamUpdate ? "r+b" : "w+b");
 }
 
 bool Win32SeekStream(std::FILE* stream, std::int64_t offset, StreamOrigin origin) {
@@ -155,19 +119,22 @@ bool Win32ReleaseStreamRange(std::FILE* stream, std::int64_t offset, std::int64_
                          nullptr) != 0;
 }
 
-bool Win32DeleteFile(const char* path) {
-  WidePath wide;
-  return Widen(path, wide) && DeleteFileW(wide) != 0;
-}
-
-bool Win32RemoveEmptyDirectory(const char* path) {
-  WidePath wide;
-  return Widen(path, wide) && RemoveDirectoryW(wide) != 0;
-}
+using ShellExecuteFunction = BOOL(WINAPI*)(SHELLEXECUTEINFOW*);
 
 PlatformProcess Win32StartProcess(const char* path, const ArgumentTail* tail) {
   WidePath wide;
-  if (!Widen(path, wide)) {
+  // Only an installer in a directory the workspace holds, still where it was
+  // made (under Wine a Unix process can move it).
+  if (!LeadsIntoHeldDirectory(path)) {
+    return 0;
+  }
+  // Loaded here rather than imported (see start.cpp).
+  HMODULE shell = LoadSystemLibrary("shell32.dll");
+  const auto shellExecute =
+      shell != nullptr ? reinterpret_cast<ShellExecuteFunction>(
+                             reinterpret_cast<void*>(GetProcAddress(shell, "ShellExecuteExW")))
+                       : nullptr;
+  if (shellExecute == nullptr || !Widen(path, wide)) {
     return 0;
   }
   SHELLEXECUTEINFOW request;
@@ -178,7 +145,7 @@ PlatformProcess Win32StartProcess(const char* path, const ArgumentTail* tail) {
   // The tail as the system gave it, unit for unit.
   request.lpParameters = reinterpret_cast<const wchar_t*>(tail->text);
   request.nShow = SW_SHOW;
-  ShellExecuteExW(&request);
+  shellExecute(&request);
   return reinterpret_cast<PlatformProcess>(request.hProcess);
 }
 
@@ -210,9 +177,6 @@ std::uint32_t Win32CountProcessors() {
 }  // namespace
 
 constinit const TextOps kSystemText = {Win32EntryNameToPathText};
-
-constinit const WorkspaceOps kSystemWorkspace = {Win32GetTempDirectory, Win32CreateUniqueName,
-                                                 Win32DeleteFile, Win32RemoveEmptyDirectory};
 
 constinit const ResourceOps kSystemResources = {Win32LookUpResource, Win32WriteResourceToFile,
                                                 Win32ReadResource};

@@ -4,9 +4,8 @@
 // is destroyed.
 #include <windows.h>
 
-#include <cstring>
-
 #include "platform/platform.h"
+#include "platform/win32/system_library.h"
 
 using AlphaBlendFunction = BOOL(WINAPI*)(HDC, int, int, int, int, HDC, int, int, int, int,
                                          BLENDFUNCTION);
@@ -27,25 +26,6 @@ namespace {
 
 // There is one splash per process.
 SplashSurface gSplash;
-
-// Loads a DLL from the system directory only: a launcher usually runs from a
-// downloads folder where anyone can drop a DLL of the same name.
-HMODULE LoadSystemLibrary(const char* name) {
-  HMODULE library = LoadLibraryExA(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-  if (library != nullptr) {
-    return library;
-  }
-  // Systems that do not know the flag refuse it; a full path is never searched.
-  char path[MAX_PATH] = {};
-  const UINT length = GetSystemDirectoryA(path, MAX_PATH);
-  const std::size_t nameLength = std::strlen(name);
-  if (length == 0 || length + 1 + nameLength >= MAX_PATH) {
-    return nullptr;
-  }
-  path[length] = '\\';
-  std::memcpy(path + length + 1, name, nameLength + 1);
-  return LoadLibraryA(path);
-}
 
 SplashSurface* Win32OpenSplashSurface(PlatformInstance instance, int width, int height,
                                       const char* title) {

@@ -123,21 +123,17 @@ Parsed ParseBundle(const std::uint8_t* data, std::size_t size) {
 
 // ---- What the stage may do -----------------------------------------------
 
-// Reading the bundle, creating (and deleting) entries directly in the
-// extraction directory and deleting the bundle; anything else fails the run on
-// the spot, before the operation could reach outside the sandbox.
+// Reading the bundle, creating (and deleting) entries through the entry
+// directory operations with bare names from the extraction directory down,
+// and deleting the bundle; anything else fails the run on the spot, before
+// the operation could reach outside the sandbox.
 //
 // How much the entries of one run may take before a write fails, as on a full
 // disk: a bundle that needs more ends in an entry that cannot be written whole.
 constexpr std::size_t kExtractionRoom = 12 * 1024;
 
 std::FILE* GuardedOpen(const char* path, StreamMode mode) {
-  const Places& places = GetPlaces();
-  if (mode == kStreamCreate) {
-    if (!fuzz::IsDirectChild(places.extraction, path)) {
-      Fail("an entry is being created outside the extraction directory: \"%s\"", path);
-    }
-  } else if (places.bundle != path) {
+  if (mode == kStreamCreate || GetPlaces().bundle != path) {
     Fail("the extraction stage opened \"%s\" in mode %d", path, static_cast<int>(mode));
   }
   std::FILE* stream = kSystemStreams.OpenStream(path, mode);
@@ -145,13 +141,9 @@ std::FILE* GuardedOpen(const char* path, StreamMode mode) {
   return stream;
 }
 
-// The bundle once every entry is written, or an entry that could not be
-// written whole.
+// The bundle once every entry is written.
 bool GuardedDelete(const char* path) {
-  if (GetPlaces().bundle != path && !fuzz::IsDirectChild(GetPlaces().extraction, path)) {
-    Fail("the extraction stage deleted \"%s\"", path);
-  }
-  return kSystemWorkspace.DeleteFileAt(path);
+  return fuzz::DeleteOnly(GetPlaces().bundle, path);
 }
 
 // ---- Checks ----------------------------------------------------------------
@@ -336,6 +328,15 @@ std::FILE* GuardedCreateEntryFile(EntryDirectory* directory, const char* name, b
   return stream;
 }
 
+std::FILE* GuardedReplaceEntryFile(EntryDirectory* directory, const char* name) {
+  if (!fuzz::IsBareName(name)) {
+    Fail("an entry is being replaced with the name \"%s\"", name);
+  }
+  std::FILE* stream = kSystemEntryDirectories.ReplaceEntryFile(directory, name);
+  fuzz::gLedger.Opened(stream);
+  return stream;
+}
+
 bool GuardedDeleteEntryFile(EntryDirectory* directory, const char* name) {
   if (!fuzz::IsBareName(name)) {
     Fail("an entry is being deleted with the name \"%s\"", name);
@@ -430,10 +431,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   char launchPath[kPathCapacity] = {};
   static const testing_support::PlatformParts guarded = [] {
     testing_support::PlatformParts ops = fuzz::StageOps("extraction", GuardedOpen, GuardedDelete);
-    ops.entryDirectories.OpenEntryDirectory = GuardedOpenEntryDirectory;
-    ops.entryDirectories.MakeEntryDirectory = GuardedMakeEntryDirectory;
-    ops.entryDirectories.CreateEntryFile = GuardedCreateEntryFile;
-    ops.entryDirectories.DeleteEntryFile = GuardedDeleteEntryFile;
+    ops.entryDirectories = {GuardedOpenEntryDirectory, GuardedMakeEntryDirectory,
+                            GuardedCreateEntryFile,    GuardedReplaceEntryFile,
+                            GuardedDeleteEntryFile,    kSystemEntryDirectories.CloseEntryDirectory};
     return ops;
   }();
   testing_support::gWriteBudget = kExtractionRoom;

@@ -119,6 +119,15 @@ inline bool NoResourceWrite(const PlatformResource*, const char* path) {
   Fail("the %s stage wrote a resource to \"%s\"", gStage, path);
 }
 
+// Deletes `path` when it is the one file the stage may delete, and fails the
+// run when it is any other.
+inline bool DeleteOnly(const std::string& allowed, const char* path) {
+  if (allowed != path) {
+    Fail("the %s stage deleted \"%s\"", gStage, path);
+  }
+  return kSystemWorkspace.DeleteFileAt(path);
+}
+
 // The system's table for one stage: `open` and `remove` judge every path the
 // stage opens or deletes (and must record what they open in gLedger), streams
 // close through the ledger, writes take from testing_support::gWriteBudget,

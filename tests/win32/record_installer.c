@@ -5,7 +5,9 @@
    found and copied with the wide calls, so any directory they are in works.
    Started with "--linger" anywhere in its command line, it first starts a
    copy of itself that waits until the test makes the file "release" in that
-   directory, and then it ends at once; with
+   directory, and then it ends at once; with "--pause", once it has recorded,
+   it makes the file "paused" there and waits until the test makes "resume"
+   (at most two minutes); with
    "--deep-tree", it leaves beside itself a tree of 30 levels whose paths run
    past 1,200 characters, as package managers do. */
 #include <windows.h>
@@ -32,6 +34,18 @@ static void WriteWideRecord(const char* name, const WCHAR* text) {
   static char utf8[32768 * 3];
   const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, NULL, NULL);
   WriteRecord(name, utf8, size > 0 ? (DWORD)(size - 1) : 0);
+}
+
+/* Waits until the file `name` appears in the record directory, at most two
+   minutes. */
+static void WaitForRecord(const char* name) {
+  char path[MAX_PATH * 2];
+  int waited;
+  wsprintfA(path, "%s\\%s", record, name);
+  for (waited = 0; waited < 120000 && GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES;
+       waited += 50) {
+    Sleep(50);
+  }
 }
 
 static void Linger(const char* self) {
@@ -89,14 +103,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR ignored, int sh
     return 2;
   }
   if (strstr(commandLine, "--wait") != NULL) {
-    /* Until the test releases it (at most two minutes), then says so. */
-    char release[MAX_PATH * 2];
-    int waited;
-    wsprintfA(release, "%s\\release", record);
-    for (waited = 0; waited < 120000 && GetFileAttributesA(release) == INVALID_FILE_ATTRIBUTES;
-         waited += 50) {
-      Sleep(50);
-    }
+    /* Until the test releases it, then says so. */
+    WaitForRecord("release");
     WriteRecord("lingered", "", 0);
     return 0;
   }
@@ -137,6 +145,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR ignored, int sh
   }
   if (strstr(commandLine, "--linger") != NULL) {
     Linger(self);
+  }
+  if (strstr(commandLine, "--pause") != NULL) {
+    WriteRecord("paused", "", 0);
+    WaitForRecord("resume");
   }
   return 0;
 }
