@@ -27,7 +27,7 @@ target_compile_definitions(mirelk-pack PRIVATE
 
 install(TARGETS mirelk-pack RUNTIME DESTINATION bin COMPONENT tool)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
-  ${PROJECT_SOURCE_DIR}/docs/reproducible.md
+  ${PROJECT_SOURCE_DIR}/docs/making-setups.md ${PROJECT_SOURCE_DIR}/docs/reproducible.md
   DESTINATION ${MIRELK_INSTALL_DOC_DIR} COMPONENT docs)
 
 if(MIRELK_SYSTEM STREQUAL "windows")

@@ -20,6 +20,7 @@ LAYOUT = {
     "share/man/man1/mirelk-pack.1": 0o644,
     "share/doc/mirelk-pack/README.md": 0o644,
     "share/doc/mirelk-pack/LICENSE": 0o644,
+    "share/doc/mirelk-pack/making-setups.md": 0o644,
     "share/doc/mirelk-pack/reproducible.md": 0o644,
     "share/mirelk/cmake/MirelkConfig.cmake": 0o644,
     "share/mirelk/cmake/MirelkConfigVersion.cmake": 0o644,
