@@ -67,6 +67,8 @@ bool Win32WriteResourceToFile(const PlatformResource* resource, const char* path
       !SetEndOfFile(file)) {
     return false;
   }
+  // As on POSIX, the write's outcome is not reported: a short copy fails
+  // its decoding (9), as it always has.
   DWORD written = 0;
   WriteFile(file, resource->data, static_cast<DWORD>(resource->size), &written, nullptr);
   return true;
