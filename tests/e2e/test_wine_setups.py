@@ -13,8 +13,8 @@ import unittest
 
 from hostile import (check_listing, damaged_packages, listing_package, repeated_icon, swap_for_fifo_while_packing,
                      tree_listing_package, write)
-from wine import (PACK, RECORDER, SAMPLE, STUB, UTF8_LOCALE, WINDOWS_PACK, WINE, WineCase, windows_path,
-                  wine_environment)
+from wine import (PACK, RECORDER, SAMPLE, STUB, UTF8_LOCALE, WINDOWS_PACK, WINE, WineCase, wait_for_wine,
+                  windows_path, wine_environment)
 
 with open(RECORDER, "rb") as f:
     FILES = {
@@ -154,8 +154,13 @@ class PackForWindows(WineCase):
             time.sleep(0.05)
         self.assertIsNone(process.poll(), "create ended before it could be interrupted")
         process.send_signal(signal.SIGINT)
-        process.communicate(timeout=120)
-        self.assertEqual(sorted(os.listdir(self.root)), ["in", "record", "tmp"])
+        _, stderr = process.communicate(timeout=120)
+        # The part file is deleted as its last handle closes, which Wine's
+        # server does once it has seen the process end: after the Unix
+        # process has gone, not before.
+        wait_for_wine()
+        self.assertEqual(sorted(os.listdir(self.root)), ["in", "record", "tmp"],
+                         f"create ended with {process.returncode}: {stderr!r}")
 
 
 class HostileInputs(WineCase):
