@@ -146,11 +146,11 @@ class PlantedLibraries(HostileCase):
         # the first of them starts.
         server = xscreen.XServer()
         self.addCleanup(server.stop)
-        self.addCleanup(subprocess.run, ["wineserver", "-k"], env=wine.wine_environment(), capture_output=True)
+        self.addCleanup(wine.end_wine_session)
         for label, after_name, display in (("arguments, no splash", b" /S", None),
                                            ("no arguments, the splash", b"", server.display)):
             with self.subTest(label):
-                subprocess.run(["wineserver", "-k"], env=wine.wine_environment(), capture_output=True)
+                wine.end_wine_session()
                 shutil.rmtree(self.record)
                 os.mkdir(self.record)
                 process = self.start(setup, after_name, cwd=downloads, display=display)

@@ -38,13 +38,13 @@ def setUpModule():
     subprocess.run([wine.LINK, package, launcher, splash], check=True, capture_output=True)
     wine.ensure_prefix()
     # The prefix's processes must take their display from these runs.
-    subprocess.run(["wineserver", "-k"], env=wine.wine_environment(), capture_output=True)
+    wine.end_wine_session()
     SHARED.update(picture=picture, launcher=launcher, server=xscreen.XServer())
 
 
 def tearDownModule():
     if "server" in SHARED:
-        subprocess.run(["wineserver", "-k"], env=wine.wine_environment(), capture_output=True)
+        wine.end_wine_session()
         SHARED["server"].stop()
     if "dir" in SHARED:
         shutil.rmtree(SHARED["dir"], ignore_errors=True)
